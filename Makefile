@@ -1,0 +1,46 @@
+# The two commands a user needs: `make test` and `make demo`.
+# Everything else here is for developers.
+JOBS ?= $(shell nproc)
+BUILD ?= build
+
+.PHONY: all deps build test asan tsan bench demo format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+$(BUILD)/CMakeCache.txt: CMakeLists.txt | deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j$(JOBS) --timeout 300
+
+asan: deps
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DZO_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j$(JOBS) --timeout 600
+
+tsan: deps
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZO_TSAN=ON >/dev/null
+	cmake --build build-tsan -j$(JOBS)
+	cd build-tsan && ctest --output-on-failure -j$(JOBS) --timeout 600 -L threads
+
+bench: deps
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZO_BENCH=ON >/dev/null
+	cmake --build build-bench -j$(JOBS)
+	@for b in build-bench/bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+
+demo: build
+	@scripts/demo.sh $(BUILD)
+
+format:
+	clang-format -i $$(git ls-files '*.h' '*.cpp')
+
+clean:
+	rm -rf build build-asan build-tsan build-bench
