@@ -97,16 +97,26 @@ class ipcwrk {
     // (logged).  Called by poll(); owner's thread.
     bool connectasyn(zo::ilog* log);
 
-    // Closes the connection: shutdown and close of the socket if there is
-    // one, state 0, ondisconnect(), disconnecttime = now.  The send buffer
-    // keeps its bytes.  Owner's thread.
+    // Closes the connection: shutdown and close of the socket, state 0,
+    // ondisconnect(), disconnecttime = now.  Does nothing without a socket,
+    // so one loss gives one ondisconnect().  The send buffer keeps its bytes
+    // until the next socket is created.  Owner's thread.
     void close(zo::ilog* log);
+
+    // How a failed non-blocking connect() is taken: in progress (the socket
+    // is kept and poll() waits for it), retry (a refusal the peer or the
+    // network may lift) or fatal (a local fault).  The client gives up on
+    // neither: both refuse the attempt and the next one follows 2 s later.
+    // Any thread (no state).
+    enum connectclass { connectinprogress, connectretry, connectfatal };
+    static connectclass classifyconnect(int err);
 
     // Read-only views for the owner and for tests.  Owner's thread.
     bool hassocket() const { return sock_ >= 0; }
     int socketfd() const { return sock_; }
     uint32_t pending() const { return pending_; }     // bytes in the send buffer
     uint32_t blockcount() const;                      // blocks in the send buffer
+    uint32_t capacity() const;                        // data bytes of one block
     short pollevents() const { return pollevents_; }  // events asked for in the last wait
     int64_t connecttime() const { return connecttime_; }
     int64_t disconnecttime() const { return disconnecttime_; }
