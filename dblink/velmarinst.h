@@ -1,0 +1,127 @@
+// velmarinst.h - the database link instance and its writer thread.
+//
+// One object per process, owned by the host.  start() loads the link
+// configuration, opens the database through the client library (client
+// mode), and starts the writer thread, which takes the packages the IPC
+// session queued and writes them to the database.  While the database is not
+// connected, tag values and SOE records go to the local cache (today: they
+// are dropped with a debug line) and registrations are discarded.
+//
+// Ownership: a package pushed into a ring belongs to the ring; the writer
+// thread deletes what it pops.  The instance owns the library handle.  The
+// logger is the host's and must outlive the instance.
+//
+// Which thread may call what:
+//  - start(), stop(), the destructor: the main thread, not concurrently.
+//  - pushval(), pushsoe(), pushreg(): any thread (the IPC session); each takes
+//    only its ring's lock.
+//  - isconnected(), takestatechanged(), curdburl(), drainctrl(): the main
+//    thread (run information, control output), while the instance lives.
+//  - run(): only the writer thread (it is zo::thread's cycle).
+//  - on_status, on_response, the control callbacks: the client library's
+//    threads.
+//
+// REQUIRES: the handle, the mode and the configuration change only while the
+// writer thread is not running (start() sets them before it starts the
+// thread, stop() clears them after the join).
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+#include "base/ilog.h"
+#include "base/string_.h"
+#include "dblink/ctrlstore.h"
+#include "dblink/dbtypes.h"
+#include "dblink/link_config.h"
+#include "dblink/oxafuncs.h"
+#include "dblink/pkgring.h"
+#include "ipc/thread.h"
+
+class velmarinst : public zo::thread {
+public:
+    static constexpr int32_t firstseqno = 16777217;
+    static constexpr int32_t lastseqno = 2147483646;
+    static constexpr int statusconnected = 60001;
+    static constexpr int statusfailed = 60002;
+    static constexpr int statusdisconnected = 60003;
+
+    // fns: the client library's calls; null means the real oxaapi.  Tests
+    // hand in a table of their own.
+    explicit velmarinst(zo::ilog* log, const oxafuncs* fns = nullptr);
+    ~velmarinst() override;
+    velmarinst(const velmarinst&) = delete;
+    velmarinst& operator=(const velmarinst&) = delete;
+
+    // 0 on success; -1 with the reason in the log.  A failed start leaves no
+    // thread and no handle.
+    int start(const char* cfgpath, const char* instname);
+    // Stops and joins the writer thread, then closes the library handle.
+    // Does nothing when the thread is not running (twice, or before start).
+    void stop();
+
+    // Queue a package for the writer thread; the ring takes ownership (null
+    // is ignored).  A full ring drops its oldest package.  pushreg returns the
+    // number of registration packages queued after the push.
+    void pushval(tagvalbody* body) { valq.push(body); }
+    void pushsoe(soebody* body) { soeq.push(body); }
+    size_t pushreg(regbody* body) { return regq.push(body); }
+
+    // Moves the control values the database handed over into body->items.
+    void drainctrl(tagvalbody* body) { ctrl.drainctrl(body); }
+
+    // 1 while the database can be written.
+    bool isconnected() const { return connected.load(std::memory_order_acquire) != 0; }
+    // True once after every connection change (and at gapudp start); clears
+    // the flag.
+    bool takestatechanged() { return statechanged.exchange(0, std::memory_order_acq_rel) != 0; }
+    // URL of the database in use (empty when none).
+    void curdburl(zo::string& out);
+
+    const link_config& cfg() const { return config; }
+    int32_t lastseq() const { return reqseqno; }
+    bool gapudpmode() const { return gapmode; }
+
+    // Callbacks registered with the client library (library threads).
+    static void on_status(int code, int ignored, void* inst);
+    static void on_response(const char* text, int length, void* inst);
+
+    // Writers (writer thread; public for the history replay and for tests).
+    // slot holds the popped package; the function deletes it and may pop and
+    // delete further packages from valq.
+    void write_snapshots(tagvalbody*& slot, bool soe_pending, bool reg_pending);
+    void insert_history(const tagvalbody& body);
+    void write_soe(const soebody& body);
+    void register_ctrltags(const regbody& body);
+
+protected:
+    void run() override;
+
+private:
+    // Appends the request head "{"request":"NAME","seqno":N,"vals":[" with a
+    // new sequence number.
+    void beginrequest(zo::string& text, const char* name);
+    // Closes the request and hands it to oxa_callmsg.
+    void sendrequest(zo::string& text, const char* name);
+    // True for integer "T" members, asked once per batch.
+    bool integertimes();
+    // Where the local cache will take values while the database is away.
+    void tocache(tagvalbody* body);
+    void tocache(soebody* body);
+
+    int32_t handle = -1;
+    zo::ilog* log;
+    const oxafuncs* oxa;
+    link_config config;
+    int64_t tick[2];
+    std::atomic<uint8_t> connected{0};
+    std::atomic<uint8_t> statechanged{0};
+    pkgring<tagvalbody, 8192> valq;
+    pkgring<soebody, 512> soeq;
+    pkgring<regbody, 512> regq;
+    ctrlstore ctrl;
+    std::atomic<int32_t> laststatus{0};
+    int32_t reqseqno = firstseqno;
+    bool gapmode = false;
+    bool started = false;
+};
