@@ -1,0 +1,669 @@
+// bodies.h - the message bodies and records exchanged with the IO server.
+//
+//   body_login            login request (funid 2001) and reply (2002)
+//   body_unkown           control order, registrations, texts (2004, 3211,
+//                         3212, 3512, 3308)
+//   body_objarray<T>      an array of records: pbo_tagval (3202, 3204, 3208,
+//                         3214), pbo_soe (3210), pbo_process_runinfo (3206)
+//   pbo_tagval            one value of one tag
+//   pbo_soe               one sequence-of-events record
+//   pbo_process_runinfo   the run information of this process
+//
+// Every class follows the rules of pbwire.h.  Fields are plain public
+// members; fields that have no name of their own are called after their
+// field number (f230 is field 230).  Each class's serialize writes its
+// fields in the fixed order the IO server expects, which is not field-number
+// order.  Class-specific rules:
+//   - pbo_tagval writes only the value field that belongs to vtype: vint for
+//     1, 2, 4; vdouble for 3 and 5, always, even 0.0; vbytes for 6 and 7 (a
+//     byte field: no UTF-8 check, a leading zero byte is data).  parse keeps
+//     every value field that arrives.  time and vint are signed 64-bit
+//     members carried as their 64-bit pattern; a 32-bit value is
+//     sign-extended into vint by whoever fills it.
+//   - pbo_process_runinfo's clear() sets f170 to 1, not 0.
+//   - body_unkown leaves out empty texts of strs (they do not survive a round
+//     trip); one non-UTF-8 element fails the whole encode or decode.
+//   - body_objarray leaves out elements whose size is 0.  An element that
+//     fails to decode fails the array's parse, and the reason stays in the
+//     discarded element: the array's own errcode is left at 0.
+//
+// Objects, their texts and their arrays take memory from zo_alloc.  Records
+// copy and move by value; a moved-from record holds no buffers.  Arrays move
+// only.
+//
+// Thread-safety: an object belongs to one thread at a time.
+#pragma once
+#include <cstdint>
+#include <cstring>
+
+#include "base/string_.h"
+#include "protoc3/objvec.h"
+#include "protoc3/pbwire.h"
+
+// ---- pbo_tagval --------------------------------------------------------------
+
+template <class S>
+class pbo_tagval final : public zo::cls_protoc3<S> {
+  public:
+    static constexpr uint32_t itemfield = 1;  // its field number inside an array
+
+    int64_t time = 0;      // 1, varint
+    S name;                // 2, text
+    uint32_t quality = 0;  // 3
+    uint32_t vtype = 0;    // 7; 1..7, see above
+    int64_t vint = 0;      // 4, for vtype 1, 2, 4
+    double vdouble = 0;    // 5, wire type 1, for vtype 3, 5
+    S vbytes;              // 6, bytes, for vtype 6, 7
+
+    pbo_tagval() = default;
+
+    void clear() override {
+        time = 0;
+        name.clear();
+        quality = 0;
+        vtype = 0;
+        vint = 0;
+        vdouble = 0;
+        vbytes.clear();
+    }
+
+    uint32_t size() const override {
+        uint32_t n = zo::field_size64(1, static_cast<uint64_t>(time)) + zo::text_size(18, name) +
+                     zo::field_size32(3, quality) + zo::field_size32(7, vtype);
+        switch (vtype) {
+            case 1:
+            case 2:
+            case 4:
+                n += zo::field_size64(4, static_cast<uint64_t>(vint));
+                break;
+            case 3:
+            case 5:
+                n += 9;
+                break;
+            case 6:
+            case 7:
+                if (vbytes.size()) n += 1 + zo::varint_size32(vbytes.size()) + vbytes.size();
+                break;
+            default:
+                break;
+        }
+        return n;
+    }
+
+    // Raw write after room for size() bytes is known to exist.
+    bool writeto(uint8_t*& p) {
+        namespace raw = zo::pbraw;
+        this->w64(p, 8, static_cast<uint64_t>(time));
+        if (!this->wtext(p, 18, name)) return false;
+        this->w32(p, 24, quality);
+        this->w32(p, 56, vtype);
+        switch (vtype) {
+            case 1:
+            case 2:
+            case 4:
+                this->w64(p, 32, static_cast<uint64_t>(vint));
+                break;
+            case 3:
+            case 5: {
+                uint64_t bits;
+                std::memcpy(&bits, &vdouble, 8);
+                *p++ = 41;
+                p = raw::fixed64(p, bits);
+                break;
+            }
+            case 6:
+            case 7:
+                if (vbytes.size()) {
+                    *p++ = 50;
+                    p = raw::lenbytes(p, vbytes.data(), vbytes.size());
+                }
+                break;
+            default:
+                break;
+        }
+        return true;
+    }
+
+    bool serialize(S& out) override {
+        return this->serializewith(out, size(), [this](uint8_t*& p) { return writeto(p); });
+    }
+
+    bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
+
+    bool on_varint(uint32_t field, uint64_t v) override {
+        switch (field) {
+            case 1:
+                time = static_cast<int64_t>(v);
+                break;
+            case 3:
+                quality = static_cast<uint32_t>(v);
+                break;
+            case 4:
+                vint = static_cast<int64_t>(v);
+                break;
+            case 7:
+                vtype = static_cast<uint32_t>(v);
+                break;
+            default:
+                break;
+        }
+        return true;
+    }
+    bool on_fixed64(uint32_t field, const uint8_t* p) override {
+        if (field == 5) {
+            uint64_t bits = zo::pbraw::loadle64(p);
+            std::memcpy(&vdouble, &bits, 8);
+        }
+        return true;
+    }
+    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
+        if (field == 2) return this->get_text(p, n, name);
+        if (field == 6) this->get_bytes(p, n, vbytes);
+        return true;
+    }
+};
+
+// ---- pbo_soe -----------------------------------------------------------------
+
+template <class S>
+class pbo_soe final : public zo::cls_protoc3<S> {
+  public:
+    static constexpr uint32_t itemfield = 1;
+
+    uint64_t f230 = 0;  // 64-bit at the database
+    uint32_t f231 = 0;
+    uint32_t f232 = 0;
+    uint32_t f233 = 0;  // low 16 bits at the database
+    uint32_t f234 = 0;  // low 16 bits at the database
+    uint32_t f235 = 0;
+    S f236;             // text, at most 79 bytes at the database
+    S f237;             // text, at most 159 bytes at the database
+    S f238;             // text, at most 239 bytes at the database
+    uint32_t f239 = 0;  // low 8 bits at the database
+    uint32_t f240 = 0;  // low 8 bits at the database
+
+    void clear() override {
+        f230 = 0;
+        f231 = f232 = f233 = f234 = f235 = f239 = f240 = 0;
+        f236.clear();
+        f237.clear();
+        f238.clear();
+    }
+
+    uint32_t size() const override {
+        using namespace zo;
+        return text_size(236 * 8 + 2, f236) + text_size(237 * 8 + 2, f237) +
+               text_size(238 * 8 + 2, f238) + field_size64(230, f230) + field_size32(231, f231) +
+               field_size32(232, f232) + field_size32(233, f233) + field_size32(234, f234) +
+               field_size32(235, f235) + field_size32(239, f239) + field_size32(240, f240);
+    }
+
+    bool writeto(uint8_t*& p) {
+        if (!this->wtext(p, 236 * 8 + 2, f236) || !this->wtext(p, 237 * 8 + 2, f237) ||
+            !this->wtext(p, 238 * 8 + 2, f238))
+            return false;
+        this->w64(p, 230 * 8, f230);
+        this->w32(p, 231 * 8, f231);
+        this->w32(p, 232 * 8, f232);
+        this->w32(p, 233 * 8, f233);
+        this->w32(p, 234 * 8, f234);
+        this->w32(p, 235 * 8, f235);
+        this->w32(p, 239 * 8, f239);
+        this->w32(p, 240 * 8, f240);
+        return true;
+    }
+
+    bool serialize(S& out) override {
+        return this->serializewith(out, size(), [this](uint8_t*& p) { return writeto(p); });
+    }
+
+    bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
+
+    bool on_varint(uint32_t field, uint64_t v) override {
+        uint32_t v32 = static_cast<uint32_t>(v);
+        switch (field) {
+            case 230:
+                f230 = v;
+                break;
+            case 231:
+                f231 = v32;
+                break;
+            case 232:
+                f232 = v32;
+                break;
+            case 233:
+                f233 = v32;
+                break;
+            case 234:
+                f234 = v32;
+                break;
+            case 235:
+                f235 = v32;
+                break;
+            case 239:
+                f239 = v32;
+                break;
+            case 240:
+                f240 = v32;
+                break;
+            default:
+                break;
+        }
+        return true;
+    }
+    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
+        switch (field) {
+            case 236:
+                return this->get_text(p, n, f236);
+            case 237:
+                return this->get_text(p, n, f237);
+            case 238:
+                return this->get_text(p, n, f238);
+            default:
+                return true;
+        }
+    }
+};
+
+// ---- pbo_process_runinfo -----------------------------------------------------
+
+template <class S>
+class pbo_process_runinfo final : public zo::cls_protoc3<S> {
+  public:
+    static constexpr uint32_t itemfield = 67;
+
+    S f160;             // instance name
+    uint32_t f161 = 0;  // field 95 of the last login reply
+    uint32_t f162 = 0;  // process id
+    uint32_t f163 = 0;  // CPU share since the previous report
+    uint32_t f164 = 0;
+    uint64_t f165 = 0;  // working set in bytes
+    uint64_t f166 = 0;  // start time, ms since 1970
+    uint64_t f167 = 0;  // last login, ms since 1970
+    uint64_t f168 = 0;  // report time, ms since 1970
+    S f169;             // URL of the database in use
+    uint32_t f170 = 1;  // 1 after clear, so 0 cannot be carried
+    uint32_t f171 = 0;
+    uint32_t f172 = 0;  // 0 database connected, else 3
+    uint32_t f173 = 0;
+    uint32_t f174 = 0;
+
+    void clear() override {
+        f160.clear();
+        f161 = f162 = f163 = f164 = 0;
+        f165 = f166 = f167 = f168 = 0;
+        f169.clear();
+        f170 = 1;
+        f171 = f172 = f173 = f174 = 0;
+    }
+
+    uint32_t size() const override {
+        using namespace zo;
+        return text_size(160 * 8 + 2, f160) + field_size32(161, f161) + field_size32(162, f162) +
+               field_size32(163, f163) + field_size32(164, f164) + field_size32(170, f170) +
+               field_size32(171, f171) + field_size64(165, f165) + field_size64(166, f166) +
+               field_size64(167, f167) + field_size64(168, f168) + text_size(169 * 8 + 2, f169) +
+               field_size32(172, f172) + field_size32(173, f173) + field_size32(174, f174);
+    }
+
+    bool writeto(uint8_t*& p) {
+        if (!this->wtext(p, 160 * 8 + 2, f160)) return false;
+        this->w32(p, 161 * 8, f161);
+        this->w32(p, 162 * 8, f162);
+        this->w32(p, 163 * 8, f163);
+        this->w32(p, 164 * 8, f164);
+        this->w32(p, 170 * 8, f170);
+        this->w32(p, 171 * 8, f171);
+        this->w64(p, 165 * 8, f165);
+        this->w64(p, 166 * 8, f166);
+        this->w64(p, 167 * 8, f167);
+        this->w64(p, 168 * 8, f168);
+        if (!this->wtext(p, 169 * 8 + 2, f169)) return false;
+        this->w32(p, 172 * 8, f172);
+        this->w32(p, 173 * 8, f173);
+        this->w32(p, 174 * 8, f174);
+        return true;
+    }
+
+    bool serialize(S& out) override {
+        return this->serializewith(out, size(), [this](uint8_t*& p) { return writeto(p); });
+    }
+
+    bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
+
+    bool on_varint(uint32_t field, uint64_t v) override {
+        uint32_t v32 = static_cast<uint32_t>(v);
+        switch (field) {
+            case 161:
+                f161 = v32;
+                break;
+            case 162:
+                f162 = v32;
+                break;
+            case 163:
+                f163 = v32;
+                break;
+            case 164:
+                f164 = v32;
+                break;
+            case 165:
+                f165 = v;
+                break;
+            case 166:
+                f166 = v;
+                break;
+            case 167:
+                f167 = v;
+                break;
+            case 168:
+                f168 = v;
+                break;
+            case 170:
+                f170 = v32;
+                break;
+            case 171:
+                f171 = v32;
+                break;
+            case 172:
+                f172 = v32;
+                break;
+            case 173:
+                f173 = v32;
+                break;
+            case 174:
+                f174 = v32;
+                break;
+            default:
+                break;
+        }
+        return true;
+    }
+    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
+        if (field == 160) return this->get_text(p, n, f160);
+        if (field == 169) return this->get_text(p, n, f169);
+        return true;
+    }
+};
+
+// ---- body_login --------------------------------------------------------------
+
+template <class S>
+class body_login final : public zo::cls_protoc3<S> {
+  public:
+    uint32_t f93 = 0;
+    uint32_t retcode = 0;  // 91: login result, 0 = success
+    uint32_t f125 = 0;     // 2 in the login request
+    uint32_t f133 = 0;     // 50 in the login request
+    uint32_t f94 = 0;
+    uint32_t f95 = 0;  // in the reply; reported back as run-information field 161
+    uint32_t f97 = 0;
+    uint32_t f96 = 0;
+    S f121;  // instance name in the login request
+    S f122;
+    S retmsg;  // 92: result text
+    S f150;
+
+    void clear() override {
+        f93 = retcode = f125 = f133 = f94 = f95 = f97 = f96 = 0;
+        f121.clear();
+        f122.clear();
+        retmsg.clear();
+        f150.clear();
+    }
+
+    uint32_t size() const override {
+        using namespace zo;
+        return text_size(121 * 8 + 2, f121) + text_size(122 * 8 + 2, f122) +
+               text_size(92 * 8 + 2, retmsg) + text_size(150 * 8 + 2, f150) +
+               field_size32(91, retcode) + field_size32(93, f93) + field_size32(125, f125) +
+               field_size32(133, f133) + field_size32(94, f94) + field_size32(95, f95) +
+               field_size32(97, f97) + field_size32(96, f96);
+    }
+
+    bool serialize(S& out) override {
+        return this->serializewith(out, size(), [this](uint8_t*& p) {
+            if (!this->wtext(p, 121 * 8 + 2, f121) || !this->wtext(p, 122 * 8 + 2, f122) ||
+                !this->wtext(p, 92 * 8 + 2, retmsg) || !this->wtext(p, 150 * 8 + 2, f150))
+                return false;
+            this->w32(p, 91 * 8, retcode);
+            this->w32(p, 93 * 8, f93);
+            this->w32(p, 125 * 8, f125);
+            this->w32(p, 133 * 8, f133);
+            this->w32(p, 94 * 8, f94);
+            this->w32(p, 95 * 8, f95);
+            this->w32(p, 97 * 8, f97);
+            this->w32(p, 96 * 8, f96);
+            return true;
+        });
+    }
+
+    bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
+
+    bool on_varint(uint32_t field, uint64_t v) override {
+        uint32_t v32 = static_cast<uint32_t>(v);
+        switch (field) {
+            case 91:
+                retcode = v32;
+                break;
+            case 93:
+                f93 = v32;
+                break;
+            case 94:
+                f94 = v32;
+                break;
+            case 95:
+                f95 = v32;
+                break;
+            case 96:
+                f96 = v32;
+                break;
+            case 97:
+                f97 = v32;
+                break;
+            case 125:
+                f125 = v32;
+                break;
+            case 133:
+                f133 = v32;
+                break;
+            default:
+                break;
+        }
+        return true;
+    }
+    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
+        switch (field) {
+            case 121:
+                return this->get_text(p, n, f121);
+            case 122:
+                return this->get_text(p, n, f122);
+            case 92:
+                return this->get_text(p, n, retmsg);
+            case 150:
+                return this->get_text(p, n, f150);
+            default:
+                return true;
+        }
+    }
+};
+
+// ---- body_unkown -------------------------------------------------------------
+
+template <class S>
+class body_unkown final : public zo::cls_protoc3<S> {
+  public:
+    S sid;                 // 195
+    uint32_t vi32 = 0;     // 196: in a control order the order code
+    uint32_t retcode = 0;  // 91
+    uint64_t vi64 = 0;     // 197
+    S vstr;                // 198: the message text for the database (3308)
+    S vstr2;               // 199
+    S retmsg;              // 92
+    zo::objvec<S> strs;    // 9, repeated text: tag names in registrations
+
+    // The order code of a control order that tells the process to exit.
+    static constexpr uint32_t PROCESS_CTRL_EXIT = 91;
+
+    void clear() override {
+        sid.clear();
+        vi32 = retcode = 0;
+        vi64 = 0;
+        vstr.clear();
+        vstr2.clear();
+        retmsg.clear();
+        strs.clear();
+    }
+
+    uint32_t size() const override {
+        using namespace zo;
+        uint32_t n = field_size32(196, vi32) + field_size32(91, retcode) + field_size64(197, vi64) +
+                     text_size(198 * 8 + 2, vstr) + text_size(195 * 8 + 2, sid) +
+                     text_size(199 * 8 + 2, vstr2) + text_size(92 * 8 + 2, retmsg);
+        for (const S& s : strs) n += text_size(74, s);
+        return n;
+    }
+
+    bool serialize(S& out) override {
+        return this->serializewith(out, size(), [this](uint8_t*& p) {
+            this->w32(p, 196 * 8, vi32);
+            this->w32(p, 91 * 8, retcode);
+            this->w64(p, 197 * 8, vi64);
+            if (!this->wtext(p, 198 * 8 + 2, vstr) || !this->wtext(p, 195 * 8 + 2, sid) ||
+                !this->wtext(p, 199 * 8 + 2, vstr2) || !this->wtext(p, 92 * 8 + 2, retmsg))
+                return false;
+            for (const S& s : strs)
+                if (!this->wtext(p, 74, s)) return false;
+            return true;
+        });
+    }
+
+    bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
+
+    bool on_varint(uint32_t field, uint64_t v) override {
+        if (field == 196) vi32 = static_cast<uint32_t>(v);
+        if (field == 91) retcode = static_cast<uint32_t>(v);
+        if (field == 197) vi64 = v;
+        return true;
+    }
+    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
+        switch (field) {
+            case 195:
+                return this->get_text(p, n, sid);
+            case 198:
+                return this->get_text(p, n, vstr);
+            case 199:
+                return this->get_text(p, n, vstr2);
+            case 92:
+                return this->get_text(p, n, retmsg);
+            case 9: {
+                S* e = strs.emplace();
+                if (!e) {
+                    this->errcode = zo::PBERR_DECODE;
+                    return false;
+                }
+                if (!this->get_text(p, n, *e)) {
+                    strs.pop_back();
+                    return false;
+                }
+                return true;
+            }
+            default:
+                return true;
+        }
+    }
+};
+
+// ---- body_objarray -----------------------------------------------------------
+
+// T is one of the record classes above; the item field number (1 for tag
+// values and SOE records, 67 for run information) is fixed when the object
+// is made.  Callers reserve room in items before parsing large arrays.
+template <class T, class S = typename T::string_type>
+class body_objarray final : public zo::cls_protoc3<S> {
+  public:
+    uint32_t retcode = 0;  // 91
+    uint32_t itemfield;    // not on the wire; set by the constructor
+    uint32_t f131 = 0;
+    uint64_t f132 = 0;
+    S retmsg;             // 92
+    zo::objvec<T> items;  // called process_info in the run-information body
+
+    explicit body_objarray(uint32_t itemfield_ = T::itemfield) : itemfield(itemfield_) {}
+
+    zo::objvec<T>& process_info() { return items; }
+
+    void clear() override {
+        retcode = 0;
+        f131 = 0;
+        f132 = 0;
+        retmsg.clear();
+        items.clear();
+    }
+
+    uint32_t size() const override {
+        using namespace zo;
+        uint32_t n = text_size(92 * 8 + 2, retmsg) + field_size32(91, retcode) +
+                     field_size32(131, f131) + field_size64(132, f132);
+        for (const T& e : items) n += item_size(e, itemfield);
+        return n;
+    }
+
+    bool serialize(S& out) override {
+        return this->serializewith(out, size(), [this](uint8_t*& p) {
+            if (!this->wtext(p, 92 * 8 + 2, retmsg)) return false;
+            this->w32(p, 91 * 8, retcode);
+            this->w32(p, 131 * 8, f131);
+            this->w64(p, 132 * 8, f132);
+            uint32_t key = itemfield * 8 + 2;
+            for (T& e : items) {
+                e.errcode = 0;
+                uint32_t n = e.size();
+                if (n == 0) continue;
+                p = zo::pbraw::varint32(zo::pbraw::varint32(p, key), n);
+                if (!e.writeto(p)) {
+                    this->errcode = e.errcode;  // the log line names the reason
+                    return false;
+                }
+            }
+            return true;
+        });
+    }
+
+    bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
+
+    bool on_varint(uint32_t field, uint64_t v) override {
+        if (field == 91) retcode = static_cast<uint32_t>(v);
+        if (field == 131) f131 = static_cast<uint32_t>(v);
+        if (field == 132) f132 = v;
+        return true;
+    }
+    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
+        if (field == itemfield) {
+            // Decoded in place at the end of the array, which is what making
+            // a fresh element and moving it there amounts to.
+            T* e = items.emplace();
+            if (!e) {
+                this->errcode = zo::PBERR_DECODE;
+                return false;
+            }
+            if (!e->parse(p, n)) {
+                items.pop_back();
+                return false;
+            }
+            return true;
+        }
+        if (field == 92) return this->get_text(p, n, retmsg);
+        return true;
+    }
+};
+
+// ---- the instantiations over zo::string ----------------------------------------
+
+using tagval = pbo_tagval<zo::string>;
+using soerec = pbo_soe<zo::string>;
+using runinfo = pbo_process_runinfo<zo::string>;
+using loginbody = body_login<zo::string>;
+using unkownbody = body_unkown<zo::string>;
+using tagvalarray = body_objarray<tagval>;
+using soearray = body_objarray<soerec>;
+using runinfoarray = body_objarray<runinfo>;

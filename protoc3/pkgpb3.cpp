@@ -1,0 +1,118 @@
+// pkgpb3.cpp - the splitter's buffer policy and the LZ4 steps.
+#include "protoc3/pkgpb3.h"
+
+#include <lz4.h>
+
+#include <cstring>
+
+void pkgsplit::reset() noexcept {
+    zo::zo_free(buffer);
+    buffer = nullptr;
+    rpos = wpos = capacity = 0;
+}
+
+void pkgsplit::feed(const void* data, uint32_t n) noexcept {
+    if (!data || n == 0) return;
+    uint32_t keep = wpos - rpos;
+    if (buffer && static_cast<uint64_t>(wpos) + n <= capacity) {
+        std::memcpy(buffer + wpos, data, n);
+        wpos += n;
+        return;
+    }
+    uint64_t need = static_cast<uint64_t>(keep) + n;
+    uint64_t want = need + need / 2;
+    if (want < 8000) want = 8000;
+    // The 32-bit counts cannot describe more; such bytes are discarded like
+    // bytes for which no memory could be had.
+    if (want > 0xFFFFFFF0u) {
+        if (need > 0xFFFFFFF0u) return;
+        want = need;
+    }
+    auto* nb = static_cast<uint8_t*>(zo::zo_alloc(static_cast<size_t>(want)));
+    if (!nb) return;
+    if (keep) std::memcpy(nb, buffer + rpos, keep);
+    std::memcpy(nb + keep, data, n);
+    zo::zo_free(buffer);
+    buffer = nb;
+    capacity = static_cast<uint32_t>(want);
+    rpos = 0;
+    wpos = keep + n;
+}
+
+int pkgsplit::peek(uint32_t* total) noexcept {
+    if (wpos - rpos < 8) return 0;
+    const uint8_t* p = buffer + rpos;
+    if (p[0] != pkgpb3::magic0 || p[1] != pkgpb3::magic1) {
+        lasterr = "bad magic";
+        return -1;
+    }
+    if (p[2] != protocol) {
+        lasterr = "bad protocol byte";
+        return -1;
+    }
+    uint32_t t = zo::pbraw::loadle32(p + 4);
+    if (t < 8u + p[3]) {
+        lasterr = "total below the head's end";
+        return -1;
+    }
+    if (t > pkgpb3::maxpkgtotal) {
+        lasterr = "total above the package bound";
+        return -1;
+    }
+    if (t > wpos - rpos) return 0;
+    *total = t;
+    return 1;
+}
+
+void pkgsplit::consume(uint32_t total) noexcept {
+    rpos += total;
+    if (rpos >= wpos) {
+        rpos = wpos = 0;
+        if (capacity >= 32769) reset();
+    }
+}
+
+namespace pkgpb3 {
+
+int lz4compress(const void* src, uint32_t n, void* dst, uint32_t cap) noexcept {
+    if (n > 0x7E000000u || cap > 0x7FFFFFFFu) return 0;
+    return LZ4_compress_default(static_cast<const char*>(src), static_cast<char*>(dst),
+                                static_cast<int>(n), static_cast<int>(cap));
+}
+
+int lz4decompress(const void* src, uint32_t n, void* dst, uint32_t cap) noexcept {
+    if (n > 0x7FFFFFFFu || cap > 0x7FFFFFFFu) return -1;
+    return LZ4_decompress_safe(static_cast<const char*>(src), static_cast<char*>(dst),
+                               static_cast<int>(n), static_cast<int>(cap));
+}
+
+bool bodybytes(const void* pkg, uint32_t len, uint32_t encode, uint32_t srcsize,
+               bodyview* v) noexcept {
+    const uint8_t* p = static_cast<const uint8_t*>(pkg);
+    if (!p || len < 8 || len < 8u + p[3]) return false;
+    const uint8_t* body = p + 8 + p[3];
+    uint32_t blen = len - 8 - p[3];
+    if (encode == 0) {
+        v->p = body;
+        v->n = blen;
+        v->owned = nullptr;
+        return true;
+    }
+    if (encode != 1 || srcsize == 0 || srcsize > maxsrcsize) return false;
+    size_t want = (srcsize & ~7u) + 8;
+    void* buf = zo::zo_alloc(want);
+    if (!buf) return false;
+    size_t cap = zo::zo_usable(buf);
+    if (cap > 0x7FFFFFFFu) cap = want;
+    int r = lz4decompress(body, blen, buf, static_cast<uint32_t>(cap));
+    if (r < 1) {
+        zo::zo_free(buf);
+        return false;
+    }
+    v->p = static_cast<const uint8_t*>(buf);
+    v->n = static_cast<uint32_t>(r);
+    v->owned = buf;
+    return true;
+}
+
+}  // namespace pkgpb3
