@@ -1,0 +1,217 @@
+#include "base/jsonwrite.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "base/base64.h"
+#include "base/numtext.h"
+
+namespace zo {
+
+namespace {
+
+// The escape letter of each byte that needs one, else 0.
+struct esctable {
+    char v[256];
+    constexpr esctable() : v() {
+        v[8] = 'b';
+        v[9] = 't';
+        v[10] = 'n';
+        v[12] = 'f';
+        v[13] = 'r';
+        v['"'] = '"';
+        v['/'] = '/';
+        v['\\'] = '\\';
+    }
+};
+constexpr esctable kesc;
+
+// Grows out by at most extra bytes and returns where they start; the caller
+// writes and then cuts the string to its real end with finish().  Null when
+// the string cannot grow (it is then unchanged).
+char* open(zo::string& out, size_t extra, uint32_t& old) {
+    old = out.size();
+    if (extra > zo::string::maxreserve - old) return nullptr;
+    if (!out.resize(old + static_cast<uint32_t>(extra))) return nullptr;
+    return out.data() + old;
+}
+
+void finish(zo::string& out, uint32_t old, const char* base, const char* end) {
+    out.truncate(old + static_cast<uint32_t>(end - base));
+}
+
+char* putesc(char* o, const char* s, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const char e = kesc.v[static_cast<uint8_t>(s[i])];
+        if (e) {
+            *o++ = '\\';
+            *o++ = e;
+        } else {
+            *o++ = s[i];
+        }
+    }
+    return o;
+}
+
+// ,"key":  (comma only after the first member)
+char* putkey(char* o, int counter, std::string_view key) {
+    if (counter != 0) *o++ = ',';
+    *o++ = '"';
+    std::memcpy(o, key.data(), key.size());
+    o += key.size();
+    *o++ = '"';
+    *o++ = ':';
+    return o;
+}
+
+}  // namespace
+
+bool jsonneedsescape(std::string_view s) {
+    for (char c : s) {
+        if (kesc.v[static_cast<uint8_t>(c)]) return true;
+    }
+    return false;
+}
+
+void jsonaddtext(zo::string& out, int& counter, std::string_view key, std::string_view value) {
+    if (value.empty()) return;
+    const bool esc = jsonneedsescape(value);
+    uint32_t old;
+    char* b = open(out, key.size() + 6 + (esc ? 2 * value.size() : value.size()), old);
+    if (!b) return;
+    char* o = putkey(b, counter, key);
+    *o++ = '"';
+    if (esc) {
+        o = putesc(o, value.data(), value.size());
+    } else {
+        std::memcpy(o, value.data(), value.size());
+        o += value.size();
+    }
+    *o++ = '"';
+    finish(out, old, b, o);
+    ++counter;
+}
+
+void jsonaddint(zo::string& out, int& counter, std::string_view key, int32_t value) {
+    if (value == 0) return;
+    uint32_t old;
+    char* b = open(out, key.size() + 4 + numtextmax, old);
+    if (!b) return;
+    char* o = putkey(b, counter, key);
+    o += fmti64(o, value);
+    finish(out, old, b, o);
+    ++counter;
+}
+
+void jsonaddtime(zo::string& out, int& counter, int64_t ms, int form) {
+    if (ms <= 0) return;
+    uint32_t old;
+    char* b = open(out, 5 + jsontimemax, old);
+    if (!b) return;
+    char* o = putkey(b, counter, "T");
+    o += fmtjsontime(o, ms, form);
+    finish(out, old, b, o);
+    ++counter;
+}
+
+void jsonaddbytes(zo::string& out, int& counter, std::string_view bytes) {
+    if (bytes.empty()) return;
+    uint32_t old;
+    char* b = open(out, 7 + base64len(bytes.size()), old);
+    if (!b) return;
+    char* o = putkey(b, counter, "V");
+    *o++ = '"';
+    o += base64encode(bytes.data(), bytes.size(), o);
+    *o++ = '"';
+    finish(out, old, b, o);
+    ++counter;
+}
+
+void jsonaddint64(zo::string& out, int64_t v) {
+    char buf[numtextmax];
+    out.append(buf, static_cast<uint32_t>(fmti64(buf, v)));
+}
+
+void jsonadddouble(zo::string& out, double v) {
+    char buf[numtextmax];
+    out.append(buf, static_cast<uint32_t>(fmtdouble(buf, v)));
+}
+
+void jsonaddescaped(zo::string& out, char c) {
+    const char e = kesc.v[static_cast<uint8_t>(c)];
+    if (e) {
+        const char two[2] = {'\\', e};
+        out.append(two, 2);
+    } else {
+        out.append(c);
+    }
+}
+
+void jsonaddesctext(zo::string& out, std::string_view s) {
+    if (!jsonneedsescape(s)) {
+        out.append(s);
+        return;
+    }
+    uint32_t old;
+    char* b = open(out, 2 * s.size(), old);
+    if (!b) return;
+    finish(out, old, b, putesc(b, s.data(), s.size()));
+}
+
+size_t fmtjsontime(char* buf, int64_t ms, int form) {
+    if (form == JSONTIME_MS) return fmti64(buf, ms);
+    // Floor division, so that a time before 1970 keeps positive milliseconds.
+    int64_t sec = ms / 1000;
+    int msec = static_cast<int>(ms % 1000);
+    if (msec < 0) {
+        msec += 1000;
+        --sec;
+    }
+    const time_t t = static_cast<time_t>(sec);
+    struct tm tmv;
+    const bool ok = localtime_r(&t, &tmv) != nullptr;
+    int n;
+    if (form == JSONTIME_ISO) {
+        if (!ok) {
+            std::memcpy(buf, "\"\"", 2);
+            return 2;
+        }
+        if (msec) {
+            n = std::snprintf(buf, jsontimemax, "\"%d-%02d-%02dT%02d:%02d:%02d.%03d",
+                              tmv.tm_year + 1900, tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour,
+                              tmv.tm_min, tmv.tm_sec, msec);
+        } else {
+            n = std::snprintf(buf, jsontimemax, "\"%d-%02d-%02dT%02d:%02d:%02d", tmv.tm_year + 1900,
+                              tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec);
+        }
+        if (n < 0 || n > static_cast<int>(jsontimemax) - 8) n = 0;
+        // The standard-time offset (seconds west of UTC after tzset); daylight
+        // saving and minutes of the offset are left out on purpose.
+        const long east = -timezone;
+        const long aeast = east < 0 ? -east : east;
+        if (aeast < 3600) {
+            buf[n++] = 'Z';
+        } else {
+            const long h = aeast / 3600 > 99 ? 99 : aeast / 3600;
+            buf[n++] = east > 0 ? '+' : '-';
+            buf[n++] = static_cast<char>('0' + h / 10);
+            buf[n++] = static_cast<char>('0' + h % 10);
+            std::memcpy(buf + n, ":00", 3);
+            n += 3;
+        }
+        buf[n++] = '"';
+        return static_cast<size_t>(n);
+    }
+    if (!ok) {
+        tmv = {};
+        tmv.tm_year = 70;
+        tmv.tm_mday = 1;
+    }
+    n = std::snprintf(buf, jsontimemax, "\"%4d/%02d/%02d %02d:%02d:%02d.%03d\"", tmv.tm_year + 1900,
+                      tmv.tm_mon + 1, tmv.tm_mday, tmv.tm_hour, tmv.tm_min, tmv.tm_sec, msec);
+    if (n < 0 || n >= static_cast<int>(jsontimemax)) n = 0;
+    return static_cast<size_t>(n);
+}
+
+}  // namespace zo
