@@ -15,8 +15,9 @@
 
 namespace zo {
 
-// The header is three words in the wire-independent sense (read offset,
-// write offset, next); the data follows the struct.
+// Block header: read offset, write offset, next.  The data follows the
+// struct; its capacity is blocksize - 12 whatever the pointer size, so the
+// chain holds the same bytes per block on every platform.
 struct ipcwrk::block {
     uint32_t rd;
     uint32_t wr;
