@@ -48,6 +48,10 @@ public:
         }
         return *this;
     }
+    string_& operator=(const char* s) {
+        assign(std::string_view(s ? s : ""));
+        return *this;
+    }
     string_& operator=(std::string_view v) {
         assign(v.data(), static_cast<uint32_t>(v.size()));
         return *this;
