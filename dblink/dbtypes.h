@@ -19,6 +19,12 @@ using soebody = soearray;
 using regbody = unkownbody;
 
 // Record counts for the ring's "lost one package" warning.
-inline size_t recordcount(const tagvalbody& b) { return b.items.size(); }
-inline size_t recordcount(const soebody& b) { return b.items.size(); }
-inline size_t recordcount(const regbody& b) { return b.strs.size(); }
+inline size_t recordcount(const tagvalbody& b) {
+    return b.items.size();
+}
+inline size_t recordcount(const soebody& b) {
+    return b.items.size();
+}
+inline size_t recordcount(const regbody& b) {
+    return b.strs.size();
+}

@@ -49,6 +49,12 @@ void readdblinks(const zo::jsonscan& top, zo::objvec<dblink_cfg>& links) {
         obj.gettext("user", c.user);
         obj.gettext("pswd", c.pswd);
         if (c.node.empty() || c.url.empty() || c.user.empty() || c.pswd.empty()) continue;
+        // Terminated once here so that users may pass data() as a C string.
+        c.node.c_str();
+        c.url.c_str();
+        c.srvcafile.c_str();
+        c.user.c_str();
+        c.pswd.c_str();
         links.append(std::move(c));
     }
 }
@@ -124,6 +130,7 @@ bool link_config::load_text(std::string_view text) {
 
     top.gettext("cache_path", cache_path);
     normalisepath(cache_path);
+    cache_path.c_str();
     int32_t v = 0;
     top.getint("cache_maxsize", v);
     cache_maxsize = clamp(v, 1000, 100, 128000);
@@ -149,6 +156,7 @@ bool link_config::check_uplink() {
         if (sameword(second.scheme.view(), "wss")) port = 443;
     }
     slave_host.assign(hostofhostport(second.hostport.view()));
+    slave_host.c_str();
     slave_port = port;
     return true;
 }

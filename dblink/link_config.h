@@ -16,6 +16,9 @@
 // fails.  check_uplink() parses the first link's URL and derives the slave
 // database (host and port) from the second link when both use one scheme.
 //
+// After loading, every text member is zero-terminated: data() may be used as
+// a C string as long as the member is not changed.
+//
 // Thread-safety: loaded once by the link instance's start, read-only after.
 #pragma once
 #include <cstdint>
@@ -33,7 +36,7 @@ struct dblink_cfg {
 };
 
 class link_config {
-public:
+  public:
     zo::objvec<dblink_cfg> dblinks;  // [0] master, [1] slave, the rest kept only
     zo::string slave_host;           // empty without a slave
     zo::string cache_path;           // forward slashes, ends in '/'; empty: no cache

@@ -21,7 +21,7 @@
 
 template <class T, uint32_t N>
 class pkgring {
-public:
+  public:
     static constexpr uint32_t slots = N;
 
     explicit pkgring(zo::ilog* log) : log_(log) {}
@@ -76,7 +76,7 @@ public:
         while (T* p = pop()) delete p;
     }
 
-private:
+  private:
     zo::ilog* log_;
     mutable std::mutex mu_;
     uint32_t head_ = 0;

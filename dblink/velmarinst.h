@@ -39,7 +39,7 @@
 #include "ipc/thread.h"
 
 class velmarinst : public zo::thread {
-public:
+  public:
     static constexpr int32_t firstseqno = 16777217;
     static constexpr int32_t lastseqno = 2147483646;
     static constexpr int statusconnected = 60001;
@@ -68,7 +68,11 @@ public:
     size_t pushreg(regbody* body) { return regq.push(body); }
 
     // Moves the control values the database handed over into body->items.
-    void drainctrl(tagvalbody* body) { ctrl.drainctrl(body); }
+    size_t drainctrl(tagvalbody* body) { return ctrl.drainctrl(body); }
+
+    // Hands a message to the database without waiting for an answer (the
+    // IO server's texts for the database); ignored without a handle.
+    void putmsg(const char* text, int length);
 
     // 1 while the database can be written.
     bool isconnected() const { return connected.load(std::memory_order_acquire) != 0; }
@@ -83,7 +87,7 @@ public:
     bool gapudpmode() const { return gapmode; }
 
     // Callbacks registered with the client library (library threads).
-    static void on_status(int code, int ignored, void* inst);
+    static void on_status(int code, const char* ignored, void* inst);
     static void on_response(const char* text, int length, void* inst);
 
     // Writers (writer thread; public for the history replay and for tests).
@@ -94,10 +98,10 @@ public:
     void write_soe(const soebody& body);
     void register_ctrltags(const regbody& body);
 
-protected:
+  protected:
     void run() override;
 
-private:
+  private:
     // Appends the request head "{"request":"NAME","seqno":N,"vals":[" with a
     // new sequence number.
     void beginrequest(zo::string& text, const char* name);
@@ -106,10 +110,15 @@ private:
     // True for integer "T" members, asked once per batch.
     bool integertimes();
     // Where the local cache will take values while the database is away.
+    // Both take ownership of body.
     void tocache(tagvalbody* body);
     void tocache(soebody* body);
+    // The cache's maintenance step; non-zero when it did some work.
+    int maintaincache();
+    // Creates path and its missing parents.
+    static bool makedirs(const zo::string& path);
 
-    int32_t handle = -1;
+    std::atomic<int32_t> handle{-1};  // read by the library's callbacks
     zo::ilog* log;
     const oxafuncs* oxa;
     link_config config;

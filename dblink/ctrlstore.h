@@ -1,0 +1,46 @@
+// ctrlstore.h - the store of control values that the database hands over.
+//
+// When an operator writes a control tag in the database, the client library
+// calls on_value_ctrl or on_object_ctrl on its own thread; the record is
+// copied into the store.  The host drains the store on the main thread into
+// a tag-value array (converting names from code page 936 to UTF-8) and sends
+// it to the IO server.  Records wait in the store until the next drain.
+//
+// Thread-safety: one lock guards both lists.  The callbacks hold it only to
+// append one record; drainctrl holds it for the whole conversion.  Log calls
+// are made outside the lock.  Any thread may call any member.
+#pragma once
+#include <cstddef>
+#include <mutex>
+
+#include "base/ilog.h"
+#include "dblink/dbtypes.h"
+#include "oxaapi/oxaapi.h"
+#include "protoc3/objvec.h"
+
+class ctrlstore {
+  public:
+    explicit ctrlstore(zo::ilog* log);
+    ctrlstore(const ctrlstore&) = delete;
+    ctrlstore& operator=(const ctrlstore&) = delete;
+
+    // Callbacks for oxa_initwritetodevice; store is the ctrlstore.  They cut
+    // the record's name to 79 bytes and always return true.
+    static bool on_value_ctrl(oxa_valrec* rec, void* store);
+    static bool on_object_ctrl(oxa_objrec* rec, void* store);
+
+    // Appends every waiting record to body->items as a tag value, value
+    // records first, and empties the store (keeping its capacity).  Records
+    // without a usable value (type outside 1..5, object length outside
+    // 1..999) are dropped.  Returns the number of tag values appended.
+    size_t drainctrl(tagvalbody* body);
+
+    // Records waiting (for tests and diagnostics).
+    size_t pending();
+
+  private:
+    zo::ilog* log_;
+    std::mutex mu_;
+    zo::objvec<oxa_valrec> vals_;
+    zo::objvec<oxa_objrec> objs_;
+};

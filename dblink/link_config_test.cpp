@@ -1,0 +1,225 @@
+#include "dblink/link_config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dblink/fakes_test.h"
+
+namespace {
+
+std::string strip(const std::string& in) {
+    zo::string out;
+    stripcomments(in, out);
+    return std::string(out.view());
+}
+
+TEST(StripCommentsTest, RemovesBlockCommentsByTheFileRule) {
+    EXPECT_EQ(strip("a/*x*/b"), "ab");
+    EXPECT_EQ(strip("no comment"), "no comment");
+    // "/*/" is a complete comment: its star opens and closes it.
+    EXPECT_EQ(strip("a/*/b"), "ab");
+    // A closer outside a comment is ordinary text.
+    EXPECT_EQ(strip("a*/b"), "a*/b");
+    // An unclosed comment runs to the end.
+    EXPECT_EQ(strip("a/*b"), "a");
+    // The closing slash of one comment can open the next one.
+    EXPECT_EQ(strip("a/*x*/*b*/c"), "ac");
+    // Line comments are not comments.
+    EXPECT_EQ(strip("a//b"), "a//b");
+    EXPECT_EQ(strip("/**/"), "");
+    EXPECT_EQ(strip(""), "");
+}
+
+TEST(HostOfHostportTest, CutsPortAndBrackets) {
+    EXPECT_EQ(hostofhostport("b:9"), "b");
+    EXPECT_EQ(hostofhostport("b"), "b");
+    EXPECT_EQ(hostofhostport("[::1]:802"), "::1");
+}
+
+class LinkConfigTest : public ::testing::Test {
+  protected:
+    bool load(const std::string& body) {
+        path_ = dir_.write("link.ini", body);
+        return cfg_.load_config(path_.c_str());
+    }
+    static std::string onelink(const std::string& extra) {
+        return "{\"dblinks\":[{\"node\":\"n1\",\"url\":\"oxa://127.0.0.1:5000/db\",\"user\":\"u\","
+               "\"pswd\":\"p\"}]" +
+               extra + "}";
+    }
+
+    tempdir dir_;
+    std::string path_;
+    link_config cfg_;
+};
+
+TEST_F(LinkConfigTest, ReadsLinksInFileOrder) {
+    ASSERT_TRUE(load(R"({"dblinks":[
+        {"node":"n1","url":"ws://127.0.0.1:7000","srvcafile":"ca.pem","user":"u1","pswd":"p1"},
+        {"NODE":"n2","Url":"ws://127.0.0.1:7001","user":"u2","pswd":"p2"}]})"));
+    ASSERT_EQ(cfg_.dblinks.size(), 2u);
+    EXPECT_EQ(cfg_.dblinks[0].node.view(), "n1");
+    EXPECT_EQ(cfg_.dblinks[0].srvcafile.view(), "ca.pem");
+    EXPECT_EQ(cfg_.dblinks[0].pswd.view(), "p1");
+    EXPECT_EQ(cfg_.dblinks[1].node.view(), "n2");
+    EXPECT_EQ(cfg_.dblinks[1].url.view(), "ws://127.0.0.1:7001");
+    EXPECT_TRUE(cfg_.dblinks[1].srvcafile.empty());
+}
+
+TEST_F(LinkConfigTest, ByteOrderMarkIsSkipped) {
+    ASSERT_TRUE(load("\xEF\xBB\xBF" + onelink("")));
+    EXPECT_EQ(cfg_.dblinks.size(), 1u);
+}
+
+TEST_F(LinkConfigTest, CommentBeforeClosingBraceKeepsTheBrace) {
+    std::string body = onelink("");
+    body.insert(body.size() - 1, "/* the sqlite demo database */");
+    ASSERT_TRUE(load(body));
+    EXPECT_EQ(cfg_.dblinks.size(), 1u);
+}
+
+TEST_F(LinkConfigTest, CommentMarkerInsideStringEatsTheText) {
+    ASSERT_TRUE(load(R"({"cache_path":"/data/*x", "note":"y*/z", "cache_maxhour":3})"));
+    // Everything from "/*" to "*/" is gone: the value ends up as "/dataz".
+    EXPECT_EQ(cfg_.cache_path.view(), "/dataz/");
+    EXPECT_EQ(cfg_.cache_maxhour, 3);
+}
+
+TEST_F(LinkConfigTest, IncompleteEntriesAreSkipped) {
+    ASSERT_TRUE(load(R"({"dblinks":[
+        {"node":"n1","url":"ws://127.0.0.1:7000","user":"u1"},
+        "not an object",
+        {"node":"","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p"},
+        {"node":"n3","url":"ws://127.0.0.1:7003","user":"u3","pswd":"p3"}]})"));
+    ASSERT_EQ(cfg_.dblinks.size(), 1u);
+    EXPECT_EQ(cfg_.dblinks[0].node.view(), "n3");
+}
+
+TEST_F(LinkConfigTest, MissingOrBrokenLinksLoadButFailTheUplink) {
+    ASSERT_TRUE(load(R"({"dblinks":null})"));
+    EXPECT_TRUE(cfg_.dblinks.empty());
+    EXPECT_FALSE(cfg_.check_uplink());
+    ASSERT_TRUE(load(R"({"dblinks":{"node":"n"}})"));
+    EXPECT_TRUE(cfg_.dblinks.empty());
+    ASSERT_TRUE(load(R"({"cache_maxsize":5})"));
+    EXPECT_TRUE(cfg_.dblinks.empty());
+    // The only entry lacks its password.
+    ASSERT_TRUE(load(R"({"dblinks":[{"node":"n","url":"ws://127.0.0.1:1","user":"u"}]})"));
+    EXPECT_FALSE(cfg_.check_uplink());
+}
+
+TEST_F(LinkConfigTest, ReloadClearsPreviousLinks) {
+    ASSERT_TRUE(load(onelink("")));
+    ASSERT_TRUE(load("{}"));
+    EXPECT_TRUE(cfg_.dblinks.empty());
+}
+
+TEST_F(LinkConfigTest, UnreadableOrNonJsonFileFails) {
+    EXPECT_FALSE(cfg_.load_config((dir_.path() + "/absent.ini").c_str()));
+    EXPECT_FALSE(cfg_.load_config(dir_.path().c_str()));  // a directory
+    EXPECT_FALSE(cfg_.load_config(nullptr));
+    EXPECT_FALSE(load("dblinks = 1"));
+    EXPECT_FALSE(load(""));
+    EXPECT_FALSE(load("/* only a comment */"));
+    EXPECT_FALSE(load("{\"dblinks\":[ "));  // cut short
+}
+
+TEST_F(LinkConfigTest, CacheSizeIsClamped) {
+    struct {
+        const char* extra;
+        int32_t want;
+    } cases[] = {
+        {"", 1000},
+        {",\"cache_maxsize\":0", 1000},
+        {",\"cache_maxsize\":50", 100},
+        {",\"cache_maxsize\":-7", 100},
+        {",\"cache_maxsize\":2500", 2500},
+        {",\"cache_maxsize\":200000", 128000},
+        {",\"cache_maxsize\":\"yes\"", 100},
+        {",\"CACHE_MAXSIZE\":null", 1000},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(load(onelink(c.extra))) << c.extra;
+        EXPECT_EQ(cfg_.cache_maxsize, c.want) << c.extra;
+    }
+}
+
+TEST_F(LinkConfigTest, CacheHoursAreClamped) {
+    struct {
+        const char* extra;
+        int32_t want;
+    } cases[] = {
+        {"", 8},
+        {",\"cache_maxhour\":0", 8},
+        {",\"cache_maxhour\":-5", 1},
+        {",\"cache_maxhour\":24", 24},
+        {",\"cache_maxhour\":1000", 168},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(load(onelink(c.extra))) << c.extra;
+        EXPECT_EQ(cfg_.cache_maxhour, c.want) << c.extra;
+    }
+}
+
+TEST_F(LinkConfigTest, CachePathIsNormalised) {
+    ASSERT_TRUE(load(onelink(R"(,"cache_path":"D:\\data\\cache")")));
+    EXPECT_EQ(cfg_.cache_path.view(), "D:/data/cache/");
+    ASSERT_TRUE(load(onelink(R"(,"cache_path":"/var/cache/zo/")")));
+    EXPECT_EQ(cfg_.cache_path.view(), "/var/cache/zo/");
+    ASSERT_TRUE(load(onelink("")));
+    EXPECT_TRUE(cfg_.cache_path.empty());
+}
+
+TEST_F(LinkConfigTest, GbkCachePathBecomesUtf8) {
+    // "D:/" followed by the two GBK characters for "test" (B2E2 CAD4).
+    ASSERT_TRUE(load(onelink(",\"cache_path\":\"D:/\xB2\xE2\xCA\xD4\"")));
+    EXPECT_EQ(cfg_.cache_path.view(), "D:/\xE6\xB5\x8B\xE8\xAF\x95/");
+}
+
+TEST_F(LinkConfigTest, UplinkDerivesSlaveFromSameScheme) {
+    ASSERT_TRUE(load(R"({"dblinks":[
+        {"node":"a","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p1"},
+        {"node":"b","url":"WS://localhost","user":"u2","pswd":"p2"}]})"));
+    ASSERT_TRUE(cfg_.check_uplink());
+    EXPECT_EQ(cfg_.slave_host.view(), "localhost");
+    EXPECT_EQ(cfg_.slave_port, 80);
+
+    ASSERT_TRUE(load(R"({"dblinks":[
+        {"node":"a","url":"wss://127.0.0.1:7000","user":"u1","pswd":"p1"},
+        {"node":"b","url":"wss://127.0.0.2","user":"u2","pswd":"p2"}]})"));
+    ASSERT_TRUE(cfg_.check_uplink());
+    EXPECT_EQ(cfg_.slave_host.view(), "127.0.0.2");
+    EXPECT_EQ(cfg_.slave_port, 443);
+
+    ASSERT_TRUE(load(R"({"dblinks":[
+        {"node":"a","url":"oxa://127.0.0.1:7000/x","user":"u1","pswd":"p1"},
+        {"node":"b","url":"oxa://127.0.0.3:7001/y","user":"u2","pswd":"p2"}]})"));
+    ASSERT_TRUE(cfg_.check_uplink());
+    EXPECT_EQ(cfg_.slave_host.view(), "127.0.0.3");
+    EXPECT_EQ(cfg_.slave_port, 7001);
+}
+
+TEST_F(LinkConfigTest, UplinkWithoutSlave) {
+    ASSERT_TRUE(load(R"({"dblinks":[
+        {"node":"a","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p1"},
+        {"node":"b","url":"gapudp://127.0.0.1:9","user":"u2","pswd":"p2"}]})"));
+    ASSERT_TRUE(cfg_.check_uplink());
+    EXPECT_TRUE(cfg_.slave_host.empty());
+    EXPECT_EQ(cfg_.slave_port, 0);
+
+    ASSERT_TRUE(load(onelink("")));
+    ASSERT_TRUE(cfg_.check_uplink());
+    EXPECT_TRUE(cfg_.slave_host.empty());
+}
+
+TEST_F(LinkConfigTest, UplinkFailsOnUnparseableUrls) {
+    ASSERT_TRUE(load(R"({"dblinks":[{"node":"a","url":"ws://","user":"u","pswd":"p"}]})"));
+    EXPECT_FALSE(cfg_.check_uplink());
+    ASSERT_TRUE(load(R"({"dblinks":[
+        {"node":"a","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p1"},
+        {"node":"b","url":"ws://[]:1","user":"u2","pswd":"p2"}]})"));
+    EXPECT_FALSE(cfg_.check_uplink());
+}
+
+}  // namespace

@@ -1,0 +1,215 @@
+// The writers of the link instance in client mode: tag values as JSON
+// requests through oxa_callmsg, SOE records through oxa_soeput, control-tag
+// registrations through oxa_putmsg, and the response callback.
+
+#include "dblink/oxawrite.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/alloc.h"
+#include "base/jsonscan.h"
+#include "base/jsonwrite.h"
+#include "base/numtext.h"
+#include "dblink/dbrecords.h"
+#include "dblink/velmarinst.h"
+
+namespace {
+
+// A request is closed once, after a package, it holds this much text or
+// more than maxobjects object values; one write_snapshots closes at most
+// maxrounds requests before the SOE and registration rings get their turn.
+constexpr uint32_t maxtext = 64000;
+constexpr int maxobjects = 80;
+constexpr int maxrounds = 10;
+// Versions of the database from this one on read "T" as milliseconds.
+constexpr int inttimeversion = 5104;
+
+void addkey(zo::string& out, int& counter, const char* key) {
+    if (counter++) out.append(',');
+    out.append('"');
+    out.append(key);
+    out.append("\":");
+}
+
+}  // namespace
+
+void appendshortest(zo::string& out, double v) {
+    char buf[64];
+    if (!std::isfinite(v)) {
+        size_t n = zo::fmtdouble(buf, v);
+        out.append(buf, static_cast<uint32_t>(n));
+        return;
+    }
+    auto r = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, static_cast<uint32_t>(r.ptr - buf));
+}
+
+void addvalueobject(zo::string& out, const tagval& t, bool inttimes) {
+    int c = 0;
+    out.append('{');
+    zo::jsonaddtime(out, c, t.time, inttimes ? zo::JSONTIME_MS : zo::JSONTIME_LOCAL);
+    zo::jsonaddtext(out, c, "N", t.name.view());
+    zo::jsonaddint(out, c, "Q", static_cast<int32_t>(t.quality));
+    zo::jsonaddint(out, c, "DT", static_cast<int32_t>(t.vtype));
+    switch (t.vtype) {
+        case 1:
+        case 2:
+            zo::jsonaddint(out, c, "V", static_cast<int32_t>(t.vint));
+            break;
+        case 3:
+            addkey(out, c, "V");
+            appendshortest(out, static_cast<double>(static_cast<float>(t.vdouble)));
+            break;
+        case 4:
+            if (t.vint != 0) {
+                addkey(out, c, "V");
+                zo::jsonaddint64(out, t.vint);
+            }
+            break;
+        case 5:
+            addkey(out, c, "V");
+            appendshortest(out, t.vdouble);
+            break;
+        case 6:
+            zo::jsonaddtext(out, c, "V", t.vbytes.view());
+            break;
+        case 7:
+            zo::jsonaddbytes(out, c, t.vbytes.view());
+            break;
+        default:
+            break;
+    }
+    out.append('}');
+}
+
+bool velmarinst::integertimes() {
+    return oxa->curdb_inver(handle.load(std::memory_order_acquire)) >= inttimeversion;
+}
+
+void velmarinst::beginrequest(zo::string& text, const char* name) {
+    reqseqno = reqseqno >= lastseqno ? firstseqno : reqseqno + 1;
+    text.appendf("{\"request\":\"%s\",\"seqno\":%d,\"vals\":[", name, reqseqno);
+}
+
+void velmarinst::sendrequest(zo::string& text, const char* name) {
+    text.append("]}");
+    int r = oxa->callmsg(handle.load(std::memory_order_acquire), text.data(),
+                         static_cast<int>(text.size()), on_response, this);
+    if (r != 0) ZO_LOG(log, zo::LOG_ERR, "%s error %d", name, r);
+}
+
+void velmarinst::write_snapshots(tagvalbody*& slot, bool soe_pending, bool reg_pending) {
+    static const char* const name = "oxa_writesnaps";
+    bool inttimes = integertimes();
+    zo::string text;
+    text.reserve(maxtext);
+    int rounds = maxrounds;
+    int total = 0;
+    int objects = 0;
+    do {
+        if (text.empty()) beginrequest(text, name);
+        for (const tagval& t : slot->items) {
+            if (total) text.append(',');
+            addvalueobject(text, t, inttimes);
+            ++total;
+            if (t.vtype >= 6) ++objects;
+        }
+        if (objects > maxobjects || text.size() >= maxtext) {
+            sendrequest(text, name);
+            total = objects = 0;
+            text.clear();
+            --rounds;
+        }
+        delete slot;
+        slot = nullptr;
+        if (rounds != 0 && !soe_pending && !reg_pending) slot = valq.pop();
+    } while (connected.load(std::memory_order_acquire) && slot && rounds > 0);
+    if (total > 0) sendrequest(text, name);
+}
+
+void velmarinst::insert_history(const tagvalbody& body) {
+    static const char* const name = "oxa_insert";
+    bool inttimes = integertimes();
+    zo::string text;
+    text.reserve(maxtext);
+    beginrequest(text, name);
+    bool first = true;
+    for (const tagval& t : body.items) {
+        if (!first) text.append(',');
+        first = false;
+        addvalueobject(text, t, inttimes);
+    }
+    sendrequest(text, name);
+}
+
+void velmarinst::write_soe(const soebody& body) {
+    uint32_t n = body.items.size();
+    if (n == 0) return;
+    auto* recs = static_cast<oxa_soerec*>(zo::zo_alloc(sizeof(oxa_soerec) * n));
+    if (!recs) {
+        ZO_LOG(log, zo::LOG_ERR, "no memory for %u soe records, records lost", n);
+        return;
+    }
+    for (uint32_t i = 0; i < n; ++i) tosoerec(body.items[i], recs[i]);
+    int r = oxa->soeput(handle.load(std::memory_order_acquire), recs, static_cast<int>(n));
+    zo::zo_free(recs);
+    if (r != 0) ZO_LOG(log, zo::LOG_ERR, "oxa_soeput error %d", r);
+}
+
+void velmarinst::register_ctrltags(const regbody& body) {
+    const char* name = body.vi32 == 3512 ? "oxa_regctrltags_del" : "oxa_regctrltags_put";
+    zo::string text;
+    text.reserve(2000);
+    text.appendf("{\"request\":\"%s\",\"seqno\":0,\"tags\":[", name);
+    bool first = true;
+    for (const zo::string& tag : body.strs) {
+        if (!first) text.append(',');
+        first = false;
+        text.append('"');
+        zo::jsonaddesctext(text, tag.view());
+        text.append('"');
+    }
+    text.append("]}");
+    oxa->putmsg(handle.load(std::memory_order_acquire), text.data(), static_cast<int>(text.size()));
+    ZO_LOG(log, zo::LOG_DBG, "%s size%zu, tags %d", name, static_cast<size_t>(text.size()),
+           static_cast<int>(body.strs.size()));
+}
+
+void velmarinst::on_response(const char* text, int length, void* inst) {
+    auto* self = static_cast<velmarinst*>(inst);
+    if (!self || !text || length <= 0) return;
+    zo::jsonscan top;
+    if (!top.scan(text, static_cast<size_t>(length))) return;
+    const zo::jsonentry* st = top.find("status");
+    if (!st) return;
+    zo::string response;
+    top.gettext("response", response);
+    char num[32];
+    size_t n = st->vallen < 31 ? st->vallen : 31;
+    std::memcpy(num, st->val, n);
+    num[n] = 0;
+    int status = static_cast<int>(std::strtol(num, nullptr, 10));
+    if (status != 0) {
+        zo::string message;
+        top.gettext("message", message);
+        ZO_LOG(self->log, zo::LOG_ERR, "%s error %d, %s", response.c_str(), status,
+               message.c_str());
+        return;
+    }
+    const zo::jsonentry* vals = top.find("vals");
+    if (!vals || vals->type != zo::JSON_ARRAY) return;
+    zo::jsonscan arr;
+    if (!arr.scan(vals->val, vals->vallen)) return;
+    zo::jsonscan obj;
+    zo::string tag;
+    for (const zo::jsonentry& el : arr) {
+        if (!obj.scan(el.val, el.vallen)) continue;
+        int32_t e = 0;
+        if (obj.gettext("N", tag) && obj.getint("E", e) && e != 0) {
+            ZO_LOG(self->log, zo::LOG_ERR, "%s tag %s error %d", response.c_str(), tag.c_str(), e);
+        }
+    }
+}

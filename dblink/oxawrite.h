@@ -1,0 +1,27 @@
+// oxawrite.h - the JSON value object of the database requests.
+//
+// One object per tag value, members in this order, each left out as noted:
+//   "T"  time: milliseconds as a number (integer times) or the local-time text
+//        "YYYY/MM/DD hh:mm:ss.mmm"; left out when <= 0
+//   "N"  name (escaped); left out when empty
+//   "Q"  quality, signed; left out when 0
+//   "DT" vtype, signed; left out when 0
+//   "V"  by vtype: 1, 2 the low 32 bits of vint (left out when 0); 3 the
+//        float nearest to vdouble, written as the shortest text of that float
+//        widened back to a double; 4 vint (left out when 0); 5 vdouble,
+//        shortest text (also 0); 6 vbytes as a string (left out when empty);
+//        7 vbytes in base64 (left out when empty); other types: no "V".
+// The request texts themselves are built by the velmarinst writers
+// (oxawrite.cpp).
+//
+// Thread-safety: pure functions; any thread.
+#pragma once
+#include "base/string_.h"
+#include "dblink/dbtypes.h"
+
+// Appends "{...}" for t.
+void addvalueobject(zo::string& out, const tagval& t, bool inttimes);
+
+// Appends the shortest decimal text that reads back as exactly v ("0.1",
+// "0.10000000149011612", "1e+19"); NaN and infinities as "NaN" / "inf".
+void appendshortest(zo::string& out, double v);

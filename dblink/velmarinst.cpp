@@ -1,0 +1,236 @@
+#include "dblink/velmarinst.h"
+
+#include <strings.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "base/env.h"
+#include "ipc/url.h"
+
+namespace {
+
+// The writer thread's nap when a cycle found nothing to do.
+constexpr auto idlesleep = std::chrono::milliseconds(50);
+
+bool isgapudp(const zo::string& scheme) {
+    return scheme.size() == 6 && strncasecmp(scheme.data(), "gapudp", 6) == 0;
+}
+
+}  // namespace
+
+velmarinst::velmarinst(zo::ilog* lg, const oxafuncs* fns)
+    : log(lg), oxa(fns ? fns : oxadefault()), valq(lg), soeq(lg), regq(lg), ctrl(lg) {
+    tick[0] = tick[1] = zo::nowsec();
+}
+
+velmarinst::~velmarinst() {
+    // The writer thread runs our run(): it must end before our members go.
+    stop();
+}
+
+int velmarinst::start(const char* cfgpath, const char* instname) {
+    if (started) return 0;
+    const char* path = cfgpath ? cfgpath : "";
+    if (!config.load_config(path)) {
+        ZO_LOG(log, zo::LOG_ERR, "load config %s failed.", path);
+        return -1;
+    }
+    if (!config.check_uplink()) {
+        ZO_LOG(log, zo::LOG_ERR, "%s uplink config error.", path);
+        return -1;
+    }
+    const dblink_cfg& first = config.dblinks[0];
+    zo::url u;
+    if (u.parse(first.url.data(), first.url.size()) && isgapudp(u.scheme)) {
+        // The one-way UDP transport is not part of this build yet.
+        ZO_LOG(log, zo::LOG_ERR, "gapudp link %s is not available in this build.",
+               first.url.data());
+        return -1;
+    }
+    gapmode = false;
+
+    int h = oxa->create();
+    if (h < 0) return -1;
+    if (!config.slave_host.empty() && config.slave_port != 0) {
+        const dblink_cfg& slave = config.dblinks[1];
+        oxa->setslavedb(h, config.slave_host.data(), config.slave_port, slave.user.data(),
+                        slave.pswd.data());
+    }
+    handle.store(h, std::memory_order_release);
+    oxa->setmessagenotify(h, on_status, this);
+    oxa->initwritetodevice(h, ctrlstore::on_value_ctrl, &ctrl, ctrlstore::on_object_ctrl, &ctrl);
+    if (oxa->connectex(h, first.url.data(), first.user.data(), first.pswd.data(), 0) != 0) {
+        ZO_LOG(log, zo::LOG_ERR, "oxa_connectex %s asynchronous connection failed.",
+               first.url.data());
+        oxa->destory(h);
+        handle.store(-1, std::memory_order_release);
+        return -1;
+    }
+
+    if (config.cache_path.empty()) {
+        ZO_LOG(log, zo::LOG_INF, "no config local cache for dblink %s.", instname ? instname : "");
+    } else if (!makedirs(config.cache_path)) {
+        ZO_LOG(log, zo::LOG_ERR, "create local cache %s failed.", config.cache_path.data());
+    } else {
+        ZO_LOG(log, zo::LOG_INF, "create local cache %s success.", config.cache_path.data());
+        ZO_LOG(log, zo::LOG_INF, "local cache limit: %d MBytes, %d hours", config.cache_maxsize,
+               config.cache_maxhour);
+    }
+
+    if (!zo::thread::start()) {
+        // Without its writer the process has no purpose: the caller ends it.
+        ZO_LOG(log, zo::LOG_ERR, "start Quorvane thread failed.");
+        oxa->disconnect(h);
+        oxa->destory(h);
+        handle.store(-1, std::memory_order_release);
+        return -1;
+    }
+    started = true;
+    ZO_LOG(log, zo::LOG_INF, "start Quorvane thread success.");
+    return 0;
+}
+
+void velmarinst::stop() {
+    if (!started) return;
+    zo::thread::stop();
+    started = false;
+    ZO_LOG(log, zo::LOG_INF, "stop Quorvane thread success.");
+    int h = handle.load(std::memory_order_acquire);
+    if (h >= 0) {
+        oxa->disconnect(h);
+        oxa->destory(h);
+        handle.store(-1, std::memory_order_release);
+    }
+}
+
+void velmarinst::putmsg(const char* text, int length) {
+    int h = handle.load(std::memory_order_acquire);
+    if (h >= 0 && text && length > 0) oxa->putmsg(h, text, length);
+}
+
+void velmarinst::run() {
+    tagvalbody* val = valq.pop();
+    soebody* soe = soeq.pop();
+    regbody* reg = regq.pop();
+    if (!val && !soe && !reg) {
+        if (maintaincache() == 0) std::this_thread::sleep_for(idlesleep);
+        return;
+    }
+    if (val) {
+        if (!connected.load(std::memory_order_acquire)) {
+            tocache(val);
+            val = nullptr;
+        } else if (!val->items.empty()) {
+            write_snapshots(val, soe != nullptr, reg != nullptr);
+            // A package still in the slot was popped just as the database
+            // went away: it belongs in the cache like any other.
+            if (val && !connected.load(std::memory_order_acquire)) {
+                tocache(val);
+                val = nullptr;
+            }
+        }
+        delete val;
+    }
+    if (soe) {
+        if (!connected.load(std::memory_order_acquire)) {
+            tocache(soe);
+            soe = nullptr;
+        } else if (!soe->items.empty()) {
+            write_soe(*soe);
+        }
+        delete soe;
+    }
+    if (reg) {
+        if (connected.load(std::memory_order_acquire) && !reg->strs.empty()) {
+            register_ctrltags(*reg);
+        } else {
+            ZO_LOG(log, zo::LOG_DBG,
+                   "dblink not connected, ctrl tag registration of %u tags "
+                   "discarded.",
+                   reg->strs.size());
+        }
+        delete reg;
+    }
+    maintaincache();
+}
+
+void velmarinst::tocache(tagvalbody* body) {
+    // The local cache takes these once it exists; until then they are lost.
+    ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u tag values dropped (no local cache).",
+           body->items.size());
+    delete body;
+}
+
+void velmarinst::tocache(soebody* body) {
+    ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u soe records dropped (no local cache).",
+           body->items.size());
+    delete body;
+}
+
+int velmarinst::maintaincache() {
+    return 0;
+}
+
+bool velmarinst::makedirs(const zo::string& path) {
+    zo::env* e = zo::env::current();
+    std::string p(path.view());
+    while (!p.empty() && p.back() == '/') p.pop_back();
+    if (p.empty()) return true;  // the root
+    if (e->isdir(p)) return true;
+    for (size_t pos = 1; pos <= p.size(); ++pos) {
+        if (pos == p.size() || p[pos] == '/') {
+            std::string part = p.substr(0, pos);
+            if (!e->isdir(part) && !e->makedir(part)) return false;
+        }
+    }
+    return true;
+}
+
+void velmarinst::on_status(int code, const char*, void* inst) {
+    auto* self = static_cast<velmarinst*>(inst);
+    if (!self) return;
+    const link_config& c = self->config;
+    size_t i = 0;
+    if (c.dblinks.size() > 1) {
+        int cur = self->oxa->curdb(self->handle.load(std::memory_order_acquire));
+        i = cur > 0 ? 1 : 0;
+    }
+    const char* url = c.dblinks.empty() ? "" : c.dblinks[static_cast<uint32_t>(i)].url.data();
+    switch (code) {
+        case statusconnected:
+            self->connected.exchange(1, std::memory_order_acq_rel);
+            self->statechanged.exchange(1, std::memory_order_acq_rel);
+            ZO_LOG(self->log, zo::LOG_INF, "oxa %s connected success.", url);
+            self->laststatus.store(code, std::memory_order_release);
+            break;
+        case statusfailed:
+            if (self->laststatus.exchange(code, std::memory_order_acq_rel) != statusfailed) {
+                ZO_LOG(self->log, zo::LOG_ERR, "oxa %s connect failed.", url);
+            }
+            break;
+        case statusdisconnected:
+            self->connected.exchange(0, std::memory_order_acq_rel);
+            self->statechanged.exchange(1, std::memory_order_acq_rel);
+            ZO_LOG(self->log, zo::LOG_INF, "oxa %s disconnect.", url);
+            self->laststatus.store(code, std::memory_order_release);
+            break;
+        default:
+            break;
+    }
+}
+
+void velmarinst::curdburl(zo::string& out) {
+    out.clear();
+    int h = handle.load(std::memory_order_acquire);
+    if (h < 0) {
+        if (gapmode && !config.dblinks.empty()) out = config.dblinks[0].url;
+        return;
+    }
+    if (oxa->curdb(h) != 0) {
+        if (config.dblinks.size() >= 2) out = config.dblinks[1].url;
+        return;
+    }
+    if (!config.dblinks.empty()) out = config.dblinks[0].url;
+}
