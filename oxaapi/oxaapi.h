@@ -128,7 +128,7 @@ typedef struct oxa_soerec {
     uint16_t f233;
     uint16_t f234;
     uint32_t f235;
-    char f236[80];  /* zero-terminated texts */
+    char f236[80]; /* zero-terminated texts */
     char f237[160];
     char f238[240];
     uint8_t f239;
@@ -136,7 +136,7 @@ typedef struct oxa_soerec {
     uint8_t zero[6];
 } oxa_soerec;
 
-#define OXA_NAMEMAX 79   /* name bytes kept in a record */
+#define OXA_NAMEMAX 79 /* name bytes kept in a record */
 #define OXA_OBJDATAMAX 999
 
 typedef void (*oxa_statusfn)(int code, const char* reason, void* user);
@@ -153,8 +153,7 @@ typedef void (*oxa_logfn)(int level, const char* text, void* user);
 int oxa_create(void);
 /* Remembers a second database; it is not used by this library (one
  * database per handle), so oxa_curdb stays 0. */
-int oxa_setslavedb(int handle, const char* host, uint16_t port, const char* user,
-                   const char* pswd);
+int oxa_setslavedb(int handle, const char* host, uint16_t port, const char* user, const char* pswd);
 int oxa_setmessagenotify(int handle, oxa_statusfn fn, void* user);
 int oxa_initwritetodevice(int handle, oxa_valuefn valfn, void* valctx, oxa_objectfn objfn,
                           void* objctx);

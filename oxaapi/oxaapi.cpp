@@ -1,0 +1,178 @@
+// The C entry points: a table of handles over oxa::client.
+#include "oxaapi/oxaapi.h"
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "oxaapi/backend.h"
+#include "oxaapi/client.h"
+#include "oxaapi/dburl.h"
+
+namespace {
+
+constexpr size_t maxhandles = 1024;
+
+struct slot {
+    std::shared_ptr<oxa::client> cl;
+    oxa_logfn logfn = nullptr;
+    void* loguser = nullptr;
+};
+
+std::mutex& tablemu() {
+    static std::mutex mu;
+    return mu;
+}
+
+// Never destroyed: handles may outlive static destruction order.
+std::vector<slot>& table() {
+    static auto* t = new std::vector<slot>();
+    return *t;
+}
+
+std::shared_ptr<oxa::client> get(int handle) {
+    std::lock_guard<std::mutex> lk(tablemu());
+    auto& t = table();
+    if (handle < 0 || static_cast<size_t>(handle) >= t.size()) return nullptr;
+    return t[handle].cl;
+}
+
+}  // namespace
+
+extern "C" {
+
+int oxa_create(void) {
+    std::shared_ptr<oxa::client> cl;
+    try {
+        cl = std::make_shared<oxa::client>();
+    } catch (...) {
+        return OXA_ERR_HANDLE;
+    }
+    std::lock_guard<std::mutex> lk(tablemu());
+    auto& t = table();
+    for (size_t i = 0; i < t.size(); ++i) {
+        if (!t[i].cl) {
+            t[i].cl = std::move(cl);
+            return static_cast<int>(i);
+        }
+    }
+    if (t.size() >= maxhandles) return OXA_ERR_HANDLE;
+    t.push_back(slot{std::move(cl)});
+    return static_cast<int>(t.size() - 1);
+}
+
+int oxa_setslavedb(int handle, const char* /*host*/, uint16_t /*port*/, const char* /*user*/,
+                   const char* /*pswd*/) {
+    return get(handle) ? OXA_OK : OXA_ERR_HANDLE;
+}
+
+int oxa_setmessagenotify(int handle, oxa_statusfn fn, void* user) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    cl->setnotify(fn, user);
+    return OXA_OK;
+}
+
+int oxa_initwritetodevice(int handle, oxa_valuefn valfn, void* valctx, oxa_objectfn objfn,
+                          void* objctx) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    cl->setctrl(valfn, valctx, objfn, objctx);
+    return OXA_OK;
+}
+
+int oxa_connectex(int handle, const char* url, const char* /*user*/, const char* /*pswd*/,
+                  int flags) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    if (!url || flags != 0) return OXA_ERR_ARG;
+    oxa::dburl u;
+    std::string err;
+    if (!oxa::parsedburl(url, &u, &err)) {
+        oxa_logfn fn = nullptr;
+        void* user = nullptr;
+        {
+            std::lock_guard<std::mutex> lk(tablemu());
+            fn = table()[handle].logfn;
+            user = table()[handle].loguser;
+        }
+        if (fn) {
+            std::string line = "bad database url " + std::string(url) + ": " + err;
+            fn(10, line.c_str(), user);
+        }
+        return OXA_ERR_URL;
+    }
+    return cl->connect([u](std::string* e) { return oxa::makebackend(u, e); });
+}
+
+int oxa_curdb(int handle) {
+    return get(handle) ? 0 : OXA_ERR_HANDLE;
+}
+
+int oxa_curdb_inver(int handle) {
+    return get(handle) ? OXA_INVER : OXA_ERR_HANDLE;
+}
+
+int oxa_callmsg(int handle, const char* text, int length, oxa_responsefn fn, void* user) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    if (!text || length < 0) return OXA_ERR_ARG;
+    return cl->call(text, static_cast<size_t>(length), fn, user, true);
+}
+
+int oxa_putmsg(int handle, const char* text, int length) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    if (!text || length < 0) return OXA_ERR_ARG;
+    return cl->call(text, static_cast<size_t>(length), nullptr, nullptr, false);
+}
+
+int oxa_soeput(int handle, const oxa_soerec* recs, int count) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    return cl->soeput(recs, count);
+}
+
+int oxa_disconnect(int handle) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    return cl->disconnect();
+}
+
+int oxa_destory(int handle) {
+    std::shared_ptr<oxa::client> cl;
+    {
+        std::lock_guard<std::mutex> lk(tablemu());
+        auto& t = table();
+        if (handle < 0 || static_cast<size_t>(handle) >= t.size() || !t[handle].cl)
+            return OXA_ERR_HANDLE;
+        cl = std::move(t[handle].cl);
+        t[handle] = slot();
+    }
+    return cl->disconnect();
+}
+
+int oxa_setlog(int handle, oxa_logfn fn, void* user) {
+    std::shared_ptr<oxa::client> cl;
+    {
+        std::lock_guard<std::mutex> lk(tablemu());
+        auto& t = table();
+        if (handle < 0 || static_cast<size_t>(handle) >= t.size() || !t[handle].cl)
+            return OXA_ERR_HANDLE;
+        t[handle].logfn = fn;
+        t[handle].loguser = user;
+        cl = t[handle].cl;
+    }
+    cl->setlog(fn, user);
+    return OXA_OK;
+}
+
+int oxa_setintervals(int handle, int retryms, int pollms) {
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    cl->setintervals(retryms, pollms);
+    return OXA_OK;
+}
+
+}  // extern "C"
