@@ -106,7 +106,10 @@ bool readhead(const zo::string& pkg, pb3head* head, zo::string* err) {
 
 namespace {
 
-void appendnumber(double d, zo::string* out) {
+// Shortest text that reads back to the same value; a float is printed as a
+// float, so 0.1f shows as 0.1 and not with its double expansion.
+template <class F>
+void appendnumber(F d, zo::string* out) {
     char buf[64];
     auto r = std::to_chars(buf, buf + sizeof buf, d);
     out->append(buf, static_cast<uint32_t>(r.ptr - buf));
