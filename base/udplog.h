@@ -21,7 +21,7 @@
 namespace zo {
 
 class udplog : public ilog {
-public:
+  public:
     static constexpr int maxdatagram = 30720;  // a datagram is shorter than this
 
     udplog() = default;
@@ -46,9 +46,11 @@ public:
     void shutdown();
     bool isopen() const { return sock_ >= 0; }
     const char* cabin() const { return cabin_; }
+    // Port of the destination address in host order; 0 while there is none.
+    uint16_t destport() const;
 
-private:
-    int send(const char* order, int level, const char* tag, const char* fmt, va_list ap);
+  private:
+    int send(const char* head, int level, const char* tag, const char* fmt, va_list ap);
 
     std::atomic<int> level_{30};
     int sock_ = -1;

@@ -1,0 +1,79 @@
+#include <gtest/gtest.h>
+
+#include "base/array_.h"
+#include "base/string_.h"
+
+namespace {
+
+struct rec {
+    zo::string name;
+    int64_t v = 0;
+};
+
+TEST(ArrayTest, GrowsByHalfOrToWhatIsNeeded) {
+    zo::array_<int> a;
+    ASSERT_TRUE(a.push_back(1));
+    EXPECT_EQ(a.capacity(), 1u);  // 1.5 x 0 is less than the one needed
+    ASSERT_TRUE(a.push_back(2));
+    EXPECT_EQ(a.capacity(), 2u);  // 1.5 x 1 rounds down to 1
+    ASSERT_TRUE(a.push_back(3));
+    EXPECT_EQ(a.capacity(), 3u);
+    ASSERT_TRUE(a.push_back(4));
+    EXPECT_EQ(a.capacity(), 4u);
+    ASSERT_TRUE(a.push_back(5));
+    EXPECT_EQ(a.capacity(), 6u);
+    for (int i = 6; i <= 7; ++i) ASSERT_TRUE(a.push_back(i));
+    EXPECT_EQ(a.capacity(), 9u);
+    ASSERT_TRUE(a.resize(40));
+    EXPECT_EQ(a.capacity(), 40u);  // needed beats 1.5 x 9
+    EXPECT_EQ(a[6], 7);
+    EXPECT_EQ(a[39], 0);
+}
+
+TEST(ArrayTest, OverLargeRequestFailsAndLeavesArrayAlone) {
+    zo::array_<int64_t> a;
+    ASSERT_TRUE(a.push_back(42));
+    size_t cap = a.capacity();
+    EXPECT_FALSE(a.reserve(zo::array_<int64_t>::maxsize() + 1));
+    EXPECT_FALSE(a.resize(zo::array_<int64_t>::maxsize() + 1));
+    EXPECT_EQ(a.size(), 1u);
+    EXPECT_EQ(a.capacity(), cap);
+    EXPECT_EQ(a[0], 42);
+}
+
+TEST(ArrayTest, LengthErrorCarriesItsText) {
+    zo::array_<int> a;
+    try {
+        a.growncapacity(zo::array_<int>::maxsize() + 1);
+        FAIL() << "no length error";
+    } catch (const std::length_error& e) {
+        EXPECT_STREQ(e.what(), "vector too long");
+    }
+}
+
+TEST(ArrayTest, RecordsSurviveRelocationAndAreDestroyed) {
+    zo::array_<rec> a;
+    for (int i = 0; i < 100; ++i) {
+        rec* r = a.emplace_back();
+        ASSERT_NE(r, nullptr);
+        r->name.appendf("tag%d", i);
+        r->v = i;
+    }
+    EXPECT_EQ(a.size(), 100u);
+    EXPECT_EQ(a[0].name.view(), "tag0");
+    EXPECT_EQ(a[99].name.view(), "tag99");
+    EXPECT_EQ(a.back().v, 99);
+    a.pop_back();
+    ASSERT_TRUE(a.resize(3));
+    EXPECT_EQ(a[2].name.view(), "tag2");
+    zo::array_<rec> b = std::move(a);
+    EXPECT_TRUE(a.empty());
+    EXPECT_EQ(b.size(), 3u);
+    b.clear();
+    EXPECT_TRUE(b.empty());
+    EXPECT_GE(b.capacity(), 3u);
+    b.release();
+    EXPECT_EQ(b.capacity(), 0u);
+}
+
+}  // namespace
