@@ -1,0 +1,259 @@
+#!/usr/bin/env bash
+# demo.sh [BUILD_DIR] - a complete Quorvane installation on one machine:
+#
+#   iosim (IO-server simulator) --ipc--> Quorvane --oxaapi--> SQLite file
+#        ^                                  |
+#        +---- control values, run info ----+        log lines --> logview
+#
+# Starts logview, iosim and Quorvane on free loopback ports, lets values flow
+# for about 15 seconds, writes one control value with oxactl and shows it
+# reaching iosim, has iosim order Quorvane to exit, and prints what reached
+# the database.  Everything it starts is stopped when it ends, also on
+# Ctrl-C.  `make demo` runs it after building.
+#
+# Environment: DEMO_SECONDS (default 15) sets how long Quorvane runs.
+set -u
+
+die() {
+    echo "demo: $*" >&2
+    exit 1
+}
+
+BUILD=${1:-build}
+[ -d "$BUILD" ] || die "no build directory \"$BUILD\" (run make build first)"
+BUILD=$(cd "$BUILD" && pwd)
+BIN=$BUILD/bin
+DEMO=$BUILD/demo
+RUNSECS=${DEMO_SECONDS:-15}
+case "$RUNSECS" in '' | *[!0-9]*) die "DEMO_SECONDS must be a whole number" ;; esac
+[ "$RUNSECS" -ge 6 ] || RUNSECS=6
+CTRLAT=$((RUNSECS / 2))  # seconds after the login: the control value is written
+
+for p in iosim Quorvane; do
+    [ -x "$BIN/$p" ] || die "$BIN/$p is missing (run make build first)"
+done
+HAVE_LOGVIEW=1
+[ -x "$BIN/logview" ] || { HAVE_LOGVIEW=0; echo "demo: $BIN/logview is missing; Quorvane's log lines will not be shown"; }
+HAVE_OXACTL=1
+[ -x "$BIN/oxactl" ] || { HAVE_OXACTL=0; echo "demo: $BIN/oxactl is missing; no control value will be written"; }
+
+# ---- cleanup: every process started here is stopped, by its own id ---------------
+PIDS=()
+CONSOLE=""
+cleanup() {
+    local i pid n
+    for ((i = ${#PIDS[@]} - 1; i >= 0; i--)); do
+        pid=${PIDS[$i]}
+        kill -0 "$pid" 2>/dev/null || continue
+        kill -TERM "$pid" 2>/dev/null
+        for ((n = 0; n < 30; n++)); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    PIDS=()
+    if [ -n "$CONSOLE" ]; then
+        exec 3>&-
+        rm -f "$CONSOLE"
+        CONSOLE=""
+    fi
+}
+trap cleanup EXIT
+trap 'echo; echo "demo: interrupted"; exit 130' INT
+trap 'exit 143' TERM
+
+# ---- free ports -----------------------------------------------------------------
+# A port is taken when some socket (TCP or UDP, IPv4 or IPv6) is bound to it.
+portused() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    awk 'NR > 1 { print $2 }' /proc/net/tcp /proc/net/tcp6 /proc/net/udp /proc/net/udp6 \
+        2>/dev/null | grep -qi ":$hex\$"
+}
+freeport() {
+    local i p
+    for i in $(seq 1 200); do
+        p=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+        portused "$p" || { echo "$p"; return 0; }
+    done
+    return 1
+}
+
+# Waits up to $2 seconds for the extended regex $1 in file $3; prints the
+# first matching line.
+waitline() {
+    local re=$1 secs=$2 file=$3 i line
+    for ((i = 0; i < secs * 10; i++)); do
+        line=$(grep -E -m1 -- "$re" "$file" 2>/dev/null)
+        if [ -n "$line" ]; then
+            echo "$line"
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+alive() { kill -0 "$1" 2>/dev/null; }
+
+# ---- a fresh demo directory and configuration -----------------------------------
+mkdir -p "$DEMO" "$BIN/config" || die "cannot create $DEMO"
+rm -rf "$DEMO/cache"
+rm -f "$DEMO"/rt.db "$DEMO"/rt.db-wal "$DEMO"/rt.db-shm "$DEMO"/*.log "$DEMO"/console
+DB=$DEMO/rt.db
+# The database URL carries the path percent-escaped.
+DBPATH=${DB//%/%25}
+DBPATH=${DBPATH// /%20}
+DBURL="sqlite://localhost$DBPATH"
+CFG=$BIN/config/demo.ini
+cat >"$CFG" <<INI || die "cannot write $CFG"
+/* Written by scripts/demo.sh: the demo instance writes to $DEMO/rt.db. */
+{
+    "dblinks": [
+        {
+            "node": "demo",
+            "url": "$DBURL",
+            "srvcafile": "",
+            "user": "demo",
+            "pswd": "demo"
+        }
+    ],
+    "cache_path": "$DEMO/cache",
+    "cache_maxsize": 100,
+    "cache_maxhour": 1
+}
+INI
+
+LOGPORT=$(freeport) || die "no free UDP port found"
+
+echo "demo: build $BUILD, database $DB"
+
+# ---- logview ----------------------------------------------------------------------
+if [ "$HAVE_LOGVIEW" = 1 ]; then
+    "$BIN/logview" "udp://127.0.0.1:$LOGPORT" >"$DEMO/logview.log" 2>&1 &
+    PIDS+=("$!")
+    echo "demo: logview listening on udp://127.0.0.1:$LOGPORT (output in $DEMO/logview.log)"
+fi
+
+# ---- iosim: a free port chosen by the system, read back from its first line ------
+"$BIN/iosim" --listen ipc://127.0.0.1:0 --tags 40 --types 1,2,3,4,5,6,7 --rate 200 \
+    --soe-rate 2 --ctrl-tags 4 --exit-after "$RUNSECS" --duration $((RUNSECS + 90)) \
+    >"$DEMO/iosim.log" 2>&1 &
+IOSIM=$!
+PIDS+=("$IOSIM")
+line=$(waitline 'listening on' 10 "$DEMO/iosim.log") || {
+    cat "$DEMO/iosim.log" >&2
+    die "iosim did not start"
+}
+IOPORT=$(echo "$line" | sed -n 's/.*listening on ipc:\/\/127\.0\.0\.1:\([0-9]*\).*/\1/p')
+[ -n "$IOPORT" ] || die "cannot read iosim's port from: $line"
+# Show iosim's lines as they come; tail ends by itself when iosim has ended.
+tail -n +1 --pid="$IOSIM" -f "$DEMO/iosim.log" 2>/dev/null > >(sed -u 's/^/  | /') &
+PIDS+=("$!")
+
+# ---- Quorvane -----------------------------------------------------------------------
+# Its console is a FIFO held open here: it never reads end-of-file, and the
+# demo can still type 'q' into it if the exit order should not work.
+CONSOLE=$DEMO/console
+mkfifo "$CONSOLE" || die "cannot create $CONSOLE"
+exec 3<>"$CONSOLE"
+(cd "$BIN" && exec ./Quorvane "ipc://127.0.0.1:$IOPORT" "udp://127.0.0.1:$LOGPORT" demo demo.ini inf) \
+    <&3 >"$DEMO/quorvane.log" 2>&1 &
+QV=$!
+PIDS+=("$QV")
+echo "demo: Quorvane started (ipc://127.0.0.1:$IOPORT, log udp://127.0.0.1:$LOGPORT, instance demo)"
+
+if ! waitline 'login from "demo" accepted' 20 "$DEMO/iosim.log" >/dev/null; then
+    if ! alive "$QV"; then
+        echo "demo: Quorvane ended early; its output:" >&2
+        sed 's/^/  /' "$DEMO/quorvane.log" >&2
+    fi
+    die "Quorvane did not log in to iosim"
+fi
+echo "demo: Quorvane logged in; values flow for $RUNSECS s"
+
+# ---- one control value, written by an operator ---------------------------------------
+sleep "$CTRLAT"
+CTRLOK=0
+if [ "$HAVE_OXACTL" = 1 ] && alive "$QV"; then
+    echo "demo: oxactl $DBURL write iosim.c0001 42.5"
+    if "$BIN/oxactl" "$DBURL" write iosim.c0001 42.5 >"$DEMO/oxactl.log" 2>&1; then
+        if l=$(waitline 'ctrl iosim\.c0001 ' $((RUNSECS - CTRLAT)) "$DEMO/iosim.log"); then
+            CTRLOK=1
+            echo "demo: the control value reached iosim: ${l#*iosim: }"
+        else
+            echo "demo: the control value did not reach iosim"
+        fi
+    else
+        echo "demo: oxactl failed:"
+        sed 's/^/  /' "$DEMO/oxactl.log"
+    fi
+fi
+
+# ---- the exit order ends Quorvane, and then iosim -------------------------------------
+EXITOK=0
+for ((i = 0; i < (RUNSECS + 15) * 10; i++)); do
+    alive "$QV" || break
+    sleep 0.1
+done
+if alive "$QV"; then
+    echo "demo: Quorvane did not obey the exit order; typing q at its console"
+    printf 'q' >&3
+    for ((i = 0; i < 50; i++)); do
+        alive "$QV" || break
+        sleep 0.1
+    done
+else
+    grep -q 'exit order sent' "$DEMO/iosim.log" && EXITOK=1
+fi
+wait "$QV" 2>/dev/null
+QVRC=$?
+for ((i = 0; i < 50; i++)); do
+    alive "$IOSIM" || break
+    sleep 0.1
+done
+alive "$IOSIM" && kill -TERM "$IOSIM" 2>/dev/null
+wait "$IOSIM" 2>/dev/null
+sleep 0.3  # let tail print iosim's last lines
+cleanup
+
+# ---- what arrived ------------------------------------------------------------------------
+echo
+echo "demo: Quorvane exited with code $QVRC$([ "$EXITOK" = 1 ] && echo ' after the exit order')"
+summary=$(grep -E '^iosim: sent ' "$DEMO/iosim.log" | tail -n 1)
+[ -n "$summary" ] && echo "demo: $summary"
+last=$(grep -E 'iosim: runinfo ' "$DEMO/iosim.log" | tail -n 1)
+[ -n "$last" ] && echo "demo: last run information: ${last#*iosim: }"
+
+RC=0
+if ! command -v sqlite3 >/dev/null; then
+    echo "demo: sqlite3 is not installed; cannot show the database"
+elif [ ! -f "$DB" ]; then
+    echo "demo: no database file $DB was written"
+    RC=1
+else
+    q() { sqlite3 -readonly -batch "$DB" "$1" 2>/dev/null; }
+    TAGS=$(q "SELECT count(*) FROM snapshot;")
+    echo "demo: database $DB"
+    echo "  tags (snapshots): ${TAGS:-?}"
+    echo "  history rows:     $(q "SELECT count(*) FROM history;")"
+    echo "  SOE rows:         $(q "SELECT count(*) FROM soe;")"
+    echo "  control tags:     $(q "SELECT group_concat(name, ' ') FROM ctrltags;")"
+    echo "  a few snapshots (name | time | quality | type | value):"
+    q "SELECT name, time, quality, type, CASE WHEN typeof(value) = 'blob' THEN 'x' || hex(value) ELSE value END FROM snapshot ORDER BY name LIMIT 7;" | sed 's/^/    /'
+    [ "${TAGS:-0}" -gt 0 ] 2>/dev/null || RC=1
+fi
+if [ "$HAVE_LOGVIEW" = 1 ] && [ -s "$DEMO/logview.log" ]; then
+    echo "demo: Quorvane's last log lines (all in $DEMO/logview.log):"
+    tail -n 5 "$DEMO/logview.log" | sed 's/^/    /'
+fi
+if [ "$HAVE_OXACTL" = 1 ] && [ "$CTRLOK" = 0 ]; then
+    echo "demo: note: the control value written with oxactl was not seen by iosim"
+fi
+if [ "$RC" = 0 ]; then
+    echo "demo: done"
+else
+    echo "demo: no values reached the database"
+fi
+exit $RC
