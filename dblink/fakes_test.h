@@ -93,6 +93,10 @@ class tempdir {
         if (!path_.empty()) std::filesystem::remove_all(path_, ec);
     }
     const std::string& path() const { return path_; }
+    static bool isdir(const std::string& p) {
+        std::error_code ec;
+        return std::filesystem::is_directory(p, ec);
+    }
     // Writes a file in the directory and returns its path.
     std::string write(const std::string& name, const std::string& body) const {
         std::string p = path_ + "/" + name;

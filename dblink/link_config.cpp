@@ -128,6 +128,7 @@ bool link_config::load_text(std::string_view text) {
     if (!top.scan(json.view())) return false;
     readdblinks(top, dblinks);
 
+    cache_path.clear();  // a missing key means no cache, whatever was loaded before
     top.gettext("cache_path", cache_path);
     normalisepath(cache_path);
     cache_path.c_str();

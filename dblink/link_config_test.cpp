@@ -168,7 +168,7 @@ TEST_F(LinkConfigTest, CachePathIsNormalised) {
     ASSERT_TRUE(load(onelink(R"(,"cache_path":"/var/cache/zo/")")));
     EXPECT_EQ(cfg_.cache_path.view(), "/var/cache/zo/");
     ASSERT_TRUE(load(onelink("")));
-    EXPECT_TRUE(cfg_.cache_path.empty());
+    EXPECT_TRUE(cfg_.cache_path.empty()) << cfg_.cache_path.view();
 }
 
 TEST_F(LinkConfigTest, GbkCachePathBecomesUtf8) {

@@ -98,10 +98,14 @@ class velmarinst : public zo::thread {
     void write_soe(const soebody& body);
     void register_ctrltags(const regbody& body);
 
+    // Packages waiting in valq (tests, diagnostics).
+    size_t valqsize() const { return valq.size(); }
+
   protected:
     void run() override;
 
-  private:
+    // The rest is protected, not private, only so that unit tests can reach
+    // the instance's state through a derived class.
     // Appends the request head "{"request":"NAME","seqno":N,"vals":[" with a
     // new sequence number.
     void beginrequest(zo::string& text, const char* name);

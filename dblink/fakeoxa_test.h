@@ -1,0 +1,174 @@
+// fakeoxa_test.h - a recording stand-in for the database client library,
+// handed to velmarinst as its table of calls.  Included by *_test.cpp only.
+//
+// One fakeoxa is current at a time (fakeoxa::use); its calls record what
+// they were given and answer with the configured results.  The callbacks
+// the link registers are kept so that a test can play the library's part:
+// report a connection change, hand over a control value, answer a request.
+//
+// Thread-safety: every member is guarded by mu; the recorded data may be
+// read from the test thread while the writer thread calls in.
+#pragma once
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "dblink/oxafuncs.h"
+
+class fakeoxa {
+  public:
+    // Results the calls give.
+    int createresult = 5;
+    int connectresult = 0;
+    int curdbresult = 0;
+    int inverresult = 5104;
+    int callresult = 0;
+    int soeresult = 0;
+    // When set, a call of oxa_callmsg reports this status first (for a
+    // database that goes away in the middle of a batch).
+    int statusoncall = 0;
+
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::string> calls;     // call names in order
+    std::vector<std::string> requests;  // oxa_callmsg texts
+    std::vector<std::string> puts;      // oxa_putmsg texts
+    std::vector<std::vector<oxa_soerec>> soes;
+    std::string url, user, pswd, slavehost, slaveuser, slavepswd;
+    uint16_t slaveport = 0;
+    int lasthandle = -1;
+
+    oxa_statusfn statusfn = nullptr;
+    void* statususer = nullptr;
+    oxa_valuefn valfn = nullptr;
+    void* valctx = nullptr;
+    oxa_objectfn objfn = nullptr;
+    void* objctx = nullptr;
+    oxa_responsefn respfn = nullptr;
+    void* respuser = nullptr;
+
+    fakeoxa() { cur() = this; }
+    ~fakeoxa() { cur() = nullptr; }
+
+    const oxafuncs* table() const {
+        static const oxafuncs t = {
+            [] { return rec("create")->createresult; },
+            [](int h, const char* host, uint16_t port, const char* u, const char* p) {
+                fakeoxa* f = rec("setslavedb", h);
+                std::lock_guard<std::mutex> g(f->mu);
+                f->slavehost = host;
+                f->slaveport = port;
+                f->slaveuser = u;
+                f->slavepswd = p;
+                return 0;
+            },
+            [](int h, oxa_statusfn fn, void* user) {
+                fakeoxa* f = rec("setmessagenotify", h);
+                std::lock_guard<std::mutex> g(f->mu);
+                f->statusfn = fn;
+                f->statususer = user;
+                return 0;
+            },
+            [](int h, oxa_valuefn vf, void* vc, oxa_objectfn of, void* oc) {
+                fakeoxa* f = rec("initwritetodevice", h);
+                std::lock_guard<std::mutex> g(f->mu);
+                f->valfn = vf;
+                f->valctx = vc;
+                f->objfn = of;
+                f->objctx = oc;
+                return 0;
+            },
+            [](int h, const char* u, const char* us, const char* p, int) {
+                fakeoxa* f = rec("connectex", h);
+                std::lock_guard<std::mutex> g(f->mu);
+                f->url = u;
+                f->user = us;
+                f->pswd = p;
+                return f->connectresult;
+            },
+            [](int) { return cur()->curdbresult; },
+            [](int) { return cur()->inverresult; },
+            [](int h, const char* text, int n, oxa_responsefn fn, void* user) {
+                fakeoxa* f = rec("callmsg", h);
+                oxa_statusfn sf;
+                void* su;
+                int code;
+                {
+                    std::lock_guard<std::mutex> g(f->mu);
+                    f->requests.emplace_back(text, static_cast<size_t>(n));
+                    f->respfn = fn;
+                    f->respuser = user;
+                    sf = f->statusfn;
+                    su = f->statususer;
+                    code = f->statusoncall;
+                }
+                if (code && sf) sf(code, "", su);
+                f->cv.notify_all();
+                return f->callresult;
+            },
+            [](int h, const char* text, int n) {
+                fakeoxa* f = rec("putmsg", h);
+                {
+                    std::lock_guard<std::mutex> g(f->mu);
+                    f->puts.emplace_back(text, static_cast<size_t>(n));
+                }
+                f->cv.notify_all();
+                return 0;
+            },
+            [](int h, const oxa_soerec* recs, int count) {
+                fakeoxa* f = rec("soeput", h);
+                {
+                    std::lock_guard<std::mutex> g(f->mu);
+                    f->soes.emplace_back(recs, recs + count);
+                }
+                f->cv.notify_all();
+                return f->soeresult;
+            },
+            [](int h) { return rec("disconnect", h), 0; },
+            [](int h) { return rec("destory", h), 0; },
+        };
+        return &t;
+    }
+
+    // Plays the library reporting a connection change.
+    void status(int code) {
+        oxa_statusfn fn;
+        void* user;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            fn = statusfn;
+            user = statususer;
+        }
+        if (fn) fn(code, "", user);
+    }
+
+    // Waits (bounded, generously) until pred() holds under the lock; the
+    // result tells whether it did.  Used with a running writer thread.
+    template <class P>
+    bool waitfor(P pred) {
+        std::unique_lock<std::mutex> g(mu);
+        return cv.wait_for(g, std::chrono::seconds(20), pred);
+    }
+
+    int count(const std::string& name) {
+        std::lock_guard<std::mutex> g(mu);
+        int n = 0;
+        for (const std::string& c : calls) n += c == name;
+        return n;
+    }
+
+  private:
+    static fakeoxa*& cur() {
+        static fakeoxa* c = nullptr;
+        return c;
+    }
+    static fakeoxa* rec(const char* name, int h = -1) {
+        fakeoxa* f = cur();
+        std::lock_guard<std::mutex> g(f->mu);
+        f->calls.emplace_back(name);
+        if (h >= 0) f->lasthandle = h;
+        return f;
+    }
+};

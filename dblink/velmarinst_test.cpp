@@ -1,0 +1,539 @@
+#include "dblink/velmarinst.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "dblink/fakeoxa_test.h"
+#include "dblink/fakes_test.h"
+
+namespace {
+
+// Reaches the writer's cycle and state without a running thread, so that a
+// test decides exactly when a cycle happens.
+class testinst : public velmarinst {
+  public:
+    using velmarinst::run;
+    using velmarinst::velmarinst;
+    void setseqno(int32_t v) { reqseqno = v; }
+    void sethandle(int32_t h) { handle.store(h); }
+    link_config& conf() { return config; }
+};
+
+tagvalbody* values(uint32_t n, uint32_t vtype = 1, uint32_t bytes = 0) {
+    auto* b = new tagvalbody;
+    for (uint32_t i = 0; i < n; ++i) {
+        tagval t;
+        t.name = "tag" + std::to_string(i);
+        t.vtype = vtype;
+        t.vint = i + 1;
+        t.time = 1000;
+        if (bytes) t.vbytes.append(bytes, 'x');
+        b->items.append(std::move(t));
+    }
+    return b;
+}
+
+soebody* soes(uint32_t n) {
+    auto* b = new soebody;
+    for (uint32_t i = 0; i < n; ++i) {
+        soerec s;
+        s.f230 = 100 + i;
+        s.f236 = "soe";
+        b->items.append(std::move(s));
+    }
+    return b;
+}
+
+regbody* reg(uint32_t funid, std::initializer_list<const char*> names) {
+    auto* r = new regbody;
+    r->vi32 = funid;
+    for (const char* n : names) r->strs.append(zo::string(n));
+    return r;
+}
+
+int countof(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+    return n;
+}
+
+class VelmarinstTest : public ::testing::Test {
+  protected:
+    std::string config(const std::string& body) { return dir_.write("link.ini", body); }
+    std::string onelink(const std::string& extra = "") {
+        return config(R"({"dblinks":[{"node":"n1","url":"sqlite://localhost/tmp/a.db",)"
+                      R"("user":"u1","pswd":"p1"}])" +
+                      extra + "}");
+    }
+    std::string twolinks() {
+        return config(R"({"dblinks":[
+            {"node":"n1","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p1"},
+            {"node":"n2","url":"ws://127.0.0.1:7001","user":"u2","pswd":"p2"}]})");
+    }
+    // Loads a configuration into an instance that is not started.
+    void loadonly(testinst& inst, const std::string& path) {
+        ASSERT_TRUE(inst.conf().load_config(path.c_str()));
+        ASSERT_TRUE(inst.conf().check_uplink());
+    }
+    std::string request(size_t i) {
+        std::lock_guard<std::mutex> g(oxa_.mu);
+        return i < oxa_.requests.size() ? oxa_.requests[i] : std::string();
+    }
+    size_t requests() {
+        std::lock_guard<std::mutex> g(oxa_.mu);
+        return oxa_.requests.size();
+    }
+
+    tempdir dir_;
+    capturelog log_;
+    fakeoxa oxa_;
+};
+
+// ---- start and stop ------------------------------------------------------------
+
+TEST_F(VelmarinstTest, StartFailsOnMissingOrBrokenConfig) {
+    velmarinst inst(&log_, oxa_.table());
+    std::string missing = dir_.path() + "/none.ini";
+    EXPECT_EQ(inst.start(missing.c_str(), "simu1"), -1);
+    EXPECT_EQ(log_.count("load config " + missing + " failed.", zo::LOG_ERR), 1);
+    std::string broken = config("dblinks: none");
+    EXPECT_EQ(inst.start(broken.c_str(), "simu1"), -1);
+    EXPECT_EQ(log_.count("load config " + broken + " failed.", zo::LOG_ERR), 1);
+    EXPECT_TRUE(oxa_.calls.empty());
+    inst.stop();  // nothing started: nothing to do
+    EXPECT_EQ(log_.countpart("stop Quorvane thread"), 0);
+}
+
+TEST_F(VelmarinstTest, StartFailsWithoutUsableLink) {
+    velmarinst inst(&log_, oxa_.table());
+    std::string p = config(R"({"dblinks":[{"node":"n","url":"ws://127.0.0.1:1","user":"u"}]})");
+    EXPECT_EQ(inst.start(p.c_str(), "simu1"), -1);
+    EXPECT_EQ(log_.count(p + " uplink config error.", zo::LOG_ERR), 1);
+    EXPECT_TRUE(oxa_.calls.empty());
+}
+
+TEST_F(VelmarinstTest, StartFailsWhenLibraryRefuses) {
+    std::string p = onelink();
+    {
+        oxa_.createresult = -1;
+        velmarinst inst(&log_, oxa_.table());
+        EXPECT_EQ(inst.start(p.c_str(), "simu1"), -1);
+        EXPECT_EQ(oxa_.count("connectex"), 0);
+    }
+    {
+        oxa_.createresult = 3;
+        oxa_.connectresult = -5;
+        velmarinst inst(&log_, oxa_.table());
+        EXPECT_EQ(inst.start(p.c_str(), "simu1"), -1);
+        EXPECT_EQ(log_.count("oxa_connectex sqlite://localhost/tmp/a.db asynchronous connection "
+                             "failed.",
+                             zo::LOG_ERR),
+                  1);
+        EXPECT_EQ(oxa_.count("destory"), 1);
+        inst.stop();
+        EXPECT_EQ(oxa_.count("disconnect"), 0);  // the handle is gone already
+        zo::string url;
+        inst.curdburl(url);
+        EXPECT_TRUE(url.empty());
+    }
+}
+
+TEST_F(VelmarinstTest, StartRegistersCallbacksAndStopReleases) {
+    std::string cache = dir_.path() + "/a/b/cache";
+    std::string p = onelink(R"(,"cache_path":")" + cache + R"(","cache_maxsize":50)");
+    velmarinst inst(&log_, oxa_.table());
+    ASSERT_EQ(inst.start(p.c_str(), "simu1"), 0);
+    EXPECT_EQ(oxa_.calls, (std::vector<std::string>{"create", "setmessagenotify",
+                                                    "initwritetodevice", "connectex"}));
+    EXPECT_EQ(oxa_.url, "sqlite://localhost/tmp/a.db");
+    EXPECT_EQ(oxa_.user, "u1");
+    EXPECT_EQ(oxa_.pswd, "p1");
+    EXPECT_EQ(oxa_.lasthandle, 5);
+    EXPECT_NE(oxa_.statusfn, nullptr);
+    EXPECT_NE(oxa_.valfn, nullptr);
+    EXPECT_NE(oxa_.objfn, nullptr);
+    EXPECT_FALSE(inst.isconnected());
+    EXPECT_EQ(log_.count("create local cache " + cache + "/ success.", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.count("local cache limit: 100 MBytes, 8 hours", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.count("start Quorvane thread success.", zo::LOG_INF), 1);
+    EXPECT_TRUE(tempdir::isdir(cache));
+
+    inst.stop();
+    inst.stop();
+    EXPECT_EQ(log_.count("stop Quorvane thread success."), 1);
+    EXPECT_EQ(oxa_.count("disconnect"), 1);
+    EXPECT_EQ(oxa_.count("destory"), 1);
+}
+
+TEST_F(VelmarinstTest, StartWithoutCacheAndWithBrokenCachePath) {
+    {
+        velmarinst inst(&log_, oxa_.table());
+        ASSERT_EQ(inst.start(onelink().c_str(), "simu1"), 0);
+        EXPECT_EQ(log_.count("no config local cache for dblink simu1.", zo::LOG_INF), 1);
+    }
+    // A file where a directory should be: the start goes on without cache.
+    std::string file = dir_.write("plainfile", "x");
+    velmarinst inst(&log_, oxa_.table());
+    ASSERT_EQ(inst.start(onelink(R"(,"cache_path":")" + file + R"(/sub")").c_str(), "simu1"), 0);
+    EXPECT_EQ(log_.count("create local cache " + file + "/sub/ failed.", zo::LOG_ERR), 1);
+}
+
+TEST_F(VelmarinstTest, SlaveDatabaseIsAnnounced) {
+    velmarinst inst(&log_, oxa_.table());
+    ASSERT_EQ(inst.start(twolinks().c_str(), "simu1"), 0);
+    EXPECT_EQ(oxa_.count("setslavedb"), 1);
+    EXPECT_EQ(oxa_.slavehost, "127.0.0.1");
+    EXPECT_EQ(oxa_.slaveport, 7001);
+    EXPECT_EQ(oxa_.slaveuser, "u2");
+    EXPECT_EQ(oxa_.slavepswd, "p2");
+    EXPECT_EQ(oxa_.url, "ws://127.0.0.1:7000");
+}
+
+// ---- connection state --------------------------------------------------------
+
+TEST_F(VelmarinstTest, StatusCallbackTracksConnection) {
+    velmarinst inst(&log_, oxa_.table());
+    ASSERT_EQ(inst.start(onelink().c_str(), "simu1"), 0);
+    for (int i = 0; i < 10; ++i) oxa_.status(60002);
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db connect failed.", zo::LOG_ERR), 1);
+    EXPECT_FALSE(inst.isconnected());
+    EXPECT_FALSE(inst.takestatechanged());
+
+    oxa_.curdbresult = 1;  // only one link: the first is named anyway
+    oxa_.status(60001);
+    EXPECT_TRUE(inst.isconnected());
+    EXPECT_TRUE(inst.takestatechanged());
+    EXPECT_FALSE(inst.takestatechanged());
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db connected success.", zo::LOG_INF), 1);
+
+    oxa_.status(12345);  // unknown codes change nothing
+    EXPECT_TRUE(inst.isconnected());
+    EXPECT_FALSE(inst.takestatechanged());
+
+    oxa_.status(60003);
+    EXPECT_FALSE(inst.isconnected());
+    EXPECT_TRUE(inst.takestatechanged());
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db disconnect.", zo::LOG_INF), 1);
+
+    // A new run of failures is reported again, once.
+    oxa_.status(60002);
+    oxa_.status(60002);
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db connect failed."), 2);
+    velmarinst::on_status(60001, "", nullptr);  // no instance: ignored
+}
+
+TEST_F(VelmarinstTest, CurrentDatabaseUrl) {
+    velmarinst inst(&log_, oxa_.table());
+    zo::string url;
+    inst.curdburl(url);
+    EXPECT_TRUE(url.empty());
+    ASSERT_EQ(inst.start(twolinks().c_str(), "simu1"), 0);
+    inst.curdburl(url);
+    EXPECT_EQ(url.view(), "ws://127.0.0.1:7000");
+    oxa_.curdbresult = 1;
+    inst.curdburl(url);
+    EXPECT_EQ(url.view(), "ws://127.0.0.1:7001");
+    oxa_.status(60001);
+    EXPECT_EQ(log_.count("oxa ws://127.0.0.1:7001 connected success."), 1);
+    inst.stop();
+    inst.curdburl(url);
+    EXPECT_TRUE(url.empty());
+}
+
+TEST_F(VelmarinstTest, CurrentDatabaseUrlWithOneLinkAndSecondDatabase) {
+    velmarinst inst(&log_, oxa_.table());
+    ASSERT_EQ(inst.start(onelink().c_str(), "simu1"), 0);
+    oxa_.curdbresult = 1;
+    zo::string url("stale");
+    inst.curdburl(url);
+    EXPECT_TRUE(url.empty());
+}
+
+// ---- the writer's cycle --------------------------------------------------------
+
+TEST_F(VelmarinstTest, DisconnectedCycleDropsEverything) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    inst.pushval(values(3));
+    inst.pushsoe(soes(2));
+    EXPECT_EQ(inst.pushreg(reg(3212, {"a"})), 1u);
+    inst.run();
+    EXPECT_TRUE(oxa_.requests.empty());
+    EXPECT_TRUE(oxa_.soes.empty());
+    EXPECT_TRUE(oxa_.puts.empty());
+    EXPECT_EQ(
+        log_.count("dblink not connected, 3 tag values dropped (no local cache).", zo::LOG_DBG), 1);
+    EXPECT_EQ(
+        log_.count("dblink not connected, 2 soe records dropped (no local cache).", zo::LOG_DBG),
+        1);
+    EXPECT_EQ(log_.countpart("registration of 1 tags discarded"), 1);
+    EXPECT_EQ(inst.valqsize(), 0u);
+    inst.run();  // nothing left: an idle cycle
+}
+
+TEST_F(VelmarinstTest, ConnectedCycleWritesOneOfEachKind) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    inst.sethandle(5);
+    velmarinst::on_status(60001, "", &inst);
+    inst.pushval(values(2));
+    inst.pushval(values(1));
+    inst.pushsoe(soes(2));
+    inst.pushreg(reg(3212, {"a", "b"}));
+    inst.run();
+    ASSERT_EQ(requests(), 1u);
+    EXPECT_EQ(request(0),
+              R"({"request":"oxa_writesnaps","seqno":16777218,"vals":[)"
+              R"({"T":1000,"N":"tag0","DT":1,"V":1},{"T":1000,"N":"tag1","DT":1,"V":2}]})");
+    // Other rings had packages this cycle: the second value package waits.
+    EXPECT_EQ(inst.valqsize(), 1u);
+    ASSERT_EQ(oxa_.soes.size(), 1u);
+    ASSERT_EQ(oxa_.soes[0].size(), 2u);
+    EXPECT_EQ(oxa_.soes[0][1].f230, 101u);
+    EXPECT_STREQ(oxa_.soes[0][0].f236, "soe");
+    ASSERT_EQ(oxa_.puts.size(), 1u);
+    EXPECT_EQ(oxa_.puts[0], R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["a","b"]})");
+    EXPECT_EQ(oxa_.lasthandle, 5);
+
+    inst.run();
+    ASSERT_EQ(requests(), 2u);
+    EXPECT_NE(request(1).find("\"seqno\":16777219"), std::string::npos);
+}
+
+TEST_F(VelmarinstTest, EmptyPackagesAreNotWritten) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    velmarinst::on_status(60001, "", &inst);
+    inst.pushval(new tagvalbody);
+    inst.pushsoe(new soebody);
+    inst.pushreg(new regbody);
+    inst.run();
+    EXPECT_TRUE(oxa_.requests.empty());
+    EXPECT_TRUE(oxa_.soes.empty());
+    EXPECT_TRUE(oxa_.puts.empty());
+}
+
+TEST_F(VelmarinstTest, WriteErrorsAreLogged) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    velmarinst::on_status(60001, "", &inst);
+    oxa_.callresult = -4;
+    oxa_.soeresult = -6;
+    inst.pushval(values(1));
+    inst.pushsoe(soes(1));
+    inst.run();
+    EXPECT_EQ(log_.count("oxa_writesnaps error -4", zo::LOG_ERR), 1);
+    EXPECT_EQ(log_.count("oxa_soeput error -6", zo::LOG_ERR), 1);
+}
+
+// ---- batching of snapshot writes --------------------------------------------------
+
+TEST_F(VelmarinstTest, SnapshotsOfManyPackagesShareOneRequest) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    velmarinst::on_status(60001, "", &inst);
+    for (int i = 0; i < 5; ++i) inst.pushval(values(10));
+    inst.run();
+    ASSERT_EQ(requests(), 1u);
+    EXPECT_EQ(countof(request(0), "\"N\":"), 50);
+    EXPECT_EQ(inst.valqsize(), 0u);
+}
+
+TEST_F(VelmarinstTest, MoreThan80ObjectsCloseTheRequest) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    velmarinst::on_status(60001, "", &inst);
+    // 50 objects per package: the request closes after the second (100 > 80).
+    for (int i = 0; i < 5; ++i) inst.pushval(values(50, 6, 4));
+    inst.run();
+    ASSERT_EQ(requests(), 3u);
+    EXPECT_EQ(countof(request(0), "\"DT\":6"), 100);
+    EXPECT_EQ(countof(request(1), "\"DT\":6"), 100);
+    EXPECT_EQ(countof(request(2), "\"DT\":6"), 50);
+    // 80 objects do not close a request.
+    for (int i = 0; i < 2; ++i) inst.pushval(values(40, 7, 4));
+    inst.run();
+    ASSERT_EQ(requests(), 4u);
+    EXPECT_EQ(countof(request(3), "\"DT\":7"), 80);
+}
+
+TEST_F(VelmarinstTest, TenRoundsThenOtherRingsGetTheirTurn) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    velmarinst::on_status(60001, "", &inst);
+    // Each package alone is over 64,000 bytes of text.
+    for (int i = 0; i < 15; ++i) inst.pushval(values(1, 6, 64000));
+    inst.run();
+    EXPECT_EQ(requests(), 10u);
+    EXPECT_EQ(inst.valqsize(), 5u);
+    for (size_t i = 0; i < 10; ++i) {
+        std::string r = request(i);
+        EXPECT_EQ(r.compare(r.size() - 2, 2, "]}"), 0);
+        EXPECT_NE(r.find("\"seqno\":" + std::to_string(16777218 + i) + ","), std::string::npos);
+    }
+    inst.run();
+    EXPECT_EQ(requests(), 15u);
+}
+
+TEST_F(VelmarinstTest, DisconnectInTheMiddleOfABatch) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    inst.sethandle(5);
+    ASSERT_EQ(oxa_.table()->setmessagenotify(5, velmarinst::on_status, &inst), 0);
+    oxa_.status(60001);
+    oxa_.statusoncall = 60003;  // the first send loses the database
+    for (int i = 0; i < 4; ++i) inst.pushval(values(1, 6, 64000));
+    inst.run();
+    EXPECT_EQ(requests(), 1u);
+    EXPECT_FALSE(inst.isconnected());
+    // The package popped after the send went the way of disconnected values.
+    EXPECT_EQ(log_.count("dblink not connected, 1 tag values dropped (no local cache)."), 1);
+    EXPECT_EQ(inst.valqsize(), 2u);
+}
+
+TEST_F(VelmarinstTest, LocalTimeTextsBelowVersion5104) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    velmarinst::on_status(60001, "", &inst);
+    oxa_.inverresult = 5103;
+    auto* b = values(1);
+    b->items[0].time = 1706659200250;
+    inst.pushval(b);
+    inst.run();
+    ASSERT_EQ(requests(), 1u);
+    EXPECT_NE(request(0).find("\"T\":\"20"), std::string::npos) << request(0);
+    oxa_.inverresult = 5104;
+    b = values(1);
+    b->items[0].time = 1706659200250;
+    inst.pushval(b);
+    inst.run();
+    EXPECT_NE(request(1).find("\"T\":1706659200250"), std::string::npos) << request(1);
+}
+
+TEST_F(VelmarinstTest, SequenceNumberWrapsAndIsSharedWithHistory) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    velmarinst::on_status(60001, "", &inst);
+    inst.setseqno(2147483645);
+    inst.pushval(values(1));
+    inst.run();
+    std::unique_ptr<tagvalbody> hist(values(2));
+    inst.insert_history(*hist);
+    inst.insert_history(*hist);
+    ASSERT_EQ(requests(), 3u);
+    EXPECT_NE(request(0).find("\"seqno\":2147483646,"), std::string::npos);
+    EXPECT_EQ(request(1).rfind(R"({"request":"oxa_insert","seqno":16777217,"vals":[{)", 0), 0u);
+    EXPECT_EQ(countof(request(1), "\"N\":"), 2);
+    EXPECT_NE(request(2).find("\"seqno\":16777218,"), std::string::npos);
+}
+
+TEST_F(VelmarinstTest, HistoryInsertOfEmptyPackageIsStillSent) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    oxa_.callresult = 7;
+    tagvalbody empty;
+    inst.insert_history(empty);
+    ASSERT_EQ(requests(), 1u);
+    EXPECT_EQ(request(0), R"({"request":"oxa_insert","seqno":16777218,"vals":[]})");
+    EXPECT_EQ(log_.count("oxa_insert error 7", zo::LOG_ERR), 1);
+}
+
+// ---- registrations ---------------------------------------------------------------
+
+TEST_F(VelmarinstTest, RegistrationTexts) {
+    testinst inst(&log_, oxa_.table());
+    loadonly(inst, onelink());
+    std::unique_ptr<regbody> del(reg(3512, {"a", "b"}));
+    inst.register_ctrltags(*del);
+    std::unique_ptr<regbody> put(reg(3212, {"q\"uote", "sl/ash"}));
+    inst.register_ctrltags(*put);
+    ASSERT_EQ(oxa_.puts.size(), 2u);
+    EXPECT_EQ(oxa_.puts[0], R"({"request":"oxa_regctrltags_del","seqno":0,"tags":["a","b"]})");
+    EXPECT_EQ(oxa_.puts[1],
+              R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["q\"uote","sl\/ash"]})");
+    EXPECT_EQ(log_.count("oxa_regctrltags_del size60, tags 2", zo::LOG_DBG), 1);
+}
+
+// ---- responses ---------------------------------------------------------------------
+
+TEST_F(VelmarinstTest, ResponsesLogDatabaseErrors) {
+    testinst inst(&log_, oxa_.table());
+    auto respond = [&inst](const std::string& text) {
+        velmarinst::on_response(text.data(), static_cast<int>(text.size()), &inst);
+    };
+    respond(R"({"status":3,"response":"oxa_writesnaps","message":"busy"})");
+    EXPECT_EQ(log_.count("oxa_writesnaps error 3, busy", zo::LOG_ERR), 1);
+    respond(R"({"status":0,"response":"oxa_writesnaps","vals":[{"N":"t1","E":5},{"N":"t2","E":0},)"
+            R"({"N":"t3"},{"E":4}]})");
+    EXPECT_EQ(log_.count("oxa_writesnaps tag t1 error 5", zo::LOG_ERR), 1);
+    respond(R"({"STATUS":"2","response":"oxa_insert"})");
+    EXPECT_EQ(log_.count("oxa_insert error 2, ", zo::LOG_ERR), 1);
+    EXPECT_EQ(log_.lines().size(), 3u);
+
+    // Nothing to say about these.
+    respond(R"({"status":0,"response":"oxa_insert","vals":[]})");
+    respond(R"({"response":"oxa_insert","message":"no status"})");
+    respond("not json");
+    respond("");
+    velmarinst::on_response(nullptr, 5, &inst);
+    velmarinst::on_response("{\"status\":1}", 12, nullptr);
+    EXPECT_EQ(log_.lines().size(), 3u);
+}
+
+TEST_F(VelmarinstTest, CutResponsesNeverLog) {
+    testinst inst(&log_, oxa_.table());
+    const std::string golden =
+        R"({"status":0,"response":"oxa_writesnaps","vals":[{"N":"t1","E":5}]})";
+    for (size_t cut = 0; cut < golden.size(); ++cut) {
+        std::string part = golden.substr(0, cut);
+        velmarinst::on_response(part.data(), static_cast<int>(part.size()), &inst);
+    }
+    EXPECT_EQ(log_.lines().size(), 0u);
+    velmarinst::on_response(golden.data(), static_cast<int>(golden.size()), &inst);
+    EXPECT_EQ(log_.lines().size(), 1u);
+}
+
+// ---- with the writer thread ----------------------------------------------------------
+
+TEST_F(VelmarinstTest, WriterThreadEndToEnd) {
+    velmarinst inst(&log_, oxa_.table());
+    ASSERT_EQ(inst.start(onelink().c_str(), "simu1"), 0);
+    oxa_.status(60001);
+    inst.pushval(values(3));
+    inst.pushsoe(soes(1));
+    inst.pushreg(reg(3212, {"c1"}));
+    EXPECT_TRUE(oxa_.waitfor([this] {
+        return oxa_.requests.size() == 1 && oxa_.soes.size() == 1 && oxa_.puts.size() == 1;
+    }));
+    // The library hands over a control value on its own thread.
+    std::thread lib([this] {
+        oxa_valrec r{};
+        std::strcpy(r.name, "ctl");
+        r.type = 1;
+        r.v.i32 = 9;
+        oxa_.valfn(&r, oxa_.valctx);
+    });
+    lib.join();
+    tagvalbody out;
+    EXPECT_EQ(inst.drainctrl(&out), 1u);
+    EXPECT_EQ(out.items[0].vint, 9);
+    inst.stop();
+    EXPECT_EQ(oxa_.count("disconnect"), 1);
+    // Packages pushed after the stop wait for the destructor.
+    inst.pushval(values(1));
+}
+
+TEST_F(VelmarinstTest, DestructorStopsARunningInstance) {
+    {
+        velmarinst inst(&log_, oxa_.table());
+        ASSERT_EQ(inst.start(onelink().c_str(), "simu1"), 0);
+        EXPECT_EQ(inst.start(onelink().c_str(), "simu1"), 0);  // already running
+        for (int i = 0; i < 100; ++i) inst.pushval(values(1));
+    }
+    EXPECT_EQ(log_.count("stop Quorvane thread success."), 1);
+    EXPECT_EQ(oxa_.count("destory"), 1);
+    EXPECT_EQ(oxa_.count("create"), 1);
+}
+
+}  // namespace
