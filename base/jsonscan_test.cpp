@@ -1,0 +1,334 @@
+#include "base/jsonscan.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+std::string hex(std::string_view s) {
+    std::string h;
+    char b[4];
+    for (unsigned char c : s) {
+        snprintf(b, sizeof b, "%02X", c);
+        h += b;
+    }
+    return h;
+}
+
+class JsonScanTest : public ::testing::Test {
+  protected:
+    // Scans a heap copy of exactly the text's length, so that a read past
+    // its end is caught by the address sanitizer.
+    bool scanexact(std::string_view text) {
+        buf_.reset(new char[text.size() ? text.size() : 1]);
+        memcpy(buf_.get(), text.data(), text.size());
+        return js_.scan(buf_.get(), text.size());
+    }
+    std::string val(size_t i) const { return std::string(js_[i].valview()); }
+
+    std::unique_ptr<char[]> buf_;
+    zo::jsonscan js_;
+};
+
+TEST_F(JsonScanTest, ObjectMembersOfEveryType) {
+    const std::string text =
+        R"({"num": -12.5e3, "str":"say \"hi\"", "arr":[1,[2],"]"], "obj":{"n":null}, "yes":true})";
+    ASSERT_TRUE(scanexact(text)) << js_.error();
+    ASSERT_EQ(js_.size(), 5u);
+    const int32_t types[] = {zo::JSON_LITERAL, zo::JSON_STRING, zo::JSON_ARRAY, zo::JSON_OBJECT,
+                             zo::JSON_BOOL};
+    const char* keys[] = {"num", "str", "arr", "obj", "yes"};
+    const char* vals[] = {"-12.5e3", R"(say \"hi\")", R"([1,[2],"]"])", R"({"n":null})", "true"};
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(js_[i].type, types[i]) << i;
+        EXPECT_EQ(js_[i].keyview(), keys[i]);
+        EXPECT_EQ(val(i), vals[i]);
+    }
+    // Spans point into the source: nothing was copied.
+    EXPECT_EQ(js_[3].val, buf_.get() + text.find("{\"n\""));
+
+    zo::string s;
+    ASSERT_TRUE(js_.gettext("STR", s));
+    EXPECT_EQ(s.view(), "say \"hi\"");
+
+    // A nested object is read by scanning its span.
+    zo::jsonscan inner;
+    ASSERT_TRUE(inner.scan(js_[3].valview()));
+    ASSERT_EQ(inner.size(), 1u);
+    EXPECT_EQ(inner[0].type, zo::JSON_NULL);
+}
+
+TEST_F(JsonScanTest, KeyLengthLimit) {
+    const std::string k63(63, 'k'), k64(64, 'k');
+    EXPECT_TRUE(scanexact("{\"" + k63 + "\":1}"));
+    EXPECT_EQ(js_[0].keylen, 63u);
+    EXPECT_FALSE(scanexact("{\"" + k64 + "\":1}"));
+    EXPECT_NE(std::string(js_.error()).find("key"), std::string::npos);
+    EXPECT_FALSE(scanexact(R"({"":1})"));
+}
+
+TEST_F(JsonScanTest, LenientObjectRules) {
+    // Commas are optional and may repeat; text after the top level is ignored.
+    ASSERT_TRUE(scanexact(" \r\n\t{,,\"a\":1 \"b\":\"x\",,}garbage"));
+    ASSERT_EQ(js_.size(), 2u);
+    EXPECT_EQ(val(0), "1");
+    EXPECT_EQ(val(1), "x");
+    // Anything between the key and the colon is passed over.
+    ASSERT_TRUE(scanexact(R"({"a" junk : 7})"));
+    EXPECT_EQ(val(0), "7");
+    // An object literal ends at LF but not at CR; false and null get types.
+    ASSERT_TRUE(scanexact("{\"a\":1\r\n\"b\":false,\"c\":null}"));
+    EXPECT_EQ(val(0), "1\r");
+    EXPECT_EQ(js_[1].type, zo::JSON_BOOL);
+    EXPECT_EQ(js_[2].type, zo::JSON_NULL);
+    // An empty string is a member in an object.
+    ASSERT_TRUE(scanexact(R"({"e":""})"));
+    EXPECT_EQ(js_.size(), 1u);
+    // A new scan starts with an empty list.
+    ASSERT_TRUE(scanexact("{}"));
+    EXPECT_EQ(js_.size(), 0u);
+}
+
+TEST_F(JsonScanTest, ArrayElements) {
+    ASSERT_TRUE(scanexact(R"([1, 2 ,"",  "x", true, null, [3], {"k":1}])"));
+    ASSERT_EQ(js_.size(), 7u);
+    const char* vals[] = {"1", "2 ", "x", "true", "null", "[3]", R"({"k":1})"};
+    const int32_t types[] = {3, 3, 0, 3, 3, 2, 1};
+    for (size_t i = 0; i < 7; ++i) {
+        EXPECT_EQ(val(i), vals[i]) << i;
+        EXPECT_EQ(js_[i].type, types[i]) << i;
+        EXPECT_EQ(js_[i].keylen, 0u);
+    }
+    ASSERT_TRUE(scanexact("[]"));
+    EXPECT_TRUE(js_.empty());
+}
+
+TEST_F(JsonScanTest, HostileTextFailsCleanly) {
+    const char* bad[] = {
+        "",
+        "   ",
+        "x{}",
+        "\"a\"",
+        R"({"a":"unterminated)",
+        R"({"a":"x\"})",   // the quote is escaped: the string never ends
+        R"({"a":"x\\"})",  // a plain look at the previous byte: the same
+        R"({"a":1)",       // a literal runs into the end
+        R"({"a")",         // no colon
+        R"({"a":)",
+        R"({"a  )",
+        R"({"a":{"b":1})",  // unmatched nested brace
+        R"({"a":["]"})",    // the bracket inside the string does not count
+        R"({1:2})",
+        R"([1,2)",
+        R"({"a":1,)",
+    };
+    for (const char* b : bad) EXPECT_FALSE(scanexact(b)) << b;
+    EXPECT_FALSE(js_.scan(nullptr, 5));
+}
+
+TEST_F(JsonScanTest, BracketMatching) {
+    ASSERT_TRUE(scanexact(R"({"a":{"s":"}{","t":"\"}"},"b":[["]"],[]],"c":{x\}}})"));
+    ASSERT_EQ(js_.size(), 3u);
+    EXPECT_EQ(val(0), R"({"s":"}{","t":"\"}"})");
+    EXPECT_EQ(val(1), R"([["]"],[]])");
+    EXPECT_EQ(val(2), R"({x\}})");  // an escaped bracket does not count
+}
+
+TEST_F(JsonScanTest, DeepNesting) {
+    const size_t depth = 200000;
+    std::string deep = "{\"d\":" + std::string(depth, '[') + std::string(depth, ']') + ",\"e\":2}";
+    ASSERT_TRUE(scanexact(deep));
+    ASSERT_EQ(js_.size(), 2u);
+    EXPECT_EQ(js_[0].vallen, 2 * depth);
+    EXPECT_EQ(val(1), "2");
+    // One bracket short.
+    EXPECT_FALSE(
+        scanexact("{\"d\":" + std::string(depth, '[') + std::string(depth - 1, ']') + "}"));
+    // Deep at the top level too: one element holding the rest.
+    ASSERT_TRUE(scanexact(std::string(depth, '[') + std::string(depth, ']')));
+    EXPECT_EQ(js_.size(), 1u);
+}
+
+TEST_F(JsonScanTest, EveryCutOfAGoldenTextFails) {
+    const std::string golden =
+        R"({"T":1700000000000,"N":"tag\"1","Q":0,"V":[1.5,"a",{"x":[]}],"O":{"k":null},"B":true})";
+    ASSERT_TRUE(scanexact(golden));
+    EXPECT_EQ(js_.size(), 6u);
+    for (size_t cut = 0; cut < golden.size(); ++cut) {
+        EXPECT_FALSE(scanexact(golden.substr(0, cut))) << cut;
+    }
+}
+
+TEST_F(JsonScanTest, ManyMembersGrowTheList) {
+    std::string t = "[";
+    for (int i = 0; i < 1000; ++i) t += std::to_string(i) + ",";
+    t += "]";
+    ASSERT_TRUE(scanexact(t));
+    ASSERT_EQ(js_.size(), 1000u);
+    EXPECT_EQ(val(999), "999");
+}
+
+TEST_F(JsonScanTest, GetText) {
+    ASSERT_TRUE(scanexact(R"({"Name":"a\tb","n":null,"num":12,"o":{"x":1},"e":""})"));
+    zo::string out("old");
+    EXPECT_FALSE(js_.gettext("missing", out));
+    ASSERT_TRUE(js_.gettext("name", out));
+    EXPECT_EQ(out.view(), "a\tb");
+    ASSERT_TRUE(js_.gettext("N", out));  // the whole key is compared: this is "n", a null
+    EXPECT_TRUE(out.empty());
+    out = "old";
+    ASSERT_TRUE(js_.gettext("e", out));
+    EXPECT_TRUE(out.empty());
+    ASSERT_TRUE(js_.gettext("num", out));
+    EXPECT_EQ(out.view(), "12");
+    ASSERT_TRUE(js_.gettext("o", out));
+    EXPECT_EQ(out.view(), R"({"x":1})");
+    ASSERT_TRUE(scanexact(R"({"n":null})"));
+    out = "old";
+    ASSERT_TRUE(js_.gettext("n", out));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST_F(JsonScanTest, GetInt) {
+    ASSERT_TRUE(scanexact(
+        R"({"yes":Yes,"t":"TRUE","f":false,"mix":12abc,"zero":0,"neg":"  -42","n":null,"e":"",)"
+        R"("big":99999999999,"small":-99999999999,"plus":+7,"cut":"0000000000000000000000000000000)"
+        R"(5","obj":{"a":1}})"));
+    int32_t v = -1;
+    const struct {
+        const char* key;
+        int32_t want;
+    } cases[] = {{"yes", 1},           {"t", 1},     {"f", 0},   {"mix", 12},
+                 {"zero", 0},          {"neg", -42}, {"n", 0},   {"big", INT32_MAX},
+                 {"small", INT32_MIN}, {"plus", 7},  {"cut", 0}, {"obj", 0}};
+    for (const auto& c : cases) {
+        v = -1;
+        EXPECT_TRUE(js_.getint(c.key, v)) << c.key;
+        EXPECT_EQ(v, c.want) << c.key;
+    }
+    v = -1;
+    EXPECT_FALSE(js_.getint("e", v));  // empty value text
+    EXPECT_EQ(v, 0);
+    v = -1;
+    EXPECT_FALSE(js_.getint("none", v));
+    EXPECT_EQ(v, 0);
+}
+
+class JsonUnescapeTest : public ::testing::Test {
+  protected:
+    std::string dec(std::string_view in, bool* whole = nullptr) {
+        zo::string out;
+        bool ok = zo::jsonunescape(in, out);
+        if (whole) *whole = ok;
+        return std::string(out.view());
+    }
+};
+
+TEST_F(JsonUnescapeTest, SimpleEscapes) {
+    EXPECT_EQ(dec(R"(plain)"), "plain");
+    EXPECT_EQ(dec(R"(\"\/\\\b\f\n\r\t)"), "\"/\\\b\f\n\r\t");
+    EXPECT_EQ(dec(R"(a\xb\qc)"), "abc");  // unknown escapes drop both characters
+}
+
+TEST_F(JsonUnescapeTest, UnicodeEscapes) {
+    EXPECT_EQ(hex(dec(R"(\u00e9)")), "C3A9");
+    EXPECT_EQ(hex(dec(R"(\U00E9)")), "C3A9");
+    EXPECT_EQ(hex(dec(R"(\ud83d\ude00)")), "F09F9880");
+    EXPECT_EQ(dec(R"(\ud83d\ude00)"), reinterpret_cast<const char*>(u8"\U0001F600"));
+    EXPECT_EQ(dec(R"(\u0041\u07FF\u0800\uFFFF)"),
+              reinterpret_cast<const char*>(u8"A\u07FF\u0800\uFFFF"));
+    EXPECT_EQ(hex(dec(R"(\udbff\udfff)")), "F48FBFBF");  // the last code point
+    EXPECT_EQ(hex(dec(R"(\u0000)")), "00");
+    EXPECT_EQ(hex(dec(R"(\udc00)")), "EDB080");  // a lone low half is kept as it is
+}
+
+TEST_F(JsonUnescapeTest, StopRules) {
+    bool whole = true;
+    EXPECT_EQ(dec(R"(ab\u12)", &whole), "ab");
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(dec(R"(ab\u00g1cd)", &whole), "ab");
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(dec("ab\\", &whole), "ab");
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(dec(R"(x\ud83dy)", &whole), "x");  // high half without its partner
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(dec(R"(x\ud83d\u0041)", &whole), "x");  // partner is not a low half
+    EXPECT_FALSE(whole);
+    EXPECT_EQ(dec(R"(ok\n)", &whole), "ok\n");
+    EXPECT_TRUE(whole);
+}
+
+TEST_F(JsonUnescapeTest, EveryCutDecodesToAPrefix) {
+    const std::string golden = R"(a\"b\u00e9c\ud83d\ude00d\\e\/\tf\qg\uABCDh)";
+    const std::string full = dec(golden);
+    for (size_t cut = 0; cut <= golden.size(); ++cut) {
+        std::unique_ptr<char[]> b(new char[cut + 1]);
+        memcpy(b.get(), golden.data(), cut);
+        zo::string out;
+        zo::jsonunescape(std::string_view(b.get(), cut), out);
+        EXPECT_EQ(full.compare(0, out.size(), out.view()), 0) << cut;
+    }
+}
+
+TEST_F(JsonUnescapeTest, Utf8FormsUpTo31Bits) {
+    const struct {
+        uint32_t cp;
+        const char* hexbytes;
+    } cases[] = {{0x7F, "7F"},
+                 {0x80, "C280"},
+                 {0x7FF, "DFBF"},
+                 {0x800, "E0A080"},
+                 {0xFFFF, "EFBFBF"},
+                 {0x10000, "F0908080"},
+                 {0x1FFFFF, "F7BFBFBF"},
+                 {0x200000, "F888808080"},
+                 {0x3FFFFFF, "FBBFBFBFBF"},
+                 {0x4000000, "FC8480808080"},
+                 {0x7FFFFFFF, "FDBFBFBFBFBF"}};
+    for (const auto& c : cases) {
+        zo::string out;
+        ASSERT_TRUE(zo::appendutf8(out, c.cp));
+        EXPECT_EQ(hex(out.view()), c.hexbytes) << std::hex << c.cp;
+    }
+    zo::string out;
+    EXPECT_FALSE(zo::appendutf8(out, 0x80000000u));
+    EXPECT_TRUE(out.empty());
+}
+
+class JsonNumberReadTest : public ::testing::Test {};
+
+TEST_F(JsonNumberReadTest, DoubleAndInt64Spans) {
+    double d = 0;
+    EXPECT_TRUE(zo::jsonreaddouble(" 23.4567 ", d));
+    EXPECT_EQ(d, 23.4567);
+    EXPECT_TRUE(zo::jsonreaddouble("-1.5e-7", d));
+    EXPECT_EQ(d, -1.5e-7);
+    // Reads only the span, not what follows it in memory.
+    const char text[] = "12345";
+    EXPECT_TRUE(zo::jsonreaddouble(std::string_view(text, 2), d));
+    EXPECT_EQ(d, 12);
+    for (const char* bad : {"", "  ", "abc", "1.5x", "1 2"}) {
+        EXPECT_FALSE(zo::jsonreaddouble(bad, d)) << bad;
+    }
+    EXPECT_FALSE(zo::jsonreaddouble(std::string(500, '1'), d));
+
+    int64_t i = 0;
+    EXPECT_TRUE(zo::jsonreadint64("-9223372036854775808", i));
+    EXPECT_EQ(i, INT64_MIN);
+    EXPECT_TRUE(zo::jsonreadint64(" 42 ", i));
+    EXPECT_EQ(i, 42);
+    for (const char* bad : {"", "-", "9223372036854775808", "1.5", "x1", "0x10"}) {
+        EXPECT_FALSE(zo::jsonreadint64(bad, i)) << bad;
+    }
+
+    zo::jsonscan js;
+    ASSERT_TRUE(js.scan(R"({"V":1013.25,"S":"x"})"));
+    EXPECT_TRUE(js.getdouble("v", d));
+    EXPECT_EQ(d, 1013.25);
+    EXPECT_FALSE(js.getdouble("S", d));
+    EXPECT_EQ(d, 0);
+}
+
+}  // namespace

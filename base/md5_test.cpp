@@ -1,0 +1,93 @@
+#include "base/md5.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string hexof(const void* p, size_t n) {
+    char h[33];
+    zo::md5hex(p, n, h, false);
+    return h;
+}
+
+std::vector<uint8_t> pattern(size_t n, uint32_t mul, uint32_t add) {
+    std::vector<uint8_t> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<uint8_t>(i * mul + add);
+    return v;
+}
+
+class Md5Test : public ::testing::Test {};
+
+TEST_F(Md5Test, Rfc1321Suite) {
+    const struct {
+        const char* in;
+        const char* hex;
+    } cases[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"a", "0cc175b9c0f1b6a831c399e269772661"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+        {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+         "d174ab98d277d9f5a5611c2c9f419d9f"},
+        {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
+         "0",
+         "57edf4a22be3c955ac49da2e2107b67a"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(hexof(c.in, strlen(c.in)), c.hex) << '"' << c.in << '"';
+    }
+}
+
+TEST_F(Md5Test, UpperCaseHexForThePasswordHash) {
+    char h[33];
+    zo::md5hex("abc", 3, h);
+    EXPECT_STREQ(h, "900150983CD24FB0D6963F7D28E17F72");
+}
+
+// Lengths around the 56-byte padding limit and the 64-byte block; digests
+// from an independent implementation (Python's hashlib).
+TEST_F(Md5Test, PaddingBoundaries) {
+    const struct {
+        size_t n;
+        const char* hex;
+    } cases[] = {
+        {55, "52c0e574e1198de5fe3f8f11440dcb1b"},  {56, "46c9907fc908ee68b1e7b8e71286a518"},
+        {57, "1c805dd236c35cab25fcb1bc73802c51"},  {63, "a62f6d59e837867693f042f5b8f5a236"},
+        {64, "7160b8fb5e9e4023d549c3971fbaeead"},  {65, "70bd662e7aefbda85a0f7244167b7897"},
+        {119, "e84905d4214f4d1ca56c2cdcc152b143"}, {120, "e3eb5a6c8669ea01a8c185b8abc8a5dc"},
+        {128, "10b2da1a82f16d99a81a7203fe9f02cb"}, {1000, "10046f077f2082ac19676b8079f1cb1a"},
+    };
+    for (const auto& c : cases) {
+        auto v = pattern(c.n, 7, 3);
+        EXPECT_EQ(hexof(v.data(), v.size()), c.hex) << c.n << " bytes";
+    }
+}
+
+TEST_F(Md5Test, LargeInputsOneShotAndInPieces) {
+    std::string a(1000000, 'a');
+    EXPECT_EQ(hexof(a.data(), a.size()), "7707d6ae4e027c70eea2a935c2296f21");
+
+    std::vector<uint8_t> big(5 * 1024 * 1024 + 17);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 131 + i / 256);
+    EXPECT_EQ(hexof(big.data(), big.size()), "361acb453735e7e5db432f6a0c7ef399");
+
+    // Uneven pieces cross the block boundary at every offset.
+    zo::md5ctx c;
+    size_t off = 0, step = 1;
+    while (off < big.size()) {
+        size_t n = std::min(step, big.size() - off);
+        c.update(big.data() + off, n);
+        off += n;
+        step = step * 7 % 191 + 1;
+    }
+    uint8_t d[16], whole[16];
+    c.final(d);
+    zo::md5(big.data(), big.size(), whole);
+    EXPECT_EQ(0, memcmp(d, whole, 16));
+}
+
+}  // namespace
