@@ -1,0 +1,379 @@
+// The library through its C interface, against real SQLite files.
+#include "oxaapi/oxaapi.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/jsonscan.h"
+#include "oxaapi/testutil.h"
+
+namespace {
+
+using oxatest::query;
+
+// What the callbacks of one handle saw.
+struct recorder {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<int> codes;
+    std::vector<std::string> reasons;
+    std::vector<std::string> responses;
+    std::vector<oxa_valrec> vals;
+    std::vector<std::string> objs;  // name + "=" + data
+    std::vector<int> objlens;
+
+    static void onstatus(int code, const char* reason, void* u) {
+        auto* r = static_cast<recorder*>(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        r->codes.push_back(code);
+        r->reasons.push_back(reason ? reason : "(null)");
+        r->cv.notify_all();
+    }
+    static void onresponse(const char* text, int n, void* u) {
+        auto* r = static_cast<recorder*>(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        EXPECT_EQ(static_cast<int>(std::strlen(text)), n);
+        r->responses.emplace_back(text, n);
+        r->cv.notify_all();
+    }
+    static bool onvalue(oxa_valrec* rec, void* u) {
+        auto* r = static_cast<recorder*>(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        r->vals.push_back(*rec);
+        r->cv.notify_all();
+        return true;
+    }
+    static bool onobject(oxa_objrec* rec, void* u) {
+        auto* r = static_cast<recorder*>(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        r->objs.push_back(std::string(rec->name) + "=" +
+                          std::string(reinterpret_cast<const char*>(rec->data), rec->length));
+        r->objlens.push_back(rec->length);
+        EXPECT_EQ(rec->data[rec->length], 0);
+        r->cv.notify_all();
+        return true;
+    }
+
+    bool wait(const std::function<bool()>& pred) { return oxatest::waitfor(mu, cv, pred); }
+    size_t count(int code) {
+        size_t n = 0;
+        for (int c : codes) n += c == code;
+        return n;
+    }
+    bool waitcode(int code, size_t times = 1) {
+        return wait([&] { return count(code) >= times; });
+    }
+    bool waitresponses(size_t n) {
+        return wait([&] { return responses.size() >= n; });
+    }
+};
+
+int32_t statusof(const std::string& resp) {
+    zo::jsonscan js;
+    int32_t status = -1;
+    if (js.scan(resp)) js.getint("status", status);
+    return status;
+}
+
+class oxaapitest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        handle = oxa_create();
+        ASSERT_GE(handle, 0);
+        ASSERT_EQ(oxa_setmessagenotify(handle, recorder::onstatus, &rec), 0);
+        ASSERT_EQ(oxa_initwritetodevice(handle, recorder::onvalue, &rec, recorder::onobject, &rec),
+                  0);
+        // Short intervals keep reconnect cases fast; the library's behaviour
+        // does not depend on their length.
+        ASSERT_EQ(oxa_setintervals(handle, 20, 10), 0);
+        path = dir.file("rt.db");
+    }
+    void TearDown() override {
+        if (handle >= 0) oxa_destory(handle);
+    }
+    static std::string urlof(const std::string& p) { return "sqlite://localhost" + p; }
+    void connect() {
+        ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
+        ASSERT_TRUE(rec.waitcode(OXA_CONNECTED));
+    }
+    int call(const std::string& text) {
+        return oxa_callmsg(handle, text.data(), static_cast<int>(text.size()), recorder::onresponse,
+                           &rec);
+    }
+    // Sends one request and returns its response.
+    std::string roundtrip(const std::string& text) {
+        size_t before;
+        {
+            std::lock_guard<std::mutex> lk(rec.mu);
+            before = rec.responses.size();
+        }
+        EXPECT_EQ(call(text), 0);
+        EXPECT_TRUE(rec.waitresponses(before + 1));
+        std::lock_guard<std::mutex> lk(rec.mu);
+        return rec.responses.size() > before ? rec.responses[before] : "";
+    }
+
+    oxatest::tempdir dir;
+    recorder rec;
+    int handle = -1;
+    std::string path;
+};
+
+const char snaps1[] =
+    "{\"request\":\"oxa_writesnaps\",\"seqno\":16777218,\"vals\":["
+    "{\"T\":1700000000100,\"N\":\"p.i\",\"Q\":1,\"DT\":1,\"V\":42},"
+    "{\"T\":1700000000100,\"N\":\"p.f\",\"DT\":3,\"V\":0.1},"
+    "{\"T\":1700000000100,\"N\":\"p.d\",\"DT\":5,\"V\":2.5},"
+    "{\"T\":1700000000100,\"N\":\"p.l\",\"DT\":4,\"V\":8589934592},"
+    "{\"T\":1700000000100,\"N\":\"p.s\",\"DT\":6,\"V\":\"on\"},"
+    "{\"T\":1700000000100,\"N\":\"p.b\",\"DT\":7,\"V\":\"AAE=\"}]}";
+
+TEST_F(oxaapitest, writesnapsfillssnapshotandhistory) {
+    connect();
+    std::string r = roundtrip(snaps1);
+    EXPECT_EQ(r, "{\"status\":0,\"response\":\"oxa_writesnaps\",\"seqno\":16777218,\"vals\":[]}");
+    EXPECT_EQ(query(path, "SELECT count(*) FROM snapshot"), "6");
+    EXPECT_EQ(query(path, "SELECT count(*) FROM history"), "6");
+    EXPECT_EQ(query(path,
+                    "SELECT group_concat(name || ':' || typeof(value), ' ') FROM "
+                    "(SELECT * FROM snapshot ORDER BY name)"),
+              "p.b:blob p.d:real p.f:real p.i:integer p.l:integer p.s:text");
+    EXPECT_EQ(query(path,
+                    "SELECT time || ',' || quality || ',' || type || ',' || value "
+                    "FROM snapshot WHERE name = 'p.i'"),
+              "1700000000100,1,1,42");
+    EXPECT_EQ(query(path, "SELECT value = CAST(0.1 AS REAL) FROM snapshot WHERE name = 'p.f'"),
+              "0");
+    EXPECT_EQ(query(path, "SELECT hex(value) FROM snapshot WHERE name = 'p.b'"), "0001");
+
+    std::string r2 = roundtrip(
+        "{\"request\":\"oxa_writesnaps\",\"seqno\":16777219,\"vals\":["
+        "{\"T\":1700000000200,\"N\":\"p.i\",\"DT\":1,\"V\":43}]}");
+    EXPECT_EQ(statusof(r2), 0);
+    EXPECT_EQ(query(path, "SELECT value FROM snapshot WHERE name = 'p.i'"), "43");
+    EXPECT_EQ(query(path,
+                    "SELECT group_concat(value) FROM (SELECT value FROM history "
+                    "WHERE name = 'p.i' ORDER BY time)"),
+              "42,43");
+}
+
+TEST_F(oxaapitest, insertaddshistoryandmovessnapshotonlyforward) {
+    connect();
+    roundtrip(
+        "{\"request\":\"oxa_writesnaps\",\"seqno\":1,\"vals\":["
+        "{\"T\":5000,\"N\":\"h\",\"DT\":5,\"V\":5.0}]}");
+    std::string r = roundtrip(
+        "{\"request\":\"oxa_insert\",\"seqno\":2,\"vals\":["
+        "{\"T\":3000,\"N\":\"h\",\"DT\":5,\"V\":3.0},{\"T\":4000,\"N\":\"h\",\"DT\":5,\"V\":4.0},"
+        "{\"T\":3000,\"N\":\"fresh\",\"DT\":1,\"V\":7}]}");
+    EXPECT_EQ(statusof(r), 0);
+    EXPECT_EQ(query(path, "SELECT count(*) FROM history WHERE name = 'h'"), "3");
+    EXPECT_EQ(query(path, "SELECT time FROM snapshot WHERE name = 'h'"), "5000");
+    // A tag seen first in history gets its snapshot too.
+    EXPECT_EQ(query(path, "SELECT value FROM snapshot WHERE name = 'fresh'"), "7");
+    roundtrip(
+        "{\"request\":\"oxa_insert\",\"seqno\":3,\"vals\":["
+        "{\"T\":6000,\"N\":\"h\",\"DT\":5,\"V\":6.0}]}");
+    EXPECT_EQ(query(path, "SELECT time || ':' || value FROM snapshot WHERE name = 'h'"),
+              "6000:6.0");
+}
+
+TEST_F(oxaapitest, badrequestsareansweredwitherrors) {
+    connect();
+    std::string r = roundtrip("{\"request\":\"oxa_writesnaps\",\"seqno\":9,\"vals\":[{\"N\":");
+    EXPECT_EQ(statusof(r), OXA_STATUS_BADREQUEST) << r;
+    r = roundtrip("not json at all");
+    EXPECT_EQ(statusof(r), OXA_STATUS_BADREQUEST) << r;
+    r = roundtrip("{\"request\":\"oxa_dropall\",\"seqno\":4}");
+    EXPECT_EQ(statusof(r), OXA_STATUS_UNKNOWN) << r;
+    r = roundtrip(
+        "{\"request\":\"oxa_writesnaps\",\"seqno\":5,\"vals\":["
+        "{\"T\":1,\"N\":\"good\",\"DT\":1,\"V\":1},{\"T\":1,\"N\":\"odd\",\"DT\":11,\"V\":1}]}");
+    EXPECT_EQ(r,
+              "{\"status\":0,\"response\":\"oxa_writesnaps\",\"seqno\":5,\"vals\":["
+              "{\"N\":\"odd\",\"E\":2}]}");
+    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM snapshot"), "good");
+    EXPECT_EQ(oxa_callmsg(handle, nullptr, 0, recorder::onresponse, &rec), OXA_ERR_ARG);
+    EXPECT_EQ(oxa_callmsg(handle, "{}", -1, recorder::onresponse, &rec), OXA_ERR_ARG);
+}
+
+TEST_F(oxaapitest, soeputwritesrecordsatonce) {
+    std::vector<oxa_soerec> recs(2);
+    std::memset(recs.data(), 0, recs.size() * sizeof(oxa_soerec));
+    EXPECT_EQ(oxa_soeput(handle, recs.data(), 2), OXA_ERR_NOTCONNECTED);
+    connect();
+    recs[0].f230 = 1700000000123;
+    std::strcpy(recs[0].f236, "feeder 1");
+    recs[1].f239 = 9;
+    EXPECT_EQ(oxa_soeput(handle, recs.data(), 2), 0);
+    // Synchronous: the rows are there when the call returns.
+    EXPECT_EQ(query(path, "SELECT count(*) FROM soe"), "2");
+    EXPECT_EQ(query(path, "SELECT f230 || ',' || f236 FROM soe ORDER BY id LIMIT 1"),
+              "1700000000123,feeder 1");
+    EXPECT_EQ(oxa_soeput(handle, recs.data(), -1), OXA_ERR_ARG);
+    EXPECT_EQ(oxa_soeput(handle, nullptr, 1), OXA_ERR_ARG);
+}
+
+TEST_F(oxaapitest, controlwritesreachthecallbacks) {
+    connect();
+    const char reg[] = "{\"request\":\"oxa_regctrltags_put\",\"seqno\":0,\"tags\":[\"c1\",\"c2\"]}";
+    ASSERT_EQ(oxa_putmsg(handle, reg, sizeof reg - 1), 0);
+    // An answered request after the message proves the message ran.
+    roundtrip("{\"request\":\"oxa_insert\",\"seqno\":1,\"vals\":[]}");
+    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM (SELECT name FROM ctrltags ORDER BY 1)"),
+              "c1,c2");
+    EXPECT_EQ(query(path,
+                    "INSERT INTO ctrlwrites(name, time, quality, type, value) VALUES"
+                    "('c3', 1700000000150, 0, 1, 1),"  // not a control tag
+                    "('c1', 1700000000150, 3, 5, 12.5),"
+                    "('c2', 1700000000250, 0, 6, 'open'),"
+                    "('c1', 1700000000350, 0, 3, 0.1)"),
+              "");
+    ASSERT_TRUE(rec.wait([&] { return rec.vals.size() >= 2 && rec.objs.size() >= 1; }));
+    {
+        std::lock_guard<std::mutex> lk(rec.mu);
+        EXPECT_STREQ(rec.vals[0].name, "c1");
+        EXPECT_EQ(rec.vals[0].time, 17000000001);  // milliseconds / 100
+        EXPECT_EQ(rec.vals[0].type, 5);
+        EXPECT_EQ(rec.vals[0].quality, 3);
+        EXPECT_EQ(rec.vals[0].v.f64, 12.5);
+        EXPECT_EQ(rec.vals[1].type, 3);
+        EXPECT_EQ(rec.vals[1].v.f32, 0.1f);
+        EXPECT_EQ(rec.objs[0], "c2=open");
+    }
+    ASSERT_TRUE(rec.wait(
+        [&] { return query(path, "SELECT count(*) FROM ctrlwrites WHERE delivered = 1") == "3"; }));
+    EXPECT_EQ(query(path, "SELECT delivered FROM ctrlwrites WHERE name = 'c3'"), "0");
+
+    // Unregistered, c1 gets nothing more; c3 registered now gets its write.
+    const char swap[] = "{\"request\":\"oxa_regctrltags_del\",\"seqno\":0,\"tags\":[\"c1\"]}";
+    ASSERT_EQ(oxa_putmsg(handle, swap, sizeof swap - 1), 0);
+    std::string put3 = "{\"request\":\"oxa_regctrltags_put\",\"seqno\":0,\"tags\":[\"c3\"]}";
+    EXPECT_EQ(statusof(roundtrip(put3)), 0);
+    EXPECT_EQ(query(path,
+                    "INSERT INTO ctrlwrites(name, time, type, value) VALUES"
+                    "('c1', 1, 1, 5)"),
+              "");
+    ASSERT_TRUE(rec.wait([&] { return rec.vals.size() >= 3; }));
+    EXPECT_STREQ(rec.vals[2].name, "c3");
+    EXPECT_EQ(rec.vals[2].v.i32, 1);
+    EXPECT_EQ(query(path, "SELECT delivered FROM ctrlwrites WHERE name = 'c1' AND time = 1"), "0");
+}
+
+TEST_F(oxaapitest, longobjectwritesarecut) {
+    connect();
+    std::string reg = "{\"request\":\"oxa_regctrltags_put\",\"tags\":[\"big\"]}";
+    EXPECT_EQ(statusof(roundtrip(reg)), 0);
+    EXPECT_EQ(query(path,
+                    "INSERT INTO ctrlwrites(name, time, type, value) VALUES"
+                    "('big', 0, 7, randomblob(1500)), ('big', 0, 6, ''),"
+                    "('big', 0, 42, 1)"),
+              "");
+    ASSERT_TRUE(rec.wait([&] { return rec.objlens.size() >= 2; }));
+    EXPECT_EQ(rec.objlens[0], OXA_OBJDATAMAX);
+    EXPECT_EQ(rec.objlens[1], 0);
+    // A type without a record is refused, not delivered again and again.
+    ASSERT_TRUE(rec.wait(
+        [&] { return query(path, "SELECT delivered FROM ctrlwrites WHERE type = 42") == "-1"; }));
+}
+
+TEST_F(oxaapitest, connectsoncethedirectoryappears) {
+    path = dir.file("later/rt.db");
+    ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
+    ASSERT_TRUE(rec.waitcode(OXA_CONNECTFAIL, 2));
+    // Accepted while the database is away, written once it is there.
+    ASSERT_EQ(call("{\"request\":\"oxa_writesnaps\",\"seqno\":77,\"vals\":["
+                   "{\"T\":1,\"N\":\"w\",\"DT\":1,\"V\":1}]}"),
+              0);
+    ASSERT_EQ(::mkdir(dir.file("later").c_str(), 0755), 0);
+    ASSERT_TRUE(rec.waitcode(OXA_CONNECTED));
+    ASSERT_TRUE(rec.waitresponses(1));
+    EXPECT_EQ(statusof(rec.responses[0]), 0);
+    EXPECT_EQ(query(path, "SELECT value FROM snapshot WHERE name = 'w'"), "1");
+    std::lock_guard<std::mutex> lk(rec.mu);
+    EXPECT_FALSE(rec.reasons[0].empty());
+}
+
+TEST_F(oxaapitest, foreignfileisretriedandleftalone) {
+    std::string text(8192, 'z');
+    std::ofstream(path) << text;
+    ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
+    ASSERT_TRUE(rec.waitcode(OXA_CONNECTFAIL, 3));
+    EXPECT_EQ(rec.count(OXA_CONNECTED), 0u);
+    oxa_disconnect(handle);
+    std::ifstream in(path);
+    std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(back, text);
+}
+
+TEST_F(oxaapitest, removedfilereconnectstoanewone) {
+    connect();
+    roundtrip("{\"request\":\"oxa_writesnaps\",\"vals\":[{\"T\":1,\"N\":\"a\",\"DT\":1,\"V\":1}]}");
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    ASSERT_TRUE(rec.waitcode(OXA_DISCONNECTED));
+    ASSERT_TRUE(rec.waitcode(OXA_CONNECTED, 2));
+    EXPECT_EQ(statusof(roundtrip("{\"request\":\"oxa_writesnaps\",\"vals\":["
+                                 "{\"T\":2,\"N\":\"b\",\"DT\":1,\"V\":2}]}")),
+              0);
+    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM snapshot"), "b");
+}
+
+TEST_F(oxaapitest, destroyanswerseverypendingrequest) {
+    path = dir.file("never/rt.db");
+    ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
+    for (int i = 0; i < 3; ++i) {
+        std::string t =
+            "{\"request\":\"oxa_insert\",\"seqno\":" + std::to_string(100 + i) + ",\"vals\":[]}";
+        ASSERT_EQ(call(t), 0);
+    }
+    ASSERT_EQ(oxa_putmsg(handle, "{}", 2), 0);  // no answer wanted, none given
+    EXPECT_EQ(oxa_destory(handle), 0);
+    int h = handle;
+    handle = -1;
+    ASSERT_EQ(rec.responses.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        zo::jsonscan js;
+        ASSERT_TRUE(js.scan(rec.responses[i]));
+        int32_t status = 0, seqno = 0;
+        js.getint("status", status);
+        js.getint("seqno", seqno);
+        EXPECT_EQ(status, OXA_STATUS_DISCONNECTED);
+        EXPECT_EQ(seqno, 100 + i);
+    }
+    EXPECT_EQ(oxa_callmsg(h, "{}", 2, recorder::onresponse, &rec), OXA_ERR_HANDLE);
+}
+
+TEST_F(oxaapitest, callsfollowthehandlesstate) {
+    EXPECT_EQ(oxa_curdb(handle), 0);
+    EXPECT_EQ(oxa_curdb_inver(handle), OXA_INVER);
+    EXPECT_EQ(oxa_setslavedb(handle, "backup", 5432, "u", "p"), 0);
+    EXPECT_EQ(call("{\"request\":\"oxa_insert\"}"), OXA_ERR_NOTCONNECTED);
+    EXPECT_EQ(oxa_connectex(handle, "sqlite://elsewhere/tmp/x.db", "", "", 0), OXA_ERR_URL);
+    EXPECT_EQ(oxa_connectex(handle, "sqlite://localhost/tmp/x.db", "", "", 1), OXA_ERR_ARG);
+    connect();
+    EXPECT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), OXA_ERR_STATE);
+    EXPECT_EQ(oxa_disconnect(handle), 0);
+    ASSERT_TRUE(rec.waitcode(OXA_DISCONNECTED));
+    EXPECT_EQ(call("{\"request\":\"oxa_insert\"}"), OXA_ERR_NOTCONNECTED);
+    // Connecting again after a disconnect works.
+    ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
+    ASSERT_TRUE(rec.waitcode(OXA_CONNECTED, 2));
+    for (int bad : {-1, 5000}) {
+        EXPECT_LT(oxa_curdb(bad), 0);
+        EXPECT_LT(oxa_curdb_inver(bad), 0);
+        EXPECT_LT(oxa_setmessagenotify(bad, nullptr, nullptr), 0);
+        EXPECT_LT(oxa_connectex(bad, "x", "", "", 0), 0);
+        EXPECT_LT(oxa_putmsg(bad, "{}", 2), 0);
+        EXPECT_LT(oxa_soeput(bad, nullptr, 0), 0);
+        EXPECT_LT(oxa_disconnect(bad), 0);
+        EXPECT_LT(oxa_destory(bad), 0);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+#include "oxaapi/request.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include "base/jsonscan.h"
+#include "oxaapi/codepage.h"
+
+namespace oxa {
+namespace {
+
+// Time zone for the local-time texts; restored afterwards.
+class tzscope {
+  public:
+    explicit tzscope(const char* tz) {
+        const char* old = getenv("TZ");
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        setenv("TZ", tz, 1);
+        tzset();
+    }
+    ~tzscope() {
+        if (had_) {
+            setenv("TZ", old_.c_str(), 1);
+        } else {
+            unsetenv("TZ");
+        }
+        tzset();
+    }
+
+  private:
+    bool had_ = false;
+    std::string old_;
+};
+
+const char golden[] =
+    "{\"request\":\"oxa_writesnaps\",\"seqno\":16777218,\"vals\":["
+    "{\"T\":1706688000250,\"N\":\"a.int\",\"Q\":192,\"DT\":1,\"V\":-7},"
+    "{\"T\":1706688000250,\"N\":\"a.zero\",\"DT\":2},"
+    "{\"T\":1706688000250,\"N\":\"a.flt\",\"DT\":3,\"V\":0.1},"
+    "{\"T\":1706688000250,\"N\":\"a.i64\",\"DT\":4,\"V\":-9007199254740993},"
+    "{\"T\":1706688000250,\"N\":\"a.dbl\",\"DT\":5,\"V\":0.0},"
+    "{\"T\":1706688000250,\"N\":\"a\\/txt\\\"q\",\"DT\":6,\"V\":\"open\\/shut\"},"
+    "{\"T\":1706688000250,\"N\":\"a.bin\",\"DT\":7,\"V\":\"AP8\\/\"}"
+    "]}";
+
+class requesttest : public ::testing::Test {
+  protected:
+    request rq;
+    std::string why;
+};
+
+TEST_F(requesttest, readseverytype) {
+    ASSERT_TRUE(parserequest(golden, &rq, &why)) << why;
+    EXPECT_EQ(rq.name, "oxa_writesnaps");
+    EXPECT_EQ(rq.seqno, 16777218);
+    ASSERT_EQ(rq.rows.size(), 7u);
+    EXPECT_TRUE(rq.errs.empty());
+    EXPECT_EQ(rq.rows[0].name, "a.int");
+    EXPECT_EQ(rq.rows[0].time, 1706688000250);
+    EXPECT_EQ(rq.rows[0].quality, 192);
+    EXPECT_EQ(rq.rows[0].kind, VAL_INT);
+    EXPECT_EQ(rq.rows[0].i, -7);
+    // A zero integer is left out by writers and reads as 0.
+    EXPECT_EQ(rq.rows[1].kind, VAL_INT);
+    EXPECT_EQ(rq.rows[1].i, 0);
+    // Type 3 is kept as the float nearest to the text, widened.
+    EXPECT_EQ(rq.rows[2].kind, VAL_REAL);
+    EXPECT_EQ(rq.rows[2].d, static_cast<double>(0.1f));
+    EXPECT_NE(rq.rows[2].d, 0.1);
+    EXPECT_EQ(rq.rows[3].i, -9007199254740993LL);
+    EXPECT_EQ(rq.rows[4].kind, VAL_REAL);
+    EXPECT_EQ(rq.rows[4].d, 0.0);
+    EXPECT_EQ(rq.rows[5].name, "a/txt\"q");
+    EXPECT_EQ(rq.rows[5].kind, VAL_TEXT);
+    EXPECT_EQ(rq.rows[5].bytes, "open/shut");
+    EXPECT_EQ(rq.rows[6].kind, VAL_BLOB);
+    EXPECT_EQ(rq.rows[6].bytes, std::string("\x00\xff\x3f", 3));
+}
+
+TEST_F(requesttest, badvaluesbecometagerrors) {
+    const char* text =
+        "{\"request\":\"oxa_insert\",\"seqno\":5,\"vals\":["
+        "{\"T\":1,\"DT\":1,\"V\":1},"                   // no name
+        "{\"T\":1,\"N\":\"t.type\",\"DT\":9,\"V\":1},"  // no record type
+        "{\"T\":1,\"N\":\"t.big\",\"DT\":1,\"V\":4294967296},"
+        "{\"T\":1,\"N\":\"t.b64\",\"DT\":7,\"V\":\"abc\"},"
+        "{\"T\":\"yesterday\",\"N\":\"t.time\",\"DT\":1,\"V\":1},"
+        "{\"T\":1,\"N\":\"t.word\",\"DT\":5,\"V\":\"much\"},"
+        "{\"T\":1,\"N\":\"t.ok\",\"DT\":1,\"V\":1}"
+        "]}";
+    ASSERT_TRUE(parserequest(text, &rq, &why)) << why;
+    ASSERT_EQ(rq.rows.size(), 1u);
+    EXPECT_EQ(rq.rows[0].name, "t.ok");
+    ASSERT_EQ(rq.errs.size(), 6u);
+    EXPECT_EQ(rq.errs[0].code, OXA_TAGERR_NAME);
+    EXPECT_EQ(rq.errs[1].name, "t.type");
+    EXPECT_EQ(rq.errs[1].code, OXA_TAGERR_TYPE);
+    EXPECT_EQ(rq.errs[2].code, OXA_TAGERR_VALUE);
+    EXPECT_EQ(rq.errs[3].code, OXA_TAGERR_VALUE);
+    EXPECT_EQ(rq.errs[4].code, OXA_TAGERR_TIME);
+    EXPECT_EQ(rq.errs[5].code, OXA_TAGERR_VALUE);
+}
+
+TEST_F(requesttest, readstagsofregistration) {
+    const char* text =
+        "{\"request\":\"oxa_regctrltags_del\",\"seqno\":0,\"tags\":[\"a\",\"b\\/c\",\"\"]}";
+    ASSERT_TRUE(parserequest(text, &rq, &why)) << why;
+    EXPECT_EQ(rq.name, "oxa_regctrltags_del");
+    ASSERT_EQ(rq.tags.size(), 2u);
+    EXPECT_EQ(rq.tags[1], "b/c");
+}
+
+TEST_F(requesttest, refusesnonrequests) {
+    const char* bad[] = {
+        "",
+        "[1,2]",
+        "hello",
+        "{\"seqno\":1}",
+        "{\"request\":\"\"}",
+        "{\"request\":\"oxa_insert\",\"vals\":{\"N\":\"x\"}}",
+        "{\"request\":\"oxa_regctrltags_put\",\"tags\":\"x\"}",
+    };
+    for (const char* t : bad) {
+        EXPECT_FALSE(parserequest(t, &rq, &why)) << t;
+        EXPECT_FALSE(why.empty());
+    }
+}
+
+TEST_F(requesttest, everycutofthegoldenrequestfails) {
+    std::string full(golden);
+    for (size_t n = 0; n < full.size(); ++n) {
+        EXPECT_FALSE(parserequest(std::string_view(full.data(), n), &rq, &why)) << n;
+    }
+    EXPECT_TRUE(parserequest(full, &rq, &why));
+}
+
+TEST_F(requesttest, localtimetextfollowsthetimezone) {
+    int64_t ms = 0;
+    {
+        tzscope tz("UTC0");
+        ASSERT_TRUE(parselocaltime("2024/01/31 08:00:00.250", &ms));
+        EXPECT_EQ(ms, 1706688000250);
+        ASSERT_TRUE(parselocaltime("2024/01/31 08:00:00", &ms));
+        EXPECT_EQ(ms, 1706688000000);
+    }
+    {
+        tzscope tz("CST-8");
+        ASSERT_TRUE(parselocaltime("2024/01/31 08:00:00.250", &ms));
+        EXPECT_EQ(ms, 1706659200250);
+        const char* text =
+            "{\"request\":\"oxa_writesnaps\",\"vals\":[{\"T\":\"2024\\/01\\/31 "
+            "08:00:00.250\",\"N\":\"x\",\"DT\":1,\"V\":3}]}";
+        ASSERT_TRUE(parserequest(text, &rq, &why)) << why;
+        ASSERT_EQ(rq.rows.size(), 1u);
+        EXPECT_EQ(rq.rows[0].time, 1706659200250);
+    }
+    const char* bad[] = {"",
+                         "2024-01-31 08:00:00",
+                         "2024/13/01 00:00:00",
+                         "2024/01/31 08:00",
+                         "2024/01/31 08:00:00.25x",
+                         "2024/01/31 24:00:00"};
+    for (const char* t : bad) EXPECT_FALSE(parselocaltime(t, &ms)) << t;
+}
+
+TEST_F(requesttest, responsesreadback) {
+    std::string ok = okresponse("oxa_writesnaps", 17, {{"t\"1", 5}, {"t2", 3}});
+    EXPECT_EQ(ok,
+              "{\"status\":0,\"response\":\"oxa_writesnaps\",\"seqno\":17,\"vals\":["
+              "{\"N\":\"t\\\"1\",\"E\":5},{\"N\":\"t2\",\"E\":3}]}");
+    EXPECT_EQ(okresponse("oxa_insert", 2, {}),
+              "{\"status\":0,\"response\":\"oxa_insert\",\"seqno\":2,\"vals\":[]}");
+    std::string err = errresponse(3, "oxa_insert", 9, "disk \"full\"");
+    zo::jsonscan js;
+    ASSERT_TRUE(js.scan(err));
+    int32_t status = 0;
+    EXPECT_TRUE(js.getint("status", status));
+    EXPECT_EQ(status, 3);
+    zo::string msg;
+    EXPECT_TRUE(js.gettext("message", msg));
+    EXPECT_EQ(msg.view(), "disk \"full\"");
+    std::string name;
+    int32_t seqno = 0;
+    peekrequest(err, &name, &seqno);
+    EXPECT_EQ(seqno, 9);
+}
+
+TEST(codepage, convertsandcutswithoutsplitting) {
+    // U+4E2D in code page 936 is D6 D0.
+    EXPECT_EQ(tocp936("\xe4\xb8\xad"), "\xd6\xd0");
+    EXPECT_EQ(tocp936("plain"), "plain");
+    EXPECT_EQ(tocp936("\xff\xfe"), "\xff\xfe");  // not UTF-8: kept
+    char field[5];
+    cutcp936("ab\xd6\xd0", field, sizeof field);
+    EXPECT_STREQ(field, "ab\xd6\xd0");
+    cutcp936("abc\xd6\xd0", field, sizeof field);
+    EXPECT_STREQ(field, "abc");
+    std::string longname(100, 'x');
+    char name[80];
+    cutcp936(longname, name, sizeof name);
+    EXPECT_EQ(std::string(name).size(), 79u);
+}
+
+}  // namespace
+}  // namespace oxa

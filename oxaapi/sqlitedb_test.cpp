@@ -1,0 +1,167 @@
+#include "oxaapi/sqlitedb.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "oxaapi/testutil.h"
+
+namespace oxa {
+namespace {
+
+using oxatest::query;
+
+class sqlitedbtest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path = dir.file("rt.db");
+        ASSERT_EQ(db.open(), DB_OK) << db.error();
+    }
+    static tagrow row(const char* name, int64_t time, double v) {
+        tagrow r;
+        r.name = name;
+        r.time = time;
+        r.type = 5;
+        r.kind = VAL_REAL;
+        r.d = v;
+        return r;
+    }
+    oxatest::tempdir dir;
+    std::string path;
+    sqlitedb db{dir.file("rt.db")};
+};
+
+TEST_F(sqlitedbtest, createstheschemainwalmode) {
+    EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
+    for (const char* t : {"snapshot", "history", "soe", "ctrltags", "ctrlwrites", "meta"}) {
+        EXPECT_EQ(
+            query(path, std::string("SELECT count(*) FROM sqlite_master WHERE name='") + t + "'"),
+            "1")
+            << t;
+    }
+    EXPECT_EQ(query(path, "SELECT count(*) FROM sqlite_master WHERE name='history_name_time'"),
+              "1");
+    // Reopening an existing database keeps its rows.
+    ASSERT_EQ(db.begin(), DB_OK);
+    ASSERT_EQ(db.puthistory(row("a", 1, 2)), DB_OK);
+    ASSERT_EQ(db.commit(), DB_OK);
+    db.close();
+    ASSERT_EQ(db.open(), DB_OK) << db.error();
+    EXPECT_EQ(query(path, "SELECT count(*) FROM history"), "1");
+}
+
+TEST_F(sqlitedbtest, snapshotmovesonlyforwardwhenasked) {
+    ASSERT_EQ(db.putsnapshot(row("t", 2000, 1.5), false), DB_OK);
+    ASSERT_EQ(db.putsnapshot(row("t", 1000, 2.5), true), DB_OK);
+    EXPECT_EQ(query(path, "SELECT value FROM snapshot WHERE name='t'"), "1.5");
+    ASSERT_EQ(db.putsnapshot(row("t", 3000, 3.5), true), DB_OK);
+    EXPECT_EQ(query(path, "SELECT value FROM snapshot WHERE name='t'"), "3.5");
+    ASSERT_EQ(db.putsnapshot(row("t", 1000, 4.5), false), DB_OK);
+    EXPECT_EQ(query(path, "SELECT time || ':' || value FROM snapshot WHERE name='t'"), "1000:4.5");
+    tagrow blob;
+    blob.name = "b";
+    blob.type = 7;
+    blob.kind = VAL_BLOB;
+    ASSERT_EQ(db.putsnapshot(blob, false), DB_OK);
+    EXPECT_EQ(query(path, "SELECT typeof(value) FROM snapshot WHERE name='b'"), "blob");
+}
+
+TEST_F(sqlitedbtest, soerecordkeepseveryfield) {
+    oxa_soerec r;
+    std::memset(&r, 0, sizeof r);
+    r.f230 = 0xFFFFFFFFFFFFFFFFull;
+    r.f231 = 4000000000u;
+    r.f232 = 7;
+    r.f233 = 65535;
+    r.f234 = 2;
+    r.f235 = 3;
+    std::memset(r.f236, 'x', sizeof r.f236);  // no terminator: the width bounds it
+    std::strcpy(r.f237, "breaker open");
+    std::strcpy(r.f238, "bay 3");
+    r.f239 = 255;
+    r.f240 = 1;
+    ASSERT_EQ(db.putsoe(r), DB_OK) << db.error();
+    EXPECT_EQ(query(path,
+                    "SELECT f230||','||f231||','||f232||','||f233||','||f234||','||f235||','||"
+                    "length(f236)||','||f237||','||f238||','||f239||','||f240 FROM soe"),
+              "-1,4000000000,7,65535,2,3,80,breaker open,bay 3,255,1");
+}
+
+TEST_F(sqlitedbtest, pendingcontrolwritesonlyforregisteredtags) {
+    ASSERT_EQ(db.putctrltag("c1", true), DB_OK);
+    ASSERT_EQ(db.putctrltag("c1", true), DB_OK);  // twice is once
+    EXPECT_EQ(query(path,
+                    "INSERT INTO ctrlwrites(name, time, type, value) VALUES"
+                    "('c1', 100, 1, 5), ('c2', 200, 1, 6), ('c1', 300, 6, 'on')"),
+              "");
+    std::vector<ctrlrow> rows;
+    ASSERT_EQ(db.pendingctrl(&rows, 10), DB_OK);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].tag.time, 100);
+    EXPECT_EQ(rows[0].tag.kind, VAL_INT);
+    EXPECT_EQ(rows[1].tag.bytes, "on");
+    ASSERT_EQ(db.markctrl(rows[0].id, 1), DB_OK);
+    rows.clear();
+    ASSERT_EQ(db.pendingctrl(&rows, 10), DB_OK);
+    EXPECT_EQ(rows.size(), 1u);
+    ASSERT_EQ(db.putctrltag("c1", false), DB_OK);
+    rows.clear();
+    ASSERT_EQ(db.pendingctrl(&rows, 10), DB_OK);
+    EXPECT_TRUE(rows.empty());
+}
+
+TEST_F(sqlitedbtest, otherwritersshowaschange) {
+    db.changed();
+    EXPECT_FALSE(db.changed());
+    ASSERT_EQ(db.putctrltag("own", true), DB_OK);  // our own commits do not count
+    EXPECT_FALSE(db.changed());
+    EXPECT_EQ(query(path, "INSERT INTO ctrltags(name) VALUES('other')"), "");
+    EXPECT_TRUE(db.changed());
+    EXPECT_FALSE(db.changed());
+}
+
+TEST_F(sqlitedbtest, fulldiskislost) {
+    ASSERT_EQ(db.exec("PRAGMA max_page_count=16"), DB_OK);
+    int rc = db.begin();
+    tagrow r = row("", 1, 1);
+    r.kind = VAL_TEXT;
+    r.bytes.assign(3000, 'v');
+    for (int i = 0; rc == DB_OK && i < 1000; ++i) {
+        r.name = "tag" + std::to_string(i);
+        rc = db.puthistory(r);
+    }
+    EXPECT_EQ(rc, DB_LOST);
+    EXPECT_NE(db.error().find("full"), std::string::npos) << db.error();
+    db.rollback();
+}
+
+TEST_F(sqlitedbtest, removedfileislost) {
+    EXPECT_EQ(db.check(), DB_OK);
+    ASSERT_EQ(::unlink(path.c_str()), 0);
+    EXPECT_EQ(db.check(), DB_LOST);
+    ASSERT_EQ(db.open(), DB_OK) << db.error();
+    EXPECT_EQ(db.check(), DB_OK);
+}
+
+TEST_F(sqlitedbtest, unusablefilesdonotopen) {
+    std::string junk = dir.file("junk.db");
+    std::string text(4096, 'j');
+    std::ofstream(junk) << text;
+    sqlitedb bad(junk);
+    EXPECT_EQ(bad.open(), DB_LOST);
+    EXPECT_FALSE(bad.error().empty());
+    std::ifstream in(junk);
+    std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(back, text);  // a foreign file is left alone
+
+    sqlitedb nodir(dir.file("missing/rt.db"));
+    EXPECT_EQ(nodir.open(), DB_LOST);
+    sqlitedb underfile(junk + "/rt.db");
+    EXPECT_EQ(underfile.open(), DB_LOST);
+    EXPECT_EQ(underfile.check(), DB_LOST);
+}
+
+}  // namespace
+}  // namespace oxa

@@ -1,0 +1,252 @@
+#include "tools/oxactl/ctl.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "base/jsonscan.h"
+#include "oxaapi/oxaapi.h"
+#include "oxaapi/sqlitedb.h"
+#include "oxaapi/testutil.h"
+
+namespace {
+
+using oxatest::query;
+
+struct result {
+    int code = -1;
+    std::string out, err;
+};
+
+class oxactltest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        setenv("TZ", "UTC0", 1);
+        tzset();
+        path = dir.file("rt.db");
+        url = "sqlite://localhost" + path;
+        oxa::sqlitedb db(path);
+        ASSERT_EQ(db.open(), oxa::DB_OK) << db.error();
+    }
+    void sql(const std::string& s) { ASSERT_EQ(query(path, s), ""); }
+    result ctl(std::vector<std::string> args) {
+        args.insert(args.begin(), "oxactl");
+        std::vector<const char*> argv;
+        for (auto& a : args) argv.push_back(a.c_str());
+        char *obuf = nullptr, *ebuf = nullptr;
+        size_t olen = 0, elen = 0;
+        FILE* out = open_memstream(&obuf, &olen);
+        FILE* err = open_memstream(&ebuf, &elen);
+        result r;
+        r.code = oxactl::run(static_cast<int>(argv.size()), argv.data(), out, err);
+        std::fclose(out);
+        std::fclose(err);
+        r.out.assign(obuf, olen);
+        r.err.assign(ebuf, elen);
+        free(obuf);
+        free(ebuf);
+        return r;
+    }
+
+    oxatest::tempdir dir;
+    std::string path, url;
+};
+
+TEST_F(oxactltest, snapshotprintsanalignedtable) {
+    sql("INSERT INTO snapshot VALUES('pump.speed', 1700000000123, 0, 5, 12.5),"
+        "('pump.state', 1700000000000, 192, 6, 'running'), ('valve', 0, 0, 7, x'00ff'),"
+        "('flow', 1, 0, 3, CAST(0.1 AS REAL))");
+    result r = ctl({url, "snapshot"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "name        time                     quality  type  value\n"
+              "flow        1970-01-01 00:00:00.001  0        3     0.1\n"
+              "pump.speed  2023-11-14 22:13:20.123  0        5     12.5\n"
+              "pump.state  2023-11-14 22:13:20.000  192      6     running\n"
+              "valve       1970-01-01 00:00:00.000  0        7     0x00ff\n");
+    r = ctl({url, "snapshot", "pump.*"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
+}
+
+TEST_F(oxactltest, jsonlinesreadback) {
+    sql("INSERT INTO snapshot VALUES('a/b', 5, 1, 7, x'0001'), ('q', 6, 0, 6, 'say \"hi\"')");
+    result r = ctl({"--json", url, "snapshot"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    std::vector<std::string> lines;
+    size_t p = 0, q;
+    while ((q = r.out.find('\n', p)) != std::string::npos) {
+        lines.push_back(r.out.substr(p, q - p));
+        p = q + 1;
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    zo::jsonscan js;
+    ASSERT_TRUE(js.scan(lines[0]));
+    zo::string s;
+    ASSERT_TRUE(js.gettext("name", s));
+    EXPECT_EQ(s.view(), "a/b");
+    ASSERT_TRUE(js.gettext("value", s));
+    EXPECT_EQ(s.view(), "AAE=");
+    int32_t t = 0;
+    EXPECT_TRUE(js.getint("time", t));
+    EXPECT_EQ(t, 5);
+    ASSERT_TRUE(js.scan(lines[1]));
+    ASSERT_TRUE(js.gettext("value", s));
+    EXPECT_EQ(s.view(), "say \"hi\"");
+}
+
+TEST_F(oxactltest, historysoeandctrltags) {
+    sql("INSERT INTO history VALUES('t', 300, 0, 1, 3), ('t', 100, 0, 1, 1), "
+        "('t', 200, 0, 1, 2), ('u', 150, 0, 1, 9)");
+    result r = ctl({url, "history", "t", "--from", "100", "--to", "200", "--json"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"name\":\"t\",\"time\":100,\"quality\":0,\"type\":1,\"value\":1}\n"
+              "{\"name\":\"t\",\"time\":200,\"quality\":0,\"type\":1,\"value\":2}\n");
+    r = ctl({url, "history", "t", "--limit", "1", "--json"});
+    EXPECT_EQ(r.out, "{\"name\":\"t\",\"time\":100,\"quality\":0,\"type\":1,\"value\":1}\n");
+
+    sql("INSERT INTO soe(f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240)"
+        " VALUES(1, 2, 3, 4, 5, 6, 'dev', 'trip', 'bay 1', 7, 8)");
+    r = ctl({url, "soe"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("1   1     2     3     4     5     6     dev   trip  bay 1  7     8"),
+              std::string::npos)
+        << r.out;
+
+    sql("INSERT INTO ctrltags VALUES('c1'), ('c2')");
+    sql("INSERT INTO ctrlwrites(name, time, type, value) VALUES('c1', 1, 1, 1)");
+    r = ctl({url, "ctrltags"});
+    EXPECT_EQ(r.out, "name  waiting\nc1    1\nc2    0\n");
+}
+
+TEST_F(oxactltest, writequeuesacontrolwrite) {
+    sql("INSERT INTO snapshot VALUES('sp', 0, 0, 3, 1.0)");
+    sql("INSERT INTO ctrltags VALUES('sp')");
+    result r = ctl({url, "write", "sp", "0.1", "--quality", "3"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_TRUE(r.err.empty()) << r.err;
+    // The type comes from the tag's snapshot: a float, kept as one.
+    EXPECT_EQ(query(path,
+                    "SELECT type || ',' || quality || ',' || (value = CAST(0.1 AS REAL))"
+                    " || ',' || delivered FROM ctrlwrites"),
+              "3,3,0,0");
+    r = ctl({url, "write", "newtag", "7"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.err.find("not a registered control tag"), std::string::npos);
+    EXPECT_EQ(query(path,
+                    "SELECT type || ':' || typeof(value) FROM ctrlwrites WHERE name = "
+                    "'newtag'"),
+              "1:integer");
+    r = ctl({url, "write", "b", "0x0aff", "--type", "7"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(query(path, "SELECT hex(value) FROM ctrlwrites WHERE name = 'b'"), "0AFF");
+    r = ctl({url, "write", "s", "hello", "--json"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("\"type\":6"), std::string::npos) << r.out;
+
+    EXPECT_EQ(ctl({url, "write", "b", "0xzz", "--type", "7"}).code, 2);
+    EXPECT_EQ(ctl({url, "write", "i", "3000000000", "--type", "1"}).code, 2);
+    EXPECT_EQ(ctl({url, "write", "i", "1", "--type", "8"}).code, 2);
+    EXPECT_EQ(ctl({url, "write", "i", "abc", "--type", "5"}).code, 2);
+    EXPECT_EQ(query(path, "SELECT count(*) FROM ctrlwrites"), "4");
+}
+
+TEST_F(oxactltest, badargumentsandmissingdatabases) {
+    result r = ctl({"--help"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_NE(r.out.find("usage: oxactl"), std::string::npos);
+    for (auto args : std::vector<std::vector<std::string>>{
+             {},
+             {url},
+             {url, "dance"},
+             {url, "history"},
+             {url, "snapshot", "a", "b"},
+             {url, "snapshot", "--type", "1"},
+             {url, "history", "t", "--from"},
+             {url, "history", "t", "--from", "x"},
+             {url, "soe", "--limit", "0"},
+             {url, "ctrltags", "--bogus"},
+             {url, "write", "t"},
+             {"http://localhost/x.db", "snapshot"},
+             {"sqlite://otherhost/x.db", "snapshot"},
+         }) {
+        r = ctl(args);
+        EXPECT_EQ(r.code, 2) << (args.size() > 1 ? args[1] : "");
+        EXPECT_EQ(r.err.rfind("oxactl: ", 0), 0u) << r.err;
+    }
+    r = ctl({"sqlite://localhost" + dir.file("none.db"), "snapshot"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("does not exist"), std::string::npos) << r.err;
+    EXPECT_EQ(ctl({"sqlite://localhost" + dir.file("none.db"), "write", "a", "1"}).code, 1);
+    std::ofstream(dir.file("junk.db")) << std::string(4096, 'j');
+    r = ctl({"sqlite://localhost" + dir.file("junk.db"), "ctrltags"});
+    EXPECT_EQ(r.code, 1);
+    sql("DROP TABLE soe");
+    EXPECT_EQ(ctl({url, "snapshot"}).code, 1);
+}
+
+TEST_F(oxactltest, programexitcodes) {
+    const char* bin = getenv("ZO_BIN");
+    if (!bin) GTEST_SKIP() << "ZO_BIN not set (run through ctest)";
+    std::string prog = std::string(bin) + "/oxactl";
+    auto status = [&](const std::string& args) {
+        int rc = std::system((prog + " " + args + " >/dev/null 2>&1").c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+    EXPECT_EQ(status("--help"), 0);
+    EXPECT_EQ(status(""), 2);
+    EXPECT_EQ(status("sqlite://localhost" + dir.file("none.db") + " soe"), 1);
+    EXPECT_EQ(status(url + " snapshot"), 0);
+}
+
+// What oxactl queues reaches a program through the library.
+TEST_F(oxactltest, writereachesthelibrarycallback) {
+    struct seen {
+        std::mutex mu;
+        std::condition_variable cv;
+        std::vector<oxa_valrec> vals;
+        bool up = false;
+    } s;
+    int h = oxa_create();
+    ASSERT_GE(h, 0);
+    oxa_setintervals(h, 20, 10);
+    oxa_setmessagenotify(
+        h,
+        [](int code, const char*, void* u) {
+            auto* p = static_cast<seen*>(u);
+            std::lock_guard<std::mutex> lk(p->mu);
+            p->up = p->up || code == OXA_CONNECTED;
+            p->cv.notify_all();
+        },
+        &s);
+    oxa_initwritetodevice(
+        h,
+        [](oxa_valrec* r, void* u) {
+            auto* p = static_cast<seen*>(u);
+            std::lock_guard<std::mutex> lk(p->mu);
+            p->vals.push_back(*r);
+            p->cv.notify_all();
+            return true;
+        },
+        &s, nullptr, nullptr);
+    ASSERT_EQ(oxa_connectex(h, url.c_str(), "", "", 0), 0);
+    ASSERT_TRUE(oxatest::waitfor(s.mu, s.cv, [&] { return s.up; }));
+    const char reg[] = "{\"request\":\"oxa_regctrltags_put\",\"seqno\":0,\"tags\":[\"pump.cmd\"]}";
+    ASSERT_EQ(oxa_putmsg(h, reg, sizeof reg - 1), 0);
+    result r = ctl({url, "write", "pump.cmd", "-5", "--type", "2"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    ASSERT_TRUE(oxatest::waitfor(s.mu, s.cv, [&] { return !s.vals.empty(); }));
+    EXPECT_STREQ(s.vals[0].name, "pump.cmd");
+    EXPECT_EQ(s.vals[0].type, 2);
+    EXPECT_EQ(s.vals[0].v.i32, -5);
+    oxa_destory(h);
+}
+
+}  // namespace
