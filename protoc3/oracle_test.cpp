@@ -1,0 +1,481 @@
+// Google's protobuf as an independent oracle: what we encode, its generated
+// code must decode to the same values (and re-encode to the same size), and
+// what it encodes we must decode.  Where our wire form deliberately differs
+// from what Google's code would write (32-bit values as 5-byte varints, the
+// 0.0 double always present, our own field order) the difference is asserted.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "oracle_test.pb.h"
+#include "protoc3/bodies.h"
+#include "protoc3/pkgpb3.h"
+
+namespace {
+
+std::string str(const zo::string& s) {
+    return std::string(s.data(), s.size());
+}
+// What a text field looks like after the trip: absent when empty or when it
+// starts with a zero byte.
+std::string sent(const zo::string& s) {
+    return zo::text_present(s) ? str(s) : std::string();
+}
+zo::string zs(const std::string& s) {
+    return zo::string(s.data(), static_cast<uint32_t>(s.size()));
+}
+
+// Field numbers in the order they appear in an encoding.
+std::vector<uint32_t> fieldorder(const std::string& b) {
+    std::vector<uint32_t> order;
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(b.data());
+    const uint8_t* end = p + b.size();
+    while (p < end) {
+        uint64_t key = 0, v = 0;
+        p = zo::pbgetvarint(p, end, &key, 5);
+        if (!p) return {};
+        order.push_back(static_cast<uint32_t>(key >> 3));
+        switch (key & 7) {
+            case 0:
+                p = zo::pbgetvarint(p, end, &v, 10);
+                break;
+            case 1:
+                p += 8;
+                break;
+            case 5:
+                p += 4;
+                break;
+            case 2:
+                p = zo::pbgetvarint(p, end, &v, 5);
+                if (p) p += v;
+                break;
+            default:
+                return {};
+        }
+        if (!p || p > end) return {};
+    }
+    return order;
+}
+
+class oracletest : public ::testing::Test {
+  protected:
+    std::mt19937_64 rng{20261205};
+
+    uint64_t pick64() {
+        switch (rng() % 5) {
+            case 0:
+                return 0;
+            case 1:
+                return rng() % 200;
+            case 2:
+                return static_cast<uint64_t>(-static_cast<int64_t>(rng() % 1000));
+            case 3:
+                return 1700000000000ull + rng() % 100000000ull;
+            default:
+                return rng();
+        }
+    }
+    uint32_t pick32() { return static_cast<uint32_t>(pick64()); }
+    // Valid UTF-8 of 0 to 40 bytes mixing ASCII, 2-, 3- and 4-byte forms.
+    std::string utf8text() {
+        static const char* parts[] = {
+            "a", "Z", ".", "_", "9", "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "Tag", "Unit"};
+        std::string s;
+        size_t n = rng() % 12;
+        for (size_t i = 0; i < n; ++i) s += parts[rng() % 10];
+        if (rng() % 20 == 0) s.insert(s.begin(), '\0');  // not sent
+        return s;
+    }
+    std::string anybytes() {
+        std::string s(rng() % 12, '\0');
+        for (char& c : s) c = static_cast<char>(rng());
+        return s;
+    }
+    double anydouble() {
+        switch (rng() % 4) {
+            case 0:
+                return 0.0;
+            case 1:
+                return -0.0;
+            case 2:
+                return static_cast<double>(static_cast<int64_t>(rng())) / 7.0;
+            default: {
+                double d;
+                uint64_t bits = rng() & ~(0x7FFull << 52);  // finite, any sign
+                std::memcpy(&d, &bits, 8);
+                return d;
+            }
+        }
+    }
+    void filltagval(tagval& t) {
+        t.time = static_cast<int64_t>(pick64());
+        t.name = zs(utf8text());
+        t.quality = pick32();
+        t.vtype = static_cast<uint32_t>(rng() % 9);
+        t.vint = static_cast<int64_t>(pick64());
+        t.vdouble = anydouble();
+        t.vbytes = zs(anybytes());
+    }
+    static bool sameb(double a, double b) { return std::memcmp(&a, &b, 8) == 0; }
+
+    // Ours -> Google for one tag value: only the value field of vtype travels.
+    void expectsame(const tagval& t, const oracle::TagVal& g) {
+        EXPECT_EQ(g.time(), t.time);
+        EXPECT_EQ(g.name(), sent(t.name));
+        EXPECT_EQ(g.quality(), t.quality);
+        EXPECT_EQ(g.vtype(), t.vtype);
+        bool isint = t.vtype == 1 || t.vtype == 2 || t.vtype == 4;
+        bool isdbl = t.vtype == 3 || t.vtype == 5;
+        bool isbytes = t.vtype == 6 || t.vtype == 7;
+        EXPECT_EQ(g.vint(), isint ? t.vint : 0);
+        EXPECT_EQ(g.has_vdouble(), isdbl);  // present even when 0.0
+        if (isdbl) {
+            EXPECT_TRUE(sameb(g.vdouble(), t.vdouble));
+        }
+        EXPECT_EQ(g.vbytes(), isbytes ? str(t.vbytes) : std::string());
+    }
+};
+
+TEST_F(oracletest, tagvalarraysbothways) {
+    for (int round = 0; round < 300; ++round) {
+        tagvalarray a;
+        a.retcode = pick32();
+        a.f131 = pick32();
+        a.f132 = pick64();
+        a.retmsg = zs(utf8text());
+        int n = static_cast<int>(rng() % 30);
+        for (int i = 0; i < n; ++i) filltagval(*a.items.emplace());
+        zo::string out;
+        ASSERT_TRUE(a.serialize(out));
+        oracle::TagValArray g;
+        ASSERT_TRUE(g.ParseFromArray(out.data(), static_cast<int>(out.size())));
+        EXPECT_EQ(g.ByteSizeLong(), out.size());  // nothing unknown, nothing lost
+        EXPECT_EQ(g.retcode(), a.retcode);
+        EXPECT_EQ(g.f131(), a.f131);
+        EXPECT_EQ(g.f132(), a.f132);
+        EXPECT_EQ(g.retmsg(), sent(a.retmsg));
+        int k = 0;
+        for (const tagval& t : a.items) {
+            if (t.size() == 0) continue;  // left out
+            ASSERT_LT(k, g.items_size());
+            expectsame(t, g.items(k++));
+        }
+        EXPECT_EQ(k, g.items_size());
+
+        // Google -> ours: every field that arrives is kept.
+        oracle::TagValArray h;
+        h.set_retcode(pick32());
+        h.set_f132(pick64());
+        h.set_retmsg(utf8text());
+        for (int i = static_cast<int>(rng() % 30); i > 0; --i) {
+            oracle::TagVal* v = h.add_items();
+            v->set_time(static_cast<int64_t>(pick64()));
+            v->set_name(utf8text());
+            v->set_quality(pick32());
+            v->set_vtype(pick32());
+            v->set_vint(static_cast<int64_t>(pick64()));
+            if (rng() % 2) v->set_vdouble(anydouble());
+            v->set_vbytes(anybytes());
+        }
+        std::string b = h.SerializeAsString();
+        tagvalarray d;
+        ASSERT_TRUE(d.parse(b.data(), static_cast<uint32_t>(b.size())));
+        EXPECT_EQ(d.retcode, h.retcode());
+        EXPECT_EQ(d.f132, h.f132());
+        EXPECT_EQ(str(d.retmsg), h.retmsg());
+        ASSERT_EQ(static_cast<int>(d.items.size()), h.items_size());
+        for (int i = 0; i < h.items_size(); ++i) {
+            const oracle::TagVal& v = h.items(i);
+            const tagval& t = d.items[i];
+            EXPECT_EQ(t.time, v.time());
+            EXPECT_EQ(str(t.name), v.name());
+            EXPECT_EQ(t.quality, v.quality());
+            EXPECT_EQ(t.vtype, v.vtype());
+            EXPECT_EQ(t.vint, v.vint());
+            EXPECT_TRUE(sameb(t.vdouble, v.has_vdouble() ? v.vdouble() : 0.0));
+            EXPECT_EQ(str(t.vbytes), v.vbytes());
+        }
+    }
+}
+
+TEST_F(oracletest, soeandruninfobothways) {
+    for (int round = 0; round < 300; ++round) {
+        soearray a;
+        for (int i = static_cast<int>(rng() % 5); i > 0; --i) {
+            soerec* s = a.items.emplace();
+            s->f230 = pick64();
+            s->f231 = pick32();
+            s->f232 = pick32();
+            s->f233 = pick32();
+            s->f234 = pick32();
+            s->f235 = pick32();
+            s->f236 = zs(utf8text());
+            s->f237 = zs(utf8text());
+            s->f238 = zs(utf8text());
+            s->f239 = pick32();
+            s->f240 = pick32();
+        }
+        zo::string out;
+        ASSERT_TRUE(a.serialize(out));
+        oracle::SoeArray g;
+        ASSERT_TRUE(g.ParseFromArray(out.data(), static_cast<int>(out.size())));
+        EXPECT_EQ(g.ByteSizeLong(), out.size());
+        int k = 0;
+        for (const soerec& s : a.items) {
+            if (s.size() == 0) continue;
+            const oracle::Soe& o = g.items(k++);
+            EXPECT_EQ(o.f230(), s.f230);
+            EXPECT_EQ(o.f231(), s.f231);
+            EXPECT_EQ(o.f232(), s.f232);
+            EXPECT_EQ(o.f233(), s.f233);
+            EXPECT_EQ(o.f234(), s.f234);
+            EXPECT_EQ(o.f235(), s.f235);
+            EXPECT_EQ(o.f236(), sent(s.f236));
+            EXPECT_EQ(o.f237(), sent(s.f237));
+            EXPECT_EQ(o.f238(), sent(s.f238));
+            EXPECT_EQ(o.f239(), s.f239);
+            EXPECT_EQ(o.f240(), s.f240);
+        }
+        EXPECT_EQ(k, g.items_size());
+        soearray back;
+        std::string gb = g.SerializeAsString();
+        ASSERT_TRUE(back.parse(gb.data(), static_cast<uint32_t>(gb.size())));
+        EXPECT_EQ(back.size(), gb.size());  // same fields, same sizes
+
+        runinfoarray r;
+        runinfo* e = r.items.emplace();
+        e->f160 = zs(utf8text());
+        e->f161 = pick32();
+        e->f162 = pick32();
+        e->f163 = pick32();
+        e->f164 = pick32();
+        e->f165 = pick64();
+        e->f166 = pick64();
+        e->f167 = pick64();
+        e->f168 = pick64();
+        e->f169 = zs(utf8text());
+        e->f170 = pick32();
+        e->f171 = pick32();
+        e->f172 = pick32();
+        e->f173 = pick32();
+        e->f174 = pick32();
+        out.clear();
+        ASSERT_TRUE(r.serialize(out));
+        oracle::RunInfoArray gr;
+        ASSERT_TRUE(gr.ParseFromArray(out.data(), static_cast<int>(out.size())));
+        EXPECT_EQ(gr.ByteSizeLong(), out.size());
+        ASSERT_EQ(gr.process_info_size(), 1);
+        const oracle::RunInfo& o = gr.process_info(0);
+        EXPECT_EQ(o.f160(), sent(e->f160));
+        EXPECT_EQ(o.f161(), e->f161);
+        EXPECT_EQ(o.f165(), e->f165);
+        EXPECT_EQ(o.f168(), e->f168);
+        EXPECT_EQ(o.f169(), sent(e->f169));
+        EXPECT_EQ(o.f170(), e->f170);
+        EXPECT_EQ(o.f174(), e->f174);
+        runinfoarray rb;
+        std::string rbb = gr.SerializeAsString();
+        ASSERT_TRUE(rb.parse(rbb.data(), static_cast<uint32_t>(rbb.size())));
+        ASSERT_EQ(rb.items.size(), 1u);
+        // A 0 in field 170 is absent on the wire and comes back as 1.
+        EXPECT_EQ(rb.items[0].f170, e->f170 ? e->f170 : 1u);
+        EXPECT_EQ(rb.items[0].f163, e->f163);
+        EXPECT_EQ(rb.items[0].f167, e->f167);
+    }
+}
+
+TEST_F(oracletest, loginunkownandheadbothways) {
+    for (int round = 0; round < 300; ++round) {
+        loginbody l;
+        l.f93 = pick32();
+        l.retcode = pick32();
+        l.f125 = pick32();
+        l.f133 = pick32();
+        l.f94 = pick32();
+        l.f95 = pick32();
+        l.f97 = pick32();
+        l.f96 = pick32();
+        l.f121 = zs(utf8text());
+        l.f122 = zs(utf8text());
+        l.retmsg = zs(utf8text());
+        l.f150 = zs(utf8text());
+        zo::string out;
+        ASSERT_TRUE(l.serialize(out));
+        oracle::Login gl;
+        ASSERT_TRUE(gl.ParseFromArray(out.data(), static_cast<int>(out.size())));
+        EXPECT_EQ(gl.ByteSizeLong(), out.size());
+        EXPECT_EQ(gl.f93(), l.f93);
+        EXPECT_EQ(gl.retcode(), l.retcode);
+        EXPECT_EQ(gl.f95(), l.f95);
+        EXPECT_EQ(gl.f96(), l.f96);
+        EXPECT_EQ(gl.f121(), sent(l.f121));
+        EXPECT_EQ(gl.retmsg(), sent(l.retmsg));
+        EXPECT_EQ(gl.f150(), sent(l.f150));
+        loginbody lb;
+        std::string lbb = gl.SerializeAsString();
+        ASSERT_TRUE(lb.parse(lbb.data(), static_cast<uint32_t>(lbb.size())));
+        EXPECT_EQ(lb.f133, l.f133);
+        EXPECT_EQ(str(lb.f122), sent(l.f122));
+
+        unkownbody u;
+        u.sid = zs(utf8text());
+        u.vi32 = pick32();
+        u.retcode = pick32();
+        u.vi64 = pick64();
+        u.vstr = zs(utf8text());
+        u.vstr2 = zs(utf8text());
+        u.retmsg = zs(utf8text());
+        std::vector<std::string> want;
+        for (int i = static_cast<int>(rng() % 6); i > 0; --i) {
+            std::string s = utf8text();
+            u.strs.append(zs(s));
+            if (!s.empty() && s[0] != 0) want.push_back(s);
+        }
+        out.clear();
+        ASSERT_TRUE(u.serialize(out));
+        oracle::Unkown gu;
+        ASSERT_TRUE(gu.ParseFromArray(out.data(), static_cast<int>(out.size())));
+        EXPECT_EQ(gu.ByteSizeLong(), out.size());
+        EXPECT_EQ(gu.vi32(), u.vi32);
+        EXPECT_EQ(gu.vi64(), u.vi64);
+        EXPECT_EQ(gu.sid(), sent(u.sid));
+        EXPECT_EQ(gu.vstr2(), sent(u.vstr2));
+        ASSERT_EQ(gu.strs_size(), static_cast<int>(want.size()));
+        for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(gu.strs(static_cast<int>(i)), want[i]);
+        gu.add_strs("");  // Google writes empty elements; we keep them on receipt
+        unkownbody ub;
+        std::string ubb = gu.SerializeAsString();
+        ASSERT_TRUE(ub.parse(ubb.data(), static_cast<uint32_t>(ubb.size())));
+        ASSERT_EQ(ub.strs.size(), want.size() + 1);
+        EXPECT_EQ(ub.strs[static_cast<uint32_t>(want.size())].size(), 0u);
+        EXPECT_EQ(str(ub.vstr), sent(u.vstr));
+
+        pb3head h;
+        h.ver = pick32();
+        h.funid = pick32();
+        h.seqno = pick32();
+        h.f103 = zs(utf8text());
+        h.f104 = zs(utf8text());
+        h.f107 = zs(utf8text());
+        h.encode = pick32();
+        h.srcsize = pick32();
+        h.subno = pick32();
+        out.clear();
+        ASSERT_TRUE(h.serialize(out));
+        oracle::Head gh;
+        ASSERT_TRUE(gh.ParseFromArray(out.data(), static_cast<int>(out.size())));
+        EXPECT_EQ(gh.ByteSizeLong(), out.size());
+        EXPECT_EQ(gh.ver(), h.ver);
+        EXPECT_EQ(gh.subno(), h.subno);
+        EXPECT_EQ(gh.srcsize(), h.srcsize);
+        EXPECT_EQ(gh.f107(), sent(h.f107));
+        pb3head hb;
+        std::string hbb = gh.SerializeAsString();
+        ASSERT_TRUE(hb.parse(hbb.data(), static_cast<uint32_t>(hbb.size())));
+        EXPECT_EQ(hb.encode, h.encode);
+        EXPECT_EQ(hb.funid, h.funid);
+        EXPECT_EQ(str(hb.f104), sent(h.f104));
+    }
+}
+
+// ---- where we differ on purpose ---------------------------------------------------
+
+TEST_F(oracletest, negative32bitvaluestakefivebytes) {
+    oracle::Int32Probe g;
+    g.set_v(-1);
+    EXPECT_EQ(g.ByteSizeLong(), 11u);  // Google: key + 10 bytes
+    tagval t;
+    t.quality = static_cast<uint32_t>(-1);  // a 32-bit field
+    zo::string out;
+    ASSERT_TRUE(t.serialize(out));
+    EXPECT_EQ(out.size(), 6u);  // ours: key + 5 bytes
+    // Google's parser reads our 5-byte form of an int32 back as -1.
+    oracle::Int32Probe r;
+    const char five[] = {0x08, '\xFF', '\xFF', '\xFF', '\xFF', 0x0F};
+    ASSERT_TRUE(r.ParseFromArray(five, 6));
+    EXPECT_EQ(r.v(), -1);
+    // And we read Google's 10-byte form as the low 32 bits.
+    std::string ten = g.SerializeAsString();
+    tagval q;
+    const std::string asquality = std::string("\x18", 1) + ten.substr(1);
+    ASSERT_TRUE(q.parse(asquality.data(), static_cast<uint32_t>(asquality.size())));
+    EXPECT_EQ(q.quality, 0xFFFFFFFFu);
+}
+
+TEST_F(oracletest, zerodoubleisalwayssentfortypes3and5) {
+    for (uint32_t vtype : {3u, 5u}) {
+        tagval t;
+        t.vtype = vtype;
+        t.vdouble = 0.0;
+        zo::string out;
+        ASSERT_TRUE(t.serialize(out));
+        oracle::TagVal g;
+        ASSERT_TRUE(g.ParseFromArray(out.data(), static_cast<int>(out.size())));
+        EXPECT_TRUE(g.has_vdouble());
+        // Without presence Google's code would leave the 0.0 out: 9 bytes less.
+        g.clear_vdouble();
+        EXPECT_EQ(g.ByteSizeLong() + 9, out.size());
+    }
+}
+
+TEST_F(oracletest, ourfieldorderisnotnumberorder) {
+    tagval t;
+    t.time = 1;
+    t.name = zs("n");
+    t.quality = 2;
+    t.vtype = 4;
+    t.vint = 3;
+    zo::string out;
+    ASSERT_TRUE(t.serialize(out));
+    oracle::TagVal g;
+    ASSERT_TRUE(g.ParseFromArray(out.data(), static_cast<int>(out.size())));
+    EXPECT_EQ(fieldorder(str(out)), (std::vector<uint32_t>{1, 2, 3, 7, 4}));
+    EXPECT_EQ(fieldorder(g.SerializeAsString()), (std::vector<uint32_t>{1, 2, 3, 4, 7}));
+
+    pb3head h;
+    h.ver = 300;
+    h.funid = 1;
+    h.seqno = 2;
+    h.f103 = zs("a");
+    h.f104 = zs("b");
+    h.f107 = zs("c");
+    h.encode = 1;
+    h.srcsize = 9;
+    h.subno = 4;
+    zo::string hb;
+    ASSERT_TRUE(h.serialize(hb));
+    EXPECT_EQ(fieldorder(str(hb)),
+              (std::vector<uint32_t>{100, 101, 102, 108, 103, 104, 107, 105, 106}));
+
+    runinfo r;
+    r.f160 = zs("x");
+    r.f161 = r.f162 = r.f163 = r.f164 = r.f171 = r.f172 = r.f173 = r.f174 = 1;
+    r.f165 = r.f166 = r.f167 = r.f168 = 1;
+    r.f169 = zs("y");
+    zo::string rb;
+    ASSERT_TRUE(r.serialize(rb));
+    EXPECT_EQ(fieldorder(str(rb)), (std::vector<uint32_t>{160, 161, 162, 163, 164, 170, 171, 165,
+                                                          166, 167, 168, 169, 172, 173, 174}));
+    soerec s;
+    s.f236 = zs("a");
+    s.f237 = zs("b");
+    s.f238 = zs("c");
+    s.f230 = s.f231 = s.f232 = s.f233 = s.f234 = s.f235 = s.f239 = s.f240 = 1;
+    zo::string sb;
+    ASSERT_TRUE(s.serialize(sb));
+    EXPECT_EQ(fieldorder(str(sb)),
+              (std::vector<uint32_t>{236, 237, 238, 230, 231, 232, 233, 234, 235, 239, 240}));
+    tagvalarray a;
+    a.retmsg = zs("m");
+    a.retcode = a.f131 = 1;
+    a.f132 = 1;
+    a.items.emplace()->vtype = 1;
+    zo::string ab;
+    ASSERT_TRUE(a.serialize(ab));
+    EXPECT_EQ(fieldorder(str(ab)), (std::vector<uint32_t>{92, 91, 131, 132, 1}));
+}
+
+}  // namespace
