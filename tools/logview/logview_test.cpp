@@ -1,0 +1,313 @@
+#include "tools/logview/logview.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "base/dirs.h"
+#include "base/udplog.h"
+
+namespace {
+
+const std::string golden = "{\"order\":\"wlog\",\"level\":10,\"cabin\":\"simu1\"}\nx=5";
+const int64_t t0 = 1700000000123LL;  // 2023-11-14 22:13:20.123 UTC
+
+class LogviewTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ::setenv("TZ", "UTC0", 1);
+        ::tzset();
+    }
+    std::string fmt(std::string_view d, int maxlevel = INT_MAX, bool color = false) {
+        std::string out;
+        if (!logview::format(d, t0, maxlevel, color, out)) return "<filtered>";
+        return out;
+    }
+};
+
+TEST_F(LogviewTest, ParsesTheLoggersHeader) {
+    logview::header h;
+    std::string_view text;
+    ASSERT_TRUE(logview::parse(golden, &h, &text));
+    EXPECT_EQ(h.order, "wlog");
+    EXPECT_EQ(h.level, 10);
+    EXPECT_EQ(h.cabin, "simu1");
+    EXPECT_EQ(text, "x=5");
+    ASSERT_TRUE(logview::parse(
+        " { \"cabin\" : \"a\\\"b\" , \"level\" : -3 , \"x\":true, \"y\":1 }\r\nrest", &h, &text));
+    EXPECT_EQ(h.cabin, "a\"b");
+    EXPECT_EQ(h.level, -3);
+    EXPECT_EQ(h.order, "");
+    EXPECT_EQ(text, "rest");
+}
+
+TEST_F(LogviewTest, EveryCutOfTheGoldenDatagramFailsCleanlyOrKeepsTheHeader) {
+    size_t headlen = golden.find('\n');
+    for (size_t n = 0; n <= golden.size(); ++n) {
+        logview::header h;
+        std::string_view text;
+        bool ok = logview::parse(std::string_view(golden.data(), n), &h, &text);
+        EXPECT_EQ(ok, n > headlen) << n;
+        if (ok) {
+            EXPECT_EQ(h.level, 10);
+            EXPECT_EQ(text, golden.substr(headlen + 1, n - headlen - 1));
+        }
+    }
+}
+
+TEST_F(LogviewTest, RefusesHeadersThatAreNotFlatObjectsWithALevel) {
+    const char* bad[] = {
+        "",
+        "x=5",
+        "{}\nx",
+        "{\"order\":\"wlog\"}\nx",                // no level
+        "{\"level\":\"10\"}\nx",                  // level as text
+        "{\"level\":99999999999}\nx",             // beyond int
+        "{\"level\":10,\"cabin\":{\"a\":1}}\nx",  // nested
+        "{\"level\":10} trailing\nx",
+        "{\"level\":10,}\nx",
+        "{\"level\":10\nx",
+        "{\"level\":1.5}\nx",
+        "{\"level\":10,\"cabin\":\"abc}\nx",      // unterminated string
+        "{\"level\":10,\"cabin\":\"\\u00\"}\nx",  // cut escape
+        "[10]\nx",
+    };
+    for (const char* b : bad) {
+        logview::header h;
+        std::string_view text;
+        EXPECT_FALSE(logview::parse(b, &h, &text)) << b;
+    }
+}
+
+TEST_F(LogviewTest, FormatsTimeLevelCabinText) {
+    EXPECT_EQ(logview::timetext(t0), "2023-11-14 22:13:20.123");
+    EXPECT_EQ(logview::timetext(-1), "1969-12-31 23:59:59.999");
+    EXPECT_EQ(fmt(golden), "2023-11-14 22:13:20.123 err simu1 x=5\n");
+    EXPECT_EQ(fmt("{\"order\":\"append\",\"level\":30,\"cabin\":\"c\"}\nstopped gracefully.\n"),
+              "2023-11-14 22:13:20.123 inf c stopped gracefully.\n");
+    EXPECT_EQ(fmt("{\"order\":\"wlog\",\"level\":35,\"cabin\":\"c\"}\n"),
+              "2023-11-14 22:13:20.123 35 c \n");
+}
+
+TEST_F(LogviewTest, MultiLineTextIsIndented) {
+    std::string d =
+        "{\"order\":\"wlog\",\"level\":40,\"cabin\":\"ab\"}\nfirst\r\nsecond\n\nfourth\n";
+    std::string pad(std::string("2023-11-14 22:13:20.123 dbg ab ").size(), ' ');
+    EXPECT_EQ(fmt(d), "2023-11-14 22:13:20.123 dbg ab first\n" + pad + "second\n" + pad + "\n" +
+                          pad + "fourth\n");
+}
+
+TEST_F(LogviewTest, LevelFilter) {
+    EXPECT_EQ(fmt(golden, 10), "2023-11-14 22:13:20.123 err simu1 x=5\n");
+    EXPECT_EQ(fmt(golden, 9), "<filtered>");
+    // Without a header there is no level: always shown.
+    EXPECT_EQ(fmt("junk", 0), "2023-11-14 22:13:20.123 raw junk\n");
+}
+
+TEST_F(LogviewTest, MalformedAndHostileBytesAreEscaped) {
+    EXPECT_EQ(fmt(std::string_view("a\\b\n\x1b[2J\0", 9)),
+              "2023-11-14 22:13:20.123 raw a\\\\b\\n\\x1B[2J\\x00\n");
+    // Control characters inside a good line; a text that is not UTF-8.
+    EXPECT_EQ(fmt("{\"level\":10,\"cabin\":\"c\"}\nbell\x07 tab\there"),
+              "2023-11-14 22:13:20.123 err c bell\\x07 tab\there\n");
+    EXPECT_EQ(fmt("{\"level\":10,\"cabin\":\"c\"}\n\xD6\xD0 D:\\data"),
+              "2023-11-14 22:13:20.123 err c \\xD6\\xD0 D:\\data\n");
+    EXPECT_EQ(fmt("{\"level\":10,\"cabin\":\"c\"}\n\xE4\xB8\xAD"),
+              "2023-11-14 22:13:20.123 err c \xE4\xB8\xAD\n");
+}
+
+TEST_F(LogviewTest, ColoursOnlyWhenAsked) {
+    std::string plain = fmt(golden, INT_MAX, false);
+    std::string col = fmt(golden, INT_MAX, true);
+    EXPECT_EQ(plain.find('\x1b'), std::string::npos);
+    EXPECT_EQ(col, "\x1b[31m2023-11-14 22:13:20.123 err simu1 x=5\x1b[0m\n");
+    // Indentation under a coloured line does not count the colour codes.
+    std::string two = fmt("{\"level\":20,\"cabin\":\"c\"}\na\nb", INT_MAX, true);
+    EXPECT_EQ(two, "\x1b[33m2023-11-14 22:13:20.123 wrn c a\n" +
+                       std::string(std::string("2023-11-14 22:13:20.123 wrn c ").size(), ' ') +
+                       "b\x1b[0m\n");
+}
+
+TEST_F(LogviewTest, Arguments) {
+    auto run = [](std::vector<const char*> a, logview::options* o, std::string* err) {
+        a.insert(a.begin(), "logview");
+        return logview::parseargs(static_cast<int>(a.size()), const_cast<char**>(a.data()), o, err);
+    };
+    logview::options o;
+    std::string err;
+    ASSERT_TRUE(run({}, &o, &err));
+    EXPECT_EQ(o.url, "udp://127.0.0.1:999");
+    EXPECT_EQ(o.maxlevel, INT_MAX);
+    ASSERT_TRUE(run({"udp://127.0.0.1:5000", "--level", "DBG"}, &o, &err));
+    EXPECT_EQ(o.url, "udp://127.0.0.1:5000");
+    EXPECT_EQ(o.maxlevel, 40);
+    ASSERT_TRUE(run({"--level", "31"}, &o, &err));
+    EXPECT_EQ(o.maxlevel, 31);
+    ASSERT_TRUE(run({"--help"}, &o, &err));
+    EXPECT_TRUE(o.help);
+    EXPECT_FALSE(run({"--level"}, &o, &err));
+    EXPECT_NE(err.find("--level"), std::string::npos);
+    EXPECT_FALSE(run({"--level", "debug"}, &o, &err));
+    EXPECT_NE(err.find("debug"), std::string::npos);
+    EXPECT_FALSE(run({"-x"}, &o, &err));
+    EXPECT_FALSE(run({"udp://a:1", "udp://b:2"}, &o, &err));
+}
+
+// The program itself, on a free loopback port.
+class LogviewProgramTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* bin = std::getenv("ZO_BIN");
+        if (bin && *bin) {
+            exe_ = std::string(bin) + "/logview";
+        } else {
+            zo::string d;
+            ASSERT_TRUE(zo::moddir(d));
+            exe_ = std::string(d.view()) + "../bin/logview";
+        }
+        ASSERT_EQ(::access(exe_.c_str(), X_OK), 0) << exe_;
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        for (int fd : {out_, errfd_})
+            if (fd >= 0) ::close(fd);
+    }
+    // A port that was free a moment ago.
+    static uint16_t freeport() {
+        int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+        ::close(s);
+        return ntohs(a.sin_port);
+    }
+    void start(std::vector<std::string> args) {
+        int po[2], pe[2];
+        ASSERT_EQ(::pipe2(po, O_CLOEXEC), 0);
+        ASSERT_EQ(::pipe2(pe, O_CLOEXEC), 0);
+        pid_ = ::fork();
+        ASSERT_GE(pid_, 0);
+        if (pid_ == 0) {
+            ::dup2(po[1], 1);
+            ::dup2(pe[1], 2);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(exe_.c_str()));
+            for (auto& a : args) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execv(exe_.c_str(), argv.data());
+            ::_exit(127);
+        }
+        ::close(po[1]);
+        ::close(pe[1]);
+        out_ = po[0];
+        errfd_ = pe[0];
+    }
+    // Reads fd until text contains want or the pipe ends (the 10 s poll is a
+    // guard against hanging, not a measured time).
+    static bool readuntil(int fd, std::string& text, const std::string& want) {
+        while (text.find(want) == std::string::npos) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 10000) != 1) return false;
+            char b[4096];
+            ssize_t n = ::read(fd, b, sizeof b);
+            if (n <= 0) return false;
+            text.append(b, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    int wait() {
+        int st = 0;
+        if (::waitpid(pid_, &st, 0) != pid_) return -1;
+        pid_ = -1;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+    std::string exe_;
+    pid_t pid_ = -1;
+    int out_ = -1, errfd_ = -1;
+};
+
+TEST_F(LogviewProgramTest, PrintsLinesFromTheLoggerAndStopsOnSigterm) {
+    uint16_t port = freeport();
+    std::string where = "udp://127.0.0.1:" + std::to_string(port);
+    start({where, "--level", "inf"});
+    std::string err, out;
+    ASSERT_TRUE(readuntil(errfd_, err, "listening")) << err;
+
+    zo::udplog lg;
+    ASSERT_EQ(lg.open((where + "/simu1?level=all").c_str()), 0);
+    EXPECT_GT(lg.wlog(40, "hidden by --level"), 0);
+    EXPECT_GT(lg.wlog(10, "x=%d", 5), 0);
+    EXPECT_GT(lg.wlog(30, "two\nlines"), 0);
+    ASSERT_TRUE(readuntil(out_, out, "lines\n")) << out;
+    EXPECT_NE(out.find(" err simu1 x=5\n"), std::string::npos) << out;
+    EXPECT_NE(out.find(" inf simu1 two\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("hidden"), std::string::npos) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);  // a pipe gets no colours
+
+    ASSERT_EQ(::kill(pid_, SIGTERM), 0);
+    EXPECT_EQ(wait(), 0);
+}
+
+TEST_F(LogviewProgramTest, SigintEndsWithZero) {
+    start({"udp://127.0.0.1:" + std::to_string(freeport())});
+    std::string err;
+    ASSERT_TRUE(readuntil(errfd_, err, "listening")) << err;
+    ASSERT_EQ(::kill(pid_, SIGINT), 0);
+    EXPECT_EQ(wait(), 0);
+}
+
+TEST_F(LogviewProgramTest, BusyPortExitsWithOne) {
+    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    start({"udp://127.0.0.1:" + std::to_string(ntohs(a.sin_port))});
+    EXPECT_EQ(wait(), 1);
+    std::string err;
+    readuntil(errfd_, err, "\n");
+    EXPECT_NE(err.find("cannot bind"), std::string::npos) << err;
+    ::close(s);
+}
+
+TEST_F(LogviewProgramTest, BadArgumentsExitWithTwo) {
+    start({"--level", "loud"});
+    EXPECT_EQ(wait(), 2);
+    std::string err;
+    readuntil(errfd_, err, "usage");
+    EXPECT_NE(err.find("loud"), std::string::npos) << err;
+    ::close(errfd_);
+    ::close(out_);
+    errfd_ = out_ = -1;
+    start({"tcp://127.0.0.1:5"});
+    EXPECT_EQ(wait(), 2);
+    ::close(errfd_);
+    ::close(out_);
+    errfd_ = out_ = -1;
+    start({"--help"});
+    EXPECT_EQ(wait(), 0);
+    std::string out;
+    EXPECT_TRUE(readuntil(out_, out, "usage: logview"));
+}
+
+}  // namespace
