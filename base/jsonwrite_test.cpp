@@ -62,7 +62,7 @@ TEST_F(JsonWriteTest, EscapedTextReadsBack) {
     for (int round = 0; round < 200; ++round) {
         std::string v(1 + rng() % 40, '\0');
         for (auto& c : v)
-            c = static_cast<char>(rng() % 3 ? "\"\\/\b\f\n\r\tab"[rng() % 12] : rng());
+            c = static_cast<char>(rng() % 3 ? "\"\\/\b\f\n\r\tab"[rng() % 10] : rng());
         out_ = "{";
         n_ = 0;
         zo::jsonaddtext(out_, n_, "k", v);
