@@ -1,0 +1,658 @@
+// Tests of the session with the IO server and of the periodic reports.
+//
+// Received bytes are fed to onrecv directly; what the host sends is read by a
+// loopback peer playing the IO server.  The clock is a fake one (nothing
+// waits for real seconds), CPU figures come from a fake source, and log lines
+// are received as datagrams by a UDP sink on loopback.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/env.h"
+#include "gtest/gtest.h"
+#include "host/procstat.h"
+#include "host/velmarhost.h"
+#include "tests/udpsink.h"
+
+namespace {
+
+// A host whose link-facing calls can be watched.  With passthrough set, the
+// queue calls go on to the real link instance's rings.
+class testhost : public velmarhost {
+  public:
+    using velmarhost::ondisconnect;
+    using velmarhost::onrecv;
+    using velmarhost::ontimer;
+
+    bool passthrough = false;
+    std::vector<std::unique_ptr<tagvalbody>> vals;
+    std::vector<std::unique_ptr<soebody>> soes;
+    std::vector<std::unique_ptr<regbody>> regs;
+    std::vector<std::string> dbmsgs;
+    std::vector<tagval> pendingctrl;  // handed out by the next drain
+    int drains = 0;
+
+  protected:
+    void queueval(tagvalbody* b) override {
+        if (passthrough) return velmarhost::queueval(b);
+        vals.emplace_back(b);
+    }
+    void queuesoe(soebody* b) override {
+        if (passthrough) return velmarhost::queuesoe(b);
+        soes.emplace_back(b);
+    }
+    size_t queuereg(regbody* b) override {
+        if (passthrough) return velmarhost::queuereg(b);
+        regs.emplace_back(b);
+        return regs.size();
+    }
+    void putdbmsg(const char* text, int length) override {
+        dbmsgs.emplace_back(text, static_cast<size_t>(length));
+    }
+    size_t drainctrl(tagvalbody* body) override {
+        ++drains;
+        size_t n = pendingctrl.size();
+        for (auto& v : pendingctrl) body->items.append(std::move(v));
+        pendingctrl.clear();
+        return n;
+    }
+};
+
+class fakeproc : public procstat::procsource {
+  public:
+    uint64_t system = 0, process = 0, rss = 0;
+    bool ok = true;
+    bool cputimes(uint64_t* s, uint64_t* p) override {
+        *s = system;
+        *p = process;
+        return ok;
+    }
+    bool workingset(uint64_t* b) override {
+        *b = rss;
+        return ok;
+    }
+};
+
+tagval value(const char* name, int64_t v) {
+    tagval t;
+    t.name = name;
+    t.time = 1700000000000LL;
+    t.quality = 192;
+    t.vtype = 4;
+    t.vint = v;
+    return t;
+}
+
+zo::string makepackage(uint32_t funid, zo::cls_protoc3<zo::string>& body, uint32_t seqno = 7,
+                       uint32_t subno = 0) {
+    pb3head head;
+    head.ver = 300;
+    head.funid = funid;
+    head.seqno = seqno;
+    head.subno = subno;
+    zo::string out;
+    EXPECT_TRUE(pkgpb3::makepkg(head, body, out));
+    return out;
+}
+
+// A package whose head is written as given (for heads makepkg never makes).
+std::string rawpackage(const pb3head& head, const std::string& body) {
+    pb3head h = head;
+    zo::string enc;
+    EXPECT_TRUE(h.serialize(enc));
+    std::string p(8, '\0');
+    p[0] = static_cast<char>(0xF3);
+    p[1] = 0x79;
+    p[2] = static_cast<char>(0x97);
+    p[3] = static_cast<char>(enc.size());
+    p.append(enc.data(), enc.size());
+    p += body;
+    uint32_t total = static_cast<uint32_t>(p.size());
+    for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<char>(total >> (8 * i));
+    return p;
+}
+
+zo::string valuespackage(int first, int count, uint32_t funid = 3202) {
+    tagvalbody b;
+    for (int i = 0; i < count; ++i) {
+        b.items.append(value(("t" + std::to_string(first + i)).c_str(), first + i));
+    }
+    return makepackage(funid, b);
+}
+
+std::string str(const zo::string& s) {
+    return std::string(s.data(), s.size());
+}
+
+// Fake clock, a log sink on loopback and a host logging to it at level 40.
+class sessiontest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(sink.ok());
+        std::string url = sink.url() + "/sess";
+        ASSERT_EQ(h.log.open(url.c_str()), 0);
+        h.log.setlevel(zo::LOG_DBG);
+        h.instname = "simu1";
+        h.state = 1;  // as after a completed connect
+    }
+
+    int32_t feed(const zo::string& p) { return h.onrecv(p.data(), static_cast<int32_t>(p.size())); }
+    int32_t feed(const std::string& p) {
+        return h.onrecv(p.data(), static_cast<int32_t>(p.size()));
+    }
+
+    // Everything the host logged so far has arrived: datagrams from one
+    // socket over loopback keep their order.
+    void sync() {
+        std::string m = "marker " + std::to_string(++markers);
+        h.log.wlog(zo::LOG_ERR, "%s", m.c_str());
+        ASSERT_TRUE(sink.waitfor(m)) << sink.dump();
+    }
+    bool logged(const std::string& line) {
+        sync();
+        return sink.has(line);
+    }
+
+    zo::fakeclockenv clock{1700000000000LL};
+    zo::scopedenv env{&clock};
+    udpsink sink;
+    testhost h;  // after the clock: its start time is a fake one
+    int markers = 0;
+};
+
+TEST_F(sessiontest, TwoPackagesInOneReadAreBothDispatched) {
+    zo::string a = valuespackage(0, 2);
+    soebody s;
+    soerec* r = s.items.emplace();
+    r->f236 = "breaker";
+    r->f230 = 99;
+    zo::string b = makepackage(3210, s);
+    std::string both = str(a) + str(b);
+    EXPECT_EQ(feed(both), 0);
+    ASSERT_EQ(h.vals.size(), 1u);
+    ASSERT_EQ(h.vals[0]->items.size(), 2u);
+    EXPECT_EQ(h.vals[0]->items[1].vint, 1);
+    ASSERT_EQ(h.soes.size(), 1u);
+    EXPECT_EQ(str(h.soes[0]->items[0].f236), "breaker");
+    EXPECT_EQ(h.split.rpos, h.split.wpos);
+}
+
+TEST_F(sessiontest, PackageCutAtEveryOffsetIsDispatchedOnceWithItsLastByte) {
+    zo::string p = valuespackage(10, 3, 3204);
+    for (uint32_t cut = 1; cut < p.size(); ++cut) {
+        h.split.reset();
+        h.vals.clear();
+        ASSERT_EQ(h.onrecv(p.data(), static_cast<int32_t>(cut)), 0) << cut;
+        ASSERT_TRUE(h.vals.empty()) << cut;
+        ASSERT_EQ(h.onrecv(p.data() + cut, static_cast<int32_t>(p.size() - cut)), 0) << cut;
+        ASSERT_EQ(h.vals.size(), 1u) << cut;
+        ASSERT_EQ(h.vals[0]->items.size(), 3u) << cut;
+    }
+}
+
+TEST_F(sessiontest, CompressedValuesAreOpened) {
+    zo::string p = valuespackage(0, 60, 3208);  // well above 512 bytes: one LZ4 block
+    pb3head head;
+    ASSERT_TRUE(pkgpb3::parsehead(p, head));
+    ASSERT_EQ(head.encode, 1u);
+    EXPECT_EQ(feed(p), 0);
+    ASSERT_EQ(h.vals.size(), 1u);
+    ASSERT_EQ(h.vals[0]->items.size(), 60u);
+    EXPECT_EQ(str(h.vals[0]->items[59].name), "t59");
+}
+
+TEST_F(sessiontest, UnacceptableHeadsDropTheConnectionWithTheirLine) {
+    pb3head head;
+    head.ver = 300;
+    head.funid = 3202;
+    head.encode = 1;
+    head.srcsize = 0;
+    EXPECT_EQ(feed(rawpackage(head, "")), -1);
+    EXPECT_TRUE(logged("pb3msg_head error(ver = 300, encode = 1,srcsize = 0) from IOServer."));
+
+    h.split.reset();
+    head.ver = 301;
+    head.encode = 0;
+    head.srcsize = 2;
+    EXPECT_EQ(feed(rawpackage(head, "\x08\x01")), -1);
+    EXPECT_TRUE(logged("pb3msg_head error(ver = 301, encode = 0,srcsize = 2) from IOServer."));
+
+    h.split.reset();
+    head.ver = 300;
+    head.encode = 2;
+    head.srcsize = 5;
+    EXPECT_EQ(feed(rawpackage(head, "")), -1);
+    EXPECT_TRUE(logged("pb3msg_head error(ver = 300, encode = 2,srcsize = 5) from IOServer."));
+
+    // A raw body may say srcsize 0: accepted.
+    h.split.reset();
+    head.encode = 0;
+    head.srcsize = 0;
+    head.funid = 4242;
+    EXPECT_EQ(feed(rawpackage(head, "")), 0);
+    EXPECT_TRUE(logged("unkown pb3 request funid = 4242 from zelserver."));
+    EXPECT_TRUE(h.vals.empty());
+}
+
+TEST_F(sessiontest, HeadThatDoesNotDecodeDropsTheConnection) {
+    // hdrlen 2 holding a key with wire type 7.
+    std::string p = std::string("\xF3\x79\x97\x02\x0A\x00\x00\x00", 8) + "\x0F\x01";
+    EXPECT_EQ(feed(p), -1);
+    EXPECT_TRUE(logged("parse pb3msg_head failed."));
+}
+
+TEST_F(sessiontest, StreamOutOfStepDropsTheConnection) {
+    std::string p = std::string("\xF3\x79\x96\x00\x08\x00\x00\x00", 8);
+    EXPECT_EQ(feed(p), -1);
+    EXPECT_TRUE(logged("split pkg failed @onrecv."));
+}
+
+TEST_F(sessiontest, BadBodyIsDroppedAndTheNextPackageStillCounts) {
+    tagvalbody bad;
+    tagval* t = bad.items.emplace();
+    t->vtype = 7;
+    t->vbytes = "ok";
+    zo::string p = makepackage(3202, bad, 9, 4);
+    // Turn the vbytes field (6, bytes) into a name field (2, text) holding
+    // invalid UTF-8.
+    std::string s = str(p);
+    size_t at = s.find(std::string("\x32\x02ok", 4));
+    ASSERT_NE(at, std::string::npos);
+    s[at] = 0x12;
+    s[at + 2] = static_cast<char>(0xC3);
+    s[at + 3] = 0x28;
+    EXPECT_EQ(feed(s + str(valuespackage(0, 1))), 0);
+    ASSERT_EQ(h.vals.size(), 1u);
+    EXPECT_EQ(str(h.vals[0]->items[0].name), "t0");
+    EXPECT_TRUE(
+        logged("msg(funid=3202,seqno=9,subno=4) from io-server parse body_objarray<pbo_tagval<>> "
+               "failed.  "));
+}
+
+TEST_F(sessiontest, ControlOrderNinetyOneSetsTheExitFlagNinetyDoesNothing) {
+    unkownbody b;
+    b.vi32 = 90;
+    EXPECT_EQ(feed(makepackage(2004, b)), 0);
+    EXPECT_EQ(h.exitflag, 0);
+    b.vi32 = 91;
+    EXPECT_EQ(feed(makepackage(2004, b)), 0);
+    EXPECT_EQ(h.exitflag, velmarhost::exitorder);
+    EXPECT_EQ(h.exitflag, 71);
+    EXPECT_TRUE(logged("read ctrl order PROCESS_CTRL_EXIT from io-server."));
+}
+
+TEST_F(sessiontest, RegistrationsKeepVi32WithdrawalsCarry3512) {
+    unkownbody b;
+    b.vi32 = 7;
+    b.strs.append(zo::string("a.b"));
+    b.strs.append(zo::string("c.d"));
+    EXPECT_EQ(feed(makepackage(3212, b)), 0);
+    b.vi32 = 0;
+    EXPECT_EQ(feed(makepackage(3512, b)), 0);
+    ASSERT_EQ(h.regs.size(), 2u);
+    EXPECT_EQ(h.regs[0]->vi32, 7u);
+    EXPECT_EQ(h.regs[1]->vi32, 3512u);
+    ASSERT_EQ(h.regs[1]->strs.size(), 2u);
+    EXPECT_EQ(str(h.regs[1]->strs[1]), "c.d");
+}
+
+TEST_F(sessiontest, RegistrationLinesCountTheLinkQueue) {
+    h.passthrough = true;
+    unkownbody b;
+    b.strs.append(zo::string("a.b"));
+    b.strs.append(zo::string("c.d"));
+    EXPECT_EQ(feed(makepackage(3212, b)), 0);
+    EXPECT_EQ(feed(makepackage(3512, b)), 0);
+    sync();
+    EXPECT_TRUE(sink.has("putreagwtag tags 2, num_buf_pkgs = 1")) << sink.dump();
+    EXPECT_TRUE(sink.has("putreagwtagdel tags 2, num_buf_pkgs = 2")) << sink.dump();
+}
+
+TEST_F(sessiontest, FullValueQueueDropsTheOldestPackage) {
+    h.passthrough = true;
+    EXPECT_EQ(feed(valuespackage(0, 3)), 0);
+    zo::string one = valuespackage(5, 1);
+    for (int i = 1; i < 8191; ++i) ASSERT_EQ(feed(one), 0);
+    EXPECT_FALSE(logged("put chache full, lost one package records 3."));
+    EXPECT_EQ(feed(one), 0);
+    EXPECT_TRUE(logged("put chache full, lost one package records 3."));
+}
+
+TEST_F(sessiontest, MessageForTheDatabaseIsHandedOn) {
+    unkownbody b;
+    b.vstr = "{\"cmd\":1}";
+    EXPECT_EQ(feed(makepackage(3308, b, 3, 1)), 0);
+    ASSERT_EQ(h.dbmsgs.size(), 1u);
+    EXPECT_EQ(h.dbmsgs[0], "{\"cmd\":1}");
+
+    // vstr holding invalid UTF-8 does not decode.
+    std::string s = str(makepackage(3308, b, 3, 1));
+    s[s.size() - 1] = static_cast<char>(0xFF);
+    EXPECT_EQ(feed(s), 0);
+    EXPECT_EQ(h.dbmsgs.size(), 1u);
+    EXPECT_TRUE(
+        logged("msg(funid=3308,seqno=3,subno=1) from zelserver parse body_unkown failed. string is "
+               "not utf8 encode "));
+}
+
+TEST_F(sessiontest, RefusedLoginIsFollowedByNoDisconnectLine) {
+    loginbody reply;
+    reply.retcode = 5;
+    reply.retmsg = "bad name";
+    EXPECT_EQ(feed(makepackage(2002, reply)), 0);
+    EXPECT_EQ(h.state, 1);
+    EXPECT_EQ(h.discstate, 1);
+    h.ondisconnect();
+    EXPECT_TRUE(logged("login io-server failed. retcode = 5, retmsg = bad name"));
+    EXPECT_FALSE(sink.has("Quorvane ipc disconnect"));
+
+    // The next successful login rearms the line.
+    h.state = 1;
+    h.split.reset();
+    reply.retcode = 0;
+    reply.retmsg = "";
+    reply.f95 = 1234;
+    clock.advancems(5000);
+    EXPECT_EQ(feed(makepackage(2002, reply)), 0);
+    EXPECT_EQ(h.state, 2);
+    EXPECT_EQ(h.discstate, 0);
+    EXPECT_EQ(h.loginval, 1234);
+    EXPECT_EQ(h.logintime, clock.nowms());
+    h.ondisconnect();
+    EXPECT_EQ(h.logintime, 0);
+    EXPECT_EQ(h.discstate, 2);
+    h.ondisconnect();
+    sync();
+    int count = 0;
+    for (const auto& l : sink.lines()) count += l == "Quorvane ipc disconnect";
+    EXPECT_EQ(count, 1);
+    EXPECT_TRUE(sink.has("login io-server success."));
+}
+
+TEST_F(sessiontest, LoginReplyThatDoesNotParseDropsTheConnection) {
+    loginbody reply;
+    reply.retmsg = "xx";
+    std::string s = str(makepackage(2002, reply));
+    s[s.size() - 1] = static_cast<char>(0xFF);
+    EXPECT_EQ(feed(s), -1);
+    EXPECT_EQ(h.state, 1);
+    EXPECT_TRUE(
+        logged("parse pb3msg_body_login failed from zelserver. string is not utf8 encode "));
+}
+
+TEST_F(sessiontest, SequenceNumbersWrapToOne) {
+    h.seqno = 0;
+    EXPECT_EQ(h.nextseqno(), 1u);
+    h.seqno = 0x7FFFFFFD;
+    EXPECT_EQ(h.nextseqno(), 0x7FFFFFFEu);
+    EXPECT_EQ(h.nextseqno(), 1u);
+}
+
+TEST_F(sessiontest, SendWithoutConnectionFails) {
+    h.state = 0;
+    zo::string p = valuespackage(0, 1);
+    EXPECT_EQ(h.sendall(p), -1);
+}
+
+// ---- with a loopback peer playing the IO server ---------------------------------
+
+class peersessiontest : public sessiontest {
+  protected:
+    void SetUp() override {
+        sessiontest::SetUp();
+        h.state = 0;
+        ASSERT_GT(listener.port, 0);
+        std::string url = "ipc://127.0.0.1:" + std::to_string(listener.port);
+        ASSERT_TRUE(h.endpoint.parse(url.c_str()));
+        h.name = "simu1";
+        ::fcntl(listener.fd, F_SETFL, O_NONBLOCK);
+        for (int i = 0; i < 100 && peer < 0; ++i) {
+            h.poll(&h.log);
+            peer = ::accept(listener.fd, nullptr, nullptr);
+        }
+        ASSERT_GE(peer, 0);
+        ::fcntl(peer, F_SETFL, O_NONBLOCK);
+    }
+    void TearDown() override {
+        if (peer >= 0) ::close(peer);
+        procstat::procsource::install(nullptr);
+    }
+
+    // The next package the host sends, running poll passes meanwhile; false
+    // after a bound of passes (against hanging only).
+    bool next(pb3head* head, zo::string* pkg) {
+        for (int i = 0; i < 100; ++i) {
+            if (pkgpb3::splitpkg(fromhost, nullptr, 0, *pkg) == 1) {
+                return pkgpb3::parsehead(*pkg, *head);
+            }
+            char buf[65536];
+            ssize_t n = ::recv(peer, buf, sizeof buf, 0);
+            if (n > 0) {
+                fromhost.feed(buf, static_cast<uint32_t>(n));
+                continue;
+            }
+            h.poll(&h.log);
+        }
+        return false;
+    }
+    void tohost(const zo::string& p) {
+        ASSERT_EQ(::send(peer, p.data(), p.size(), 0), static_cast<ssize_t>(p.size()));
+    }
+    void login(uint32_t val = 77) {
+        pb3head head;
+        zo::string pkg;
+        ASSERT_TRUE(next(&head, &pkg));
+        ASSERT_EQ(head.funid, 2001u);
+        loginbody reply;
+        reply.f95 = val;
+        tohost(makepackage(2002, reply, head.seqno));
+        for (int i = 0; i < 100 && h.state != 2; ++i) h.poll(&h.log);
+        ASSERT_EQ(h.state, 2);
+    }
+
+    heldport listener{SOCK_STREAM, true};
+    int peer = -1;
+    pkgsplit fromhost;
+    fakeproc proc;
+};
+
+TEST_F(peersessiontest, ConnectSendsTheLogin) {
+    pb3head head;
+    zo::string pkg;
+    ASSERT_TRUE(next(&head, &pkg));
+    EXPECT_EQ(head.ver, 300u);
+    EXPECT_EQ(head.funid, 2001u);
+    EXPECT_EQ(head.seqno, 1u);
+    EXPECT_EQ(head.subno, 0u);
+    loginbody b;
+    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, b));
+    EXPECT_EQ(str(b.f121), "simu1");
+    EXPECT_EQ(b.f125, 2u);
+    EXPECT_EQ(b.f133, 50u);
+    EXPECT_EQ(b.retcode, 0u);
+    EXPECT_EQ(b.f95, 0u);
+    EXPECT_TRUE(logged("Quorvane ipc connected."));
+}
+
+TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
+    procstat::procsource::install(&proc);
+    proc.system = 1000;
+    proc.process = 100;
+    proc.rss = 4096 * 3;
+    login(77);
+    int64_t logintime = h.logintime;
+
+    // Nothing until the clock reaches a new second.
+    clock.advancems(1000);
+    pb3head head;
+    zo::string pkg;
+    ASSERT_TRUE(next(&head, &pkg));
+    ASSERT_EQ(head.funid, 3206u);
+    EXPECT_EQ(head.seqno, 2u);
+    runinfoarray info(67);
+    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    ASSERT_EQ(info.items.size(), 1u);
+    const runinfo& r = info.items[0];
+    EXPECT_EQ(str(r.f160), "simu1");
+    EXPECT_EQ(r.f161, 77u);
+    EXPECT_EQ(r.f162, h.pid);
+    EXPECT_EQ(r.f163, 0u);  // the first report has no previous sample
+    EXPECT_EQ(r.f165, 4096u * 3);
+    EXPECT_EQ(r.f166, 1700000000000u);
+    EXPECT_EQ(r.f167, static_cast<uint64_t>(logintime));
+    EXPECT_EQ(r.f168, static_cast<uint64_t>(clock.nowms()));
+    EXPECT_EQ(r.f170, 2u);
+    EXPECT_EQ(r.f171, 50u);
+    EXPECT_EQ(r.f172, 3u);  // database not connected
+    // Fields 173 and 174 are not on the wire (their key starts 0xE8 0x0A / 0xF0 0x0A).
+    std::string body = str(pkg).substr(8 + static_cast<uint8_t>(pkg.data()[3]));
+    EXPECT_EQ(body.find("\xE8\x0A"), std::string::npos);
+    EXPECT_EQ(body.find("\xF0\x0A"), std::string::npos);
+
+    // One busy processor of four since the last report.
+    proc.system = 1400;
+    proc.process = 200;
+    clock.advancems(1000);
+    ASSERT_TRUE(next(&head, &pkg));
+    ASSERT_EQ(head.funid, 3206u);
+    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    EXPECT_EQ(info.items[0].f163, 2500u);
+
+    // The database connects: in the same pass run information with 172 = 0
+    // and the request for the write tags.
+    velmarinst::on_status(velmarinst::statusconnected, nullptr, &h.link);
+    ASSERT_TRUE(next(&head, &pkg));
+    ASSERT_EQ(head.funid, 3206u);
+    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    EXPECT_EQ(info.items[0].f172, 0u);
+    uint32_t seq = head.seqno;
+    ASSERT_TRUE(next(&head, &pkg));
+    EXPECT_EQ(head.funid, 3211u);
+    EXPECT_EQ(head.seqno, seq + 1);
+    EXPECT_EQ(pkg.size(), 8u + static_cast<uint8_t>(pkg.data()[3]));  // empty body
+
+    // It drops: run information with 172 = 3 and no request; the next
+    // package is the report of the next second.
+    velmarinst::on_status(velmarinst::statusdisconnected, nullptr, &h.link);
+    ASSERT_TRUE(next(&head, &pkg));
+    ASSERT_EQ(head.funid, 3206u);
+    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    EXPECT_EQ(info.items[0].f172, 3u);
+    clock.advancems(1000);
+    ASSERT_TRUE(next(&head, &pkg));
+    EXPECT_EQ(head.funid, 3206u);
+}
+
+TEST_F(peersessiontest, NoReportsBeforeLoginAndStateChangeIsConsumed) {
+    pb3head head;
+    zo::string pkg;
+    ASSERT_TRUE(next(&head, &pkg));  // the login
+    velmarinst::on_status(velmarinst::statusconnected, nullptr, &h.link);
+    clock.advancems(1000);
+    h.poll(&h.log);
+    EXPECT_FALSE(h.link.takestatechanged());
+    loginbody reply;
+    tohost(makepackage(2002, reply));
+    for (int i = 0; i < 100 && h.state != 2; ++i) h.poll(&h.log);
+    ASSERT_EQ(h.state, 2);
+    // The first thing after the login is the next second's report, with the
+    // database connected and no write-tag request before it.
+    clock.advancems(1000);
+    ASSERT_TRUE(next(&head, &pkg));
+    EXPECT_EQ(head.funid, 3206u);
+    runinfoarray info(67);
+    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    EXPECT_EQ(info.items[0].f172, 0u);
+}
+
+TEST_F(peersessiontest, ControlValuesGoOutTogetherOnlyWhileLoggedIn) {
+    // Drained before the login: dropped.
+    h.pendingctrl.push_back(value("early", 1));
+    h.ontimer();
+    EXPECT_TRUE(h.pendingctrl.empty());
+    login();
+
+    h.pendingctrl.push_back(value("v1", 10));
+    h.pendingctrl.push_back(value("v2", -20));
+    pb3head head;
+    zo::string pkg;
+    ASSERT_TRUE(next(&head, &pkg));
+    ASSERT_EQ(head.funid, 3214u);
+    tagvalbody out;
+    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, out));
+    ASSERT_EQ(out.items.size(), 2u);
+    EXPECT_EQ(str(out.items[0].name), "v1");
+    EXPECT_EQ(out.items[1].vint, -20);
+    EXPECT_TRUE(logged("send dbctrlout to io-server records 2."));
+    EXPECT_GT(h.drains, 2);
+}
+
+TEST_F(peersessiontest, PeerCloseAfterLoginIsReportedOnce) {
+    login();
+    ::close(peer);
+    peer = -1;
+    for (int i = 0; i < 100 && h.hassocket(); ++i) h.poll(&h.log);
+    EXPECT_FALSE(h.hassocket());
+    EXPECT_EQ(h.logintime, 0);
+    EXPECT_TRUE(logged("Quorvane ipc disconnect"));
+}
+
+// ---- CPU and memory figures -----------------------------------------------------
+
+TEST(procstattest, ParsesTheProcTexts) {
+    uint64_t v = 0;
+    EXPECT_TRUE(procstat::parsesystemstat(
+        "cpu  10 2 30 400 5 6 7 8 100 200\ncpu0 1 1 1 1 1 1 1 1 0 0\n", &v));
+    EXPECT_EQ(v, 10u + 2 + 30 + 400 + 5 + 6 + 7 + 8);
+    EXPECT_TRUE(procstat::parsesystemstat("cpu 1 2 3 4\n", &v));
+    EXPECT_EQ(v, 10u);
+    EXPECT_FALSE(procstat::parsesystemstat("cpu 1 2 3\n", &v));
+    EXPECT_FALSE(procstat::parsesystemstat("cpu0 1 2 3 4\n", &v));
+    EXPECT_FALSE(procstat::parsesystemstat("", &v));
+    EXPECT_FALSE(procstat::parsesystemstat("cpu 99999999999999999999 1 1 1\n", &v));
+
+    // A command name with blanks and a ')' of its own.
+    std::string stat = "4242 (a) b) c) S 1 4242 4242 0 -1 4194560 100 0 0 0 17 5 0 0 20 0 1 0";
+    EXPECT_TRUE(procstat::parseprocessstat(stat, &v));
+    EXPECT_EQ(v, 22u);
+    size_t stimeat = stat.find(" 5 0 0 20") + 1;
+    for (size_t cut = 0; cut <= stimeat; ++cut) {
+        EXPECT_FALSE(procstat::parseprocessstat(std::string_view(stat).substr(0, cut), &v)) << cut;
+    }
+
+    EXPECT_TRUE(procstat::parsestatm("5000 1200 300 1 0 900 0\n", &v));
+    EXPECT_EQ(v, 1200u);
+    EXPECT_FALSE(procstat::parsestatm("5000\n", &v));
+    EXPECT_FALSE(procstat::parsestatm("", &v));
+}
+
+TEST(procstattest, ShareIsProcessTicksOverMachineTicks) {
+    uint64_t state[2] = {0, 0};
+    EXPECT_EQ(procstat::cpushare(state, true, 1000, 100), 0u);  // first sample
+    EXPECT_EQ(state[0], 1000u);
+    EXPECT_EQ(procstat::cpushare(state, true, 1400, 200), 2500u);
+    EXPECT_EQ(procstat::cpushare(state, true, 1400, 250), 0u);  // no machine time passed
+    EXPECT_EQ(state[1], 250u);
+    EXPECT_EQ(procstat::cpushare(state, false, 5000, 5000), 0u);
+    EXPECT_EQ(state[0], 1400u);
+    EXPECT_EQ(procstat::cpushare(state, true, 1800, 650), 10000u);
+}
+
+TEST(procstattest, ReadsThisProcess) {
+    uint64_t s = 0, p = 0, rss = 0;
+    procstat::procsource* src = procstat::procsource::current();
+    ASSERT_TRUE(src->cputimes(&s, &p));
+    EXPECT_GT(s, 0u);
+    ASSERT_TRUE(src->workingset(&rss));
+    EXPECT_GT(rss, 0u);
+    EXPECT_EQ(procstat::workingset() > 0, true);
+}
+
+}  // namespace
