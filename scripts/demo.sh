@@ -54,6 +54,11 @@ cleanup() {
         wait "$pid" 2>/dev/null
     done
     PIDS=()
+    if [ -n "$SLEEPER" ]; then
+        kill "$SLEEPER" 2>/dev/null
+        wait "$SLEEPER" 2>/dev/null
+        SLEEPER=""
+    fi
     if [ -n "$CONSOLE" ]; then
         exec 3>&-
         rm -f "$CONSOLE"
@@ -96,6 +101,14 @@ waitline() {
     return 1
 }
 alive() { kill -0 "$1" 2>/dev/null; }
+# A sleep during which Ctrl-C and SIGTERM are acted on at once.
+SLEEPER=""
+pause() {
+    sleep "$1" &
+    SLEEPER=$!
+    wait "$SLEEPER"
+    SLEEPER=""
+}
 
 # ---- a fresh demo directory and configuration -----------------------------------
 mkdir -p "$DEMO" "$BIN/config" || die "cannot create $DEMO"
@@ -174,7 +187,7 @@ fi
 echo "demo: Quorvane logged in; values flow for $RUNSECS s"
 
 # ---- one control value, written by an operator ---------------------------------------
-sleep "$CTRLAT"
+pause "$CTRLAT"
 CTRLOK=0
 if [ "$HAVE_OXACTL" = 1 ] && alive "$QV"; then
     echo "demo: oxactl $DBURL write iosim.c0001 42.5"
