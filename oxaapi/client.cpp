@@ -94,6 +94,12 @@ void client::setintervals(int retryms, int pollms) {
     if (pollms > 0) pollms_ = pollms;
 }
 
+void client::setlimits(size_t jobs, size_t bytes) {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (jobs > 0) maxjobs_ = jobs;
+    if (bytes > 0) maxbytes_ = bytes;
+}
+
 int client::connect(backendfactory factory) {
     std::lock_guard<std::mutex> lk(mu_);
     if (running_) return OXA_ERR_STATE;
@@ -120,7 +126,6 @@ int client::disconnect() {
 }
 
 int client::call(const char* text, size_t n, oxa_responsefn fn, void* user, bool respond) {
-    if (n > maxbytes) return OXA_ERR_ARG;
     job j;
     j.text.assign(text, n);
     j.fn = fn;
@@ -128,8 +133,9 @@ int client::call(const char* text, size_t n, oxa_responsefn fn, void* user, bool
     j.respond = respond;
     {
         std::lock_guard<std::mutex> lk(mu_);
+        if (n > maxbytes_) return OXA_ERR_ARG;
         if (!running_ || stop_) return OXA_ERR_NOTCONNECTED;
-        if (q_.size() >= maxjobs || qbytes_ + n > maxbytes) return OXA_ERR_QUEUEFULL;
+        if (q_.size() >= maxjobs_ || qbytes_ + n > maxbytes_) return OXA_ERR_QUEUEFULL;
         qbytes_ += n;
         q_.push_back(std::move(j));
     }

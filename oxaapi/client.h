@@ -52,6 +52,8 @@ class client {
     void setlog(oxa_logfn fn, void* user);
     // Values <= 0 keep the current interval.
     void setintervals(int retryms, int pollms);
+    // Bounds of the queue (defaults maxjobs, maxbytes); 0 keeps a bound.
+    void setlimits(size_t jobs, size_t bytes);
 
     // Starts the library thread; OXA_ERR_STATE while it runs already.
     int connect(backendfactory factory);
@@ -117,6 +119,8 @@ class client {
     void* objctx_ = nullptr;
     oxa_logfn logfn_ = nullptr;
     void* loguser_ = nullptr;
+    size_t maxjobs_ = maxjobs;
+    size_t maxbytes_ = maxbytes;
     int retryms_ = 2000;
     int pollms_ = 50;
 

@@ -1,0 +1,195 @@
+// The library thread against a backend that fails on demand: lost
+// connections, refused rows, a queue that fills up.
+#include "oxaapi/client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "base/jsonscan.h"
+#include "oxaapi/testutil.h"
+
+namespace oxa {
+namespace {
+
+// Shared between the test and every fake the factory makes.
+struct script {
+    std::atomic<bool> refuseopen{false};
+    std::atomic<bool> losenextwrite{false};
+    std::atomic<int> opens{0};
+    std::atomic<int> rows{0};
+    std::atomic<int> soes{0};
+};
+
+class fakedb : public backend {
+  public:
+    explicit fakedb(script* s) : s_(s) {}
+    int open() override {
+        if (s_->refuseopen) {
+            err_ = "refused by the test";
+            return DB_LOST;
+        }
+        ++s_->opens;
+        return DB_OK;
+    }
+    void close() override {}
+    const std::string& error() const override { return err_; }
+    int begin() override { return DB_OK; }
+    int commit() override { return DB_OK; }
+    int rollback() override { return DB_OK; }
+    int putsnapshot(const tagrow& row, bool) override { return write(row.name); }
+    int puthistory(const tagrow& row) override {
+        int rc = write(row.name);
+        if (rc == DB_OK) ++s_->rows;
+        return rc;
+    }
+    int putsoe(const oxa_soerec&) override {
+        int rc = write("soe");
+        if (rc == DB_OK) ++s_->soes;
+        return rc;
+    }
+    int putctrltag(const std::string&, bool) override { return DB_OK; }
+    int pendingctrl(std::vector<ctrlrow>*, size_t) override { return DB_OK; }
+    int markctrl(int64_t, int) override { return DB_OK; }
+    bool changed() override { return false; }
+    int check() override { return DB_OK; }
+
+  private:
+    int write(const std::string& name) {
+        if (s_->losenextwrite.exchange(false)) {
+            err_ = "disk I/O error";
+            return DB_LOST;
+        }
+        if (name == "refused") {
+            err_ = "constraint";
+            return DB_FAIL;
+        }
+        return DB_OK;
+    }
+    script* s_;
+    std::string err_;
+};
+
+class clienttest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        cl.setintervals(5, 5);
+        cl.setnotify(
+            [](int code, const char*, void* u) {
+                auto* t = static_cast<clienttest*>(u);
+                std::lock_guard<std::mutex> lk(t->mu);
+                t->codes.push_back(code);
+                t->cv.notify_all();
+            },
+            this);
+    }
+    void start() {
+        ASSERT_EQ(cl.connect([this](std::string*) { return std::make_unique<fakedb>(&sc); }),
+                  OXA_OK);
+    }
+    bool waitcodes(size_t n) {
+        return oxatest::waitfor(mu, cv, [&] { return codes.size() >= n; });
+    }
+    static void onresp(const char* text, int n, void* u) {
+        auto* t = static_cast<clienttest*>(u);
+        std::lock_guard<std::mutex> lk(t->mu);
+        t->responses.emplace_back(text, n);
+        t->cv.notify_all();
+    }
+    std::string roundtrip(const std::string& text) {
+        size_t before;
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            before = responses.size();
+        }
+        EXPECT_EQ(cl.call(text.data(), text.size(), onresp, this, true), OXA_OK);
+        EXPECT_TRUE(oxatest::waitfor(mu, cv, [&] { return responses.size() > before; }));
+        std::lock_guard<std::mutex> lk(mu);
+        return responses.size() > before ? responses[before] : "";
+    }
+    static int32_t statusof(const std::string& r) {
+        zo::jsonscan js;
+        int32_t s = -1;
+        if (js.scan(r)) js.getint("status", s);
+        return s;
+    }
+
+    script sc;
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<int> codes;
+    std::vector<std::string> responses;
+    client cl;  // last: its thread stops before the members above go
+};
+
+const char onevalue[] =
+    "{\"request\":\"oxa_writesnaps\",\"seqno\":3,\"vals\":[{\"T\":1,\"N\":\"a\",\"DT\":1}]}";
+
+TEST_F(clienttest, lostwriteanswerserrorandreconnects) {
+    start();
+    ASSERT_TRUE(waitcodes(1));
+    EXPECT_EQ(codes[0], OXA_CONNECTED);
+    EXPECT_EQ(statusof(roundtrip(onevalue)), 0);
+    sc.losenextwrite = true;
+    std::string r = roundtrip(onevalue);
+    EXPECT_EQ(statusof(r), OXA_STATUS_DBERROR);
+    EXPECT_NE(r.find("disk I\\/O error"), std::string::npos) << r;
+    ASSERT_TRUE(waitcodes(3));
+    EXPECT_EQ(codes[1], OXA_DISCONNECTED);
+    EXPECT_EQ(codes[2], OXA_CONNECTED);
+    EXPECT_EQ(sc.opens.load(), 2);
+    EXPECT_EQ(statusof(roundtrip(onevalue)), 0);
+    EXPECT_EQ(sc.rows.load(), 2);
+}
+
+TEST_F(clienttest, refusedrowsarereportedpertag) {
+    start();
+    std::string r = roundtrip(
+        "{\"request\":\"oxa_insert\",\"seqno\":8,\"vals\":[{\"T\":1,\"N\":\"ok1\",\"DT\":1},"
+        "{\"T\":1,\"N\":\"refused\",\"DT\":1},{\"T\":1,\"N\":\"ok2\",\"DT\":1}]}");
+    EXPECT_EQ(r,
+              "{\"status\":0,\"response\":\"oxa_insert\",\"seqno\":8,\"vals\":["
+              "{\"N\":\"refused\",\"E\":5}]}");
+    EXPECT_EQ(sc.rows.load(), 2);
+}
+
+TEST_F(clienttest, soeputfailsinsteadofwaitingforareconnect) {
+    start();
+    ASSERT_TRUE(waitcodes(1));
+    oxa_soerec recs[3];
+    std::memset(recs, 0, sizeof recs);
+    EXPECT_EQ(cl.soeput(recs, 3), OXA_OK);
+    EXPECT_EQ(sc.soes.load(), 3);
+    sc.refuseopen = true;
+    sc.losenextwrite = true;
+    EXPECT_EQ(cl.soeput(recs, 3), OXA_ERR_DB);
+    ASSERT_TRUE(waitcodes(3));  // lost, then a failed attempt
+    EXPECT_EQ(codes[1], OXA_DISCONNECTED);
+    EXPECT_EQ(codes[2], OXA_CONNECTFAIL);
+    EXPECT_EQ(cl.soeput(recs, 3), OXA_ERR_NOTCONNECTED);
+    EXPECT_EQ(cl.soeput(recs, 0), OXA_OK);
+}
+
+TEST_F(clienttest, fullqueuerefusesanddisconnectanswersall) {
+    sc.refuseopen = true;
+    cl.setlimits(50, 1000);
+    start();
+    size_t accepted = 0;
+    int rc = OXA_OK;
+    while (rc == OXA_OK && accepted <= 50) {
+        rc = cl.call("{\"request\":\"oxa_insert\"}", 24, onresp, this, true);
+        if (rc == OXA_OK) ++accepted;
+    }
+    EXPECT_EQ(rc, OXA_ERR_QUEUEFULL);
+    EXPECT_EQ(accepted, 41u);  // 41 x 24 bytes fit in 1000, 42 do not
+    std::string big(1001, ' ');
+    EXPECT_EQ(cl.call(big.data(), big.size(), onresp, this, true), OXA_ERR_ARG);
+    EXPECT_EQ(cl.disconnect(), OXA_OK);
+    EXPECT_EQ(responses.size(), accepted);
+    EXPECT_EQ(statusof(responses.back()), OXA_STATUS_DISCONNECTED);
+    EXPECT_EQ(cl.call("{}", 2, onresp, this, true), OXA_ERR_NOTCONNECTED);
+}
+
+}  // namespace
+}  // namespace oxa
