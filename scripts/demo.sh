@@ -11,7 +11,8 @@
 # the database.  Everything it starts is stopped when it ends, also on
 # Ctrl-C.  `make demo` runs it after building.
 #
-# Environment: DEMO_SECONDS (default 15) sets how long Quorvane runs.
+# Environment: DEMO_SECONDS (default 15) sets how long Quorvane runs,
+# DEMO_LOGLEVEL (default inf) Quorvane's log level (err wrn inf mor dbg all).
 set -u
 
 die() {
@@ -28,6 +29,7 @@ RUNSECS=${DEMO_SECONDS:-15}
 case "$RUNSECS" in '' | *[!0-9]*) die "DEMO_SECONDS must be a whole number" ;; esac
 [ "$RUNSECS" -ge 6 ] || RUNSECS=6
 CTRLAT=$((RUNSECS / 2))  # seconds after the login: the control value is written
+LOGLEVEL=${DEMO_LOGLEVEL:-inf}
 
 for p in iosim Quorvane; do
     [ -x "$BIN/$p" ] || die "$BIN/$p is missing (run make build first)"
@@ -171,7 +173,7 @@ PIDS+=("$!")
 CONSOLE=$DEMO/console
 mkfifo "$CONSOLE" || die "cannot create $CONSOLE"
 exec 3<>"$CONSOLE"
-(cd "$BIN" && exec ./Quorvane "ipc://127.0.0.1:$IOPORT" "udp://127.0.0.1:$LOGPORT" demo demo.ini inf) \
+(cd "$BIN" && exec ./Quorvane "ipc://127.0.0.1:$IOPORT" "udp://127.0.0.1:$LOGPORT" demo demo.ini "$LOGLEVEL") \
     <&3 >"$DEMO/quorvane.log" 2>&1 &
 QV=$!
 PIDS+=("$QV")
@@ -253,6 +255,10 @@ else
     echo "  history rows:     $(q "SELECT count(*) FROM history;")"
     echo "  SOE rows:         $(q "SELECT count(*) FROM soe;")"
     echo "  control tags:     $(q "SELECT group_concat(name, ' ') FROM ctrltags;")"
+    # Values that came while the database link was not yet up wait in the
+    # local cache and are written as history later.
+    NCACHE=$(find "$DEMO/cache" -type f 2>/dev/null | wc -l)
+    [ "$NCACHE" -gt 0 ] && echo "  local cache files: $NCACHE (values held while the database was not connected)"
     echo "  a few snapshots (name | time | quality | type | value):"
     q "SELECT name, time, quality, type, CASE WHEN typeof(value) = 'blob' THEN 'x' || hex(value) ELSE value END FROM snapshot ORDER BY name LIMIT 7;" | sed 's/^/    /'
     [ "${TAGS:-0}" -gt 0 ] 2>/dev/null || RC=1
