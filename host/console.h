@@ -1,0 +1,54 @@
+// console.h - the console keys and the stop signals of the process.
+//
+// When standard input is a terminal, open() switches it to single keys
+// without echo (no line editing; Ctrl-C still raises SIGINT) and restore()
+// puts the saved settings back.  restore() runs on every orderly exit path:
+// the destructor, the stop signals (handled on the main thread, see below)
+// and, as a last resort, SIGQUIT and SIGABRT, whose handler restores the
+// terminal before the default action.  When standard input is not a terminal
+// it is never read, so end-of-file is never taken for a key.
+//
+// Signals: the handler onsignal() (installed by installsignals() for SIGTERM
+// and SIGINT) only records the signal and writes one byte to a self-pipe, so
+// the stop work itself runs on the main thread, in order with the log lines.
+// waitkey() wakes up at once when a signal arrives.
+//
+// Thread-safety: open(), restore(), waitkey() and installsignals() belong to
+// the main thread; pendingsignal() and onsignal() may run anywhere (onsignal
+// is async-signal-safe).  At most one console is open at a time.
+#pragma once
+
+class console {
+  public:
+    console() = default;
+    ~console() { restore(); }
+    console(const console&) = delete;
+    console& operator=(const console&) = delete;
+
+    // Prepares fd (standard input by default) and the self-pipe.  Returns
+    // true when fd is a terminal that now delivers single keys.
+    bool open(int fd = 0);
+    // Puts the terminal settings back (once; later calls do nothing).
+    void restore();
+    bool interactive() const { return tty_; }
+
+    // Waits up to waitms (0: do not wait; negative: no limit) for a key or a
+    // signal.  Returns the
+    // key (0..255), or -1 when there was none: nothing happened, a signal
+    // arrived (see pendingsignal()), or input is not a terminal.
+    int waitkey(int waitms);
+
+    // Installs onsignal for SIGTERM and SIGINT (and ignores SIGPIPE).
+    static void installsignals();
+    // The signal number that arrived first, or 0.
+    static int pendingsignal();
+    // The handler: ignores further deliveries of sig, records it, wakes
+    // waitkey().
+    static void onsignal(int sig);
+    // Forgets a recorded signal (tests).
+    static void clearsignal();
+
+  private:
+    int fd_ = -1;
+    bool tty_ = false;
+};

@@ -1,0 +1,9 @@
+#include "host/hostpath.h"
+
+zo::string cfgpath(const char* moddir, const char* cfgfile) {
+    zo::string path;
+    path.append(moddir);
+    path.append("config/");
+    path.append(cfgfile);
+    return path;
+}

@@ -1,0 +1,190 @@
+#include "host/velmarhost.h"
+
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "gtest/gtest.h"
+#include "host/console.h"
+#include "tests/udpsink.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string starting = std::string("\n  starting ") + velmarhost::version + " ...";
+
+// A program directory of its own with config/test.ini (a database file in
+// that directory), a log server, and a refused IPC port.
+class velmarhosttest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/velmarhost_test_XXXXXX";
+        ASSERT_NE(::mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        fs::create_directories(dir / "config");
+        std::ofstream f(dir / "config" / "test.ini");
+        f << "{\"dblinks\":[{\"node\":\"n1\",\"url\":\"sqlite://localhost"
+          << (dir / "rt.db").string() << "\",\"user\":\"u\",\"pswd\":\"p\"}]}\n";
+        f.close();
+        ASSERT_TRUE(logsrv.ok());
+        ipc = "ipc://127.0.0.1:" + std::to_string(refused.port);
+        console::clearsignal();
+    }
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(dir, ec);
+        console::clearsignal();
+        ::signal(SIGTERM, SIG_DFL);
+        ::signal(SIGINT, SIG_DFL);
+    }
+    int start(velmarhost& h, const char* instname, const char* ipcurl = nullptr,
+              const char* cachepath = nullptr) {
+        return h.start(ipcurl ? ipcurl : ipc.c_str(), logsrv.url().c_str(), dir.c_str(), instname,
+                       "test.ini", cachepath, zo::LOG_DBG);
+    }
+    std::string successline() const {
+        return std::string("start ") + velmarhost::version + " success. loglevel = dbg";
+    }
+
+    std::string inst = "vh" + std::to_string(::getpid());
+    fs::path dir;
+    std::string ipc;
+    udpsink logsrv;
+    heldport refused{SOCK_STREAM};
+};
+
+TEST_F(velmarhosttest, StartNormalisesPathsAndNamesTheClient) {
+    velmarhost h;
+    std::string cache = (dir / "c").string() + "\\sub";
+    ASSERT_EQ(start(h, inst.c_str(), nullptr, cache.c_str()), 0) << logsrv.dump();
+    EXPECT_EQ(std::string(h.moddir.view()), dir.string() + "/");
+    EXPECT_EQ(std::string(h.cachepath.view()), (dir / "c").string() + "/sub/");
+    EXPECT_EQ(std::string(h.logurl.view()), logsrv.url() + "/" + inst);
+    EXPECT_EQ(std::string(h.name.view()), inst);
+    EXPECT_EQ(std::string(h.ipcurl.view()), ipc);
+    EXPECT_EQ(h.endpoint.port, refused.port);
+    EXPECT_TRUE(h.mutex.held());
+    EXPECT_EQ(h.log.getlevel(), zo::LOG_DBG);
+    EXPECT_TRUE(logsrv.waitfor(successline())) << logsrv.dump();
+    EXPECT_LT(logsrv.indexof(starting), logsrv.indexof(successline()));
+    h.stop(0);
+}
+
+TEST_F(velmarhosttest, LogUrlWithBackslashOrSlashGetsTheInstanceName) {
+    for (const char* tail : {"\\", "/"}) {
+        velmarhost h;
+        std::string url = logsrv.url() + tail;
+        ASSERT_EQ(h.start(ipc.c_str(), url.c_str(), dir.c_str(), inst.c_str(), "test.ini", nullptr,
+                          zo::LOG_INF),
+                  0);
+        EXPECT_EQ(std::string(h.logurl.view()), logsrv.url() + "/" + inst);
+        EXPECT_TRUE(h.cachepath.empty());
+        h.stop(0);
+    }
+}
+
+TEST_F(velmarhosttest, SameNameTwiceIsRefused) {
+    velmarhost a;
+    ASSERT_EQ(start(a, inst.c_str()), 0);
+    velmarhost b;
+    EXPECT_EQ(start(b, inst.c_str()), -1);
+    EXPECT_TRUE(logsrv.waitfor(inst + ".mutex ERROR_ALREADY_EXISTS")) << logsrv.dump();
+    velmarhost c;
+    EXPECT_EQ(start(c, (inst + "c").c_str()), 0);
+    c.stop(0);
+    a.stop(0);
+}
+
+TEST_F(velmarhosttest, OverlongNameFailsAfterTheStartingLineOnly) {
+    velmarhost h;
+    EXPECT_EQ(start(h, std::string(74, 'v').c_str()), -1);
+    ASSERT_TRUE(logsrv.waitfor(starting));
+    logsrv.receive(100);
+    EXPECT_EQ(logsrv.lines().size(), 1u) << logsrv.dump();
+}
+
+TEST_F(velmarhosttest, IpcUrlWithoutPortOrSchemeFails) {
+    {
+        velmarhost h;
+        EXPECT_EQ(start(h, inst.c_str(), "ipc://127.0.0.1"), -1);
+        EXPECT_TRUE(logsrv.waitfor("init ipc failed, url = ipc://127.0.0.1.")) << logsrv.dump();
+        EXPECT_EQ(std::string(h.name.view()), inst);  // named before the port check
+        h.stop(0);
+    }
+    velmarhost h;
+    std::string noscheme = "127.0.0.1:" + std::to_string(refused.port);
+    EXPECT_EQ(start(h, (inst + "s").c_str(), noscheme.c_str()), -1);
+    EXPECT_TRUE(logsrv.waitfor("init ipc failed, url = " + noscheme + ".")) << logsrv.dump();
+    h.stop(0);
+}
+
+TEST_F(velmarhosttest, StopLogsInOrderAndClosesTheLog) {
+    velmarhost h;
+    ASSERT_EQ(start(h, inst.c_str()), 0);
+    h.stop(15);
+    EXPECT_FALSE(h.log.isopen());
+    ASSERT_TRUE(logsrv.waitfor("stopped gracefully.\n")) << logsrv.dump();
+    int a = logsrv.indexof("recv sigval = 15");
+    int b = logsrv.indexof("stopping ...");
+    int c = logsrv.indexof("stopped gracefully.\n");
+    EXPECT_GE(a, 0);
+    EXPECT_GT(b, a);
+    EXPECT_GT(c, b);
+}
+
+TEST_F(velmarhosttest, StopWithoutSignalHasNoSignalLine) {
+    velmarhost h;
+    ASSERT_EQ(start(h, inst.c_str()), 0);
+    h.stop(0);
+    ASSERT_TRUE(logsrv.waitfor("stopped gracefully.\n")) << logsrv.dump();
+    EXPECT_FALSE(logsrv.hassub("recv sigval"));
+}
+
+TEST_F(velmarhosttest, ConsoleLoopEndsOnExitOrderIgnoringSigterm) {
+    velmarhost h;
+    ASSERT_EQ(start(h, inst.c_str()), 0);
+    console con;
+    h.exitflag = velmarhost::exitorder;
+    EXPECT_EQ(h.runconsole(con), 0);
+    struct sigaction sa;
+    ASSERT_EQ(::sigaction(SIGTERM, nullptr, &sa), 0);
+    EXPECT_EQ(sa.sa_handler, SIG_IGN);
+    h.stop(0);
+}
+
+TEST_F(velmarhosttest, ConsoleLoopEndsOnSignal) {
+    velmarhost h;
+    ASSERT_EQ(start(h, inst.c_str()), 0);
+    console::installsignals();
+    console con;
+    ASSERT_EQ(::raise(SIGINT), 0);
+    EXPECT_EQ(h.runconsole(con), SIGINT);
+    h.stop(SIGINT);
+}
+
+TEST_F(velmarhosttest, ConsoleLoopEndsOnQKeyOnly) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    velmarhost h;
+    ASSERT_EQ(start(h, inst.c_str()), 0);
+    {
+        console con;
+        ASSERT_TRUE(con.open(slave));
+        ASSERT_EQ(::write(master, "xyq", 3), 3);
+        EXPECT_EQ(h.runconsole(con), 0);
+        // Stopped at the q: nothing after it was read.
+        ASSERT_EQ(::write(master, "z", 1), 1);
+        EXPECT_EQ(con.waitkey(10000), 'z');
+    }
+    h.stop(0);
+    ::close(master);
+    ::close(slave);
+}
+
+}  // namespace

@@ -1,0 +1,125 @@
+// udpsink.h - a log server for tests: a UDP socket on 127.0.0.1 with a port
+// of the kernel's choosing that keeps the text of every log datagram.
+//
+// A log datagram is a one-line JSON header, a line feed and the text; lines()
+// holds the texts, headers() the header lines, in arrival order.
+//
+// heldport holds a loopback port for a test: TCP bound without listening (a
+// connect to it is refused), TCP listening, or UDP.
+//
+// Thread-safety: one thread.
+#pragma once
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+class udpsink {
+  public:
+    udpsink() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = 0;
+        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+        int big = 4 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    ~udpsink() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    udpsink(const udpsink&) = delete;
+    udpsink& operator=(const udpsink&) = delete;
+
+    bool ok() const { return port_ != 0; }
+    int port() const { return port_; }
+    std::string url() const { return "udp://127.0.0.1:" + std::to_string(port_); }
+
+    // Takes whatever has arrived, waiting up to waitms for the first datagram.
+    void receive(int waitms) {
+        pollfd p{fd_, POLLIN, 0};
+        while (::poll(&p, 1, waitms) > 0) {
+            char buf[65536];
+            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n < 0) break;
+            std::string d(buf, static_cast<size_t>(n));
+            size_t nl = d.find('\n');
+            headers_.push_back(nl == std::string::npos ? d : d.substr(0, nl));
+            lines_.push_back(nl == std::string::npos ? std::string() : d.substr(nl + 1));
+            waitms = 0;
+        }
+    }
+
+    // Receives until a text equal to line has arrived as text number from or
+    // later, for at most maxms (a bound against hanging, not a timing
+    // requirement).
+    bool waitfor(const std::string& line, int maxms = 20000, size_t from = 0) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxms);
+        for (;;) {
+            for (size_t i = from; i < lines_.size(); ++i) {
+                if (lines_[i] == line) return true;
+            }
+            if (std::chrono::steady_clock::now() > end) return false;
+            receive(50);
+        }
+    }
+
+    bool has(const std::string& line) const { return indexof(line) >= 0; }
+    // Position of the first text equal to line, or -1.
+    int indexof(const std::string& line) const {
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            if (lines_[i] == line) return static_cast<int>(i);
+        }
+        return -1;
+    }
+    // True when some text contains part.
+    bool hassub(const std::string& part) const {
+        for (const auto& l : lines_) {
+            if (l.find(part) != std::string::npos) return true;
+        }
+        return false;
+    }
+    const std::vector<std::string>& lines() const { return lines_; }
+    const std::vector<std::string>& headers() const { return headers_; }
+    std::string dump() const {
+        std::string s;
+        for (size_t i = 0; i < lines_.size(); ++i) s += headers_[i] + " [" + lines_[i] + "]\n";
+        return s;
+    }
+
+  private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::vector<std::string> lines_;
+    std::vector<std::string> headers_;
+};
+
+struct heldport {
+    int fd = -1;
+    int port = 0;
+    explicit heldport(int type, bool listening = false) {
+        fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+        if (listening) ::listen(fd, 4);
+        socklen_t len = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~heldport() {
+        if (fd >= 0) ::close(fd);
+    }
+    heldport(const heldport&) = delete;
+    heldport& operator=(const heldport&) = delete;
+};
