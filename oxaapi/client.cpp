@@ -230,7 +230,7 @@ bool client::tryopen() {
     return false;
 }
 
-void client::lose(const std::string& why) {
+void client::lose(std::string why) {
     if (db_) {
         db_->rollback();
         db_->close();

@@ -97,7 +97,7 @@ class client {
     void dropall();
     void pollctrl();
     bool deliver(const ctrlrow& r, int* state);
-    void lose(const std::string& why);
+    void lose(std::string why);  // by value: callers pass db_->error()
     void notify(int code, const std::string& reason);
     void logf(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 
