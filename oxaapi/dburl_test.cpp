@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "ipc/url.h"
+
 namespace oxa {
 namespace {
 
@@ -35,6 +37,21 @@ TEST(dburl, refusesotherforms) {
         EXPECT_FALSE(parsedburl(t, &u, &err)) << t;
         EXPECT_FALSE(err.empty()) << t;
     }
+}
+
+// The link configuration checks the URL with the endpoint parser, which
+// wants a scheme and a host that resolves.
+TEST(dburl, passestheendpointparser) {
+    const char* text = "sqlite://localhost/var/lib/quorvane/rt.db";
+    zo::url e;
+    ASSERT_TRUE(e.parse(text));
+    EXPECT_EQ(e.scheme.view(), "sqlite");
+    EXPECT_EQ(e.port, 0);
+    EXPECT_FALSE(e.ipv4.empty() && e.ipv6.empty());
+    dburl u;
+    std::string err;
+    ASSERT_TRUE(parsedburl(text, &u, &err));
+    EXPECT_EQ(u.path, "/" + std::string(e.path.view()));
 }
 
 }  // namespace
