@@ -117,7 +117,7 @@ int sqlitedb::open() {
     }
     // The first statement reads the file header: a file that is not a
     // database fails here.
-    rc = exec("PRAGMA journal_mode=WAL");
+    rc = walmode();
     if (rc == DB_OK) rc = exec("PRAGMA synchronous=NORMAL");
     if (rc == DB_OK) rc = exec(sqliteschema);
     if (rc == DB_OK) rc = prepareall();
@@ -135,6 +135,26 @@ int sqlitedb::open() {
     dev_ = sb.st_dev;
     ino_ = sb.st_ino;
     version_ = -1;
+    return DB_OK;
+}
+
+int sqlitedb::walmode() {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode=WAL", -1, &st, nullptr);
+    if (rc != SQLITE_OK) return fail(rc, "journal mode");
+    rc = sqlite3_step(st);
+    std::string mode;
+    if (rc == SQLITE_ROW && sqlite3_column_text(st, 0))
+        mode = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    if (rc != SQLITE_ROW) return fail(rc, "journal mode");
+    // Without WAL every write would need a journal file beside the database;
+    // this happens when the directory is not writable.  Failing here keeps the
+    // connection from flapping between open and lost.
+    if (mode != "wal") {
+        err_ = "cannot use WAL mode (journal mode " + mode + "); is the directory writable?";
+        return DB_LOST;
+    }
     return DB_OK;
 }
 

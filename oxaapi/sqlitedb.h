@@ -60,6 +60,7 @@ class sqlitedb : public backend {
         ST_VERSION,
         ST_COUNT
     };
+    int walmode();
     int prepareall();
     int fail(int rc, const char* what);
     int step(int which, const char* what);

@@ -1,6 +1,7 @@
 #include "oxaapi/sqlitedb.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -161,6 +162,22 @@ TEST_F(sqlitedbtest, unusablefilesdonotopen) {
     sqlitedb underfile(junk + "/rt.db");
     EXPECT_EQ(underfile.open(), DB_LOST);
     EXPECT_EQ(underfile.check(), DB_LOST);
+}
+
+TEST_F(sqlitedbtest, readonlydirectorydoesnotopen) {
+    if (::geteuid() == 0) GTEST_SKIP() << "root writes into any directory";
+    std::string ro = dir.file("ro");
+    ASSERT_EQ(::mkdir(ro.c_str(), 0755), 0);
+    {
+        sqlitedb first(ro + "/rt.db");
+        ASSERT_EQ(first.open(), DB_OK) << first.error();
+    }
+    ASSERT_EQ(::chmod(ro.c_str(), 0555), 0);
+    sqlitedb existing(ro + "/rt.db");
+    EXPECT_EQ(existing.open(), DB_LOST);
+    sqlitedb fresh(ro + "/new.db");
+    EXPECT_EQ(fresh.open(), DB_LOST);
+    ::chmod(ro.c_str(), 0755);
 }
 
 }  // namespace
