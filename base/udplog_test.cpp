@@ -130,6 +130,35 @@ TEST_F(UdplogTest, MissingPortMeans999AndBlanksAreDropped) {
     EXPECT_EQ(recv(), "{\"order\":\"wlog\",\"level\":10,\"cabin\":\"simu2\"}\ny");
 }
 
+TEST_F(UdplogTest, FailedReopenKeepsTheOpenSocket) {
+    zo::udplog lg;
+    ASSERT_EQ(lg.open(url("/simu1").c_str()), 0);
+    EXPECT_EQ(lg.open(url("").c_str()), -1);
+    EXPECT_TRUE(lg.isopen());
+    EXPECT_GT(lg.wlog(10, "still"), 0);
+    EXPECT_EQ(recv(), "{\"order\":\"wlog\",\"level\":10,\"cabin\":\"simu1\"}\nstill");
+}
+
+TEST_F(UdplogTest, Ipv6Destination) {
+    int rx6 = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    if (rx6 < 0 || ::bind(rx6, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        if (rx6 >= 0) ::close(rx6);
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    socklen_t len = sizeof a;
+    ASSERT_EQ(::getsockname(rx6, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    std::swap(rx_, rx6);  // recv() reads the IPv6 socket now; TearDown closes it
+    zo::udplog lg;
+    ASSERT_EQ(lg.open(("udp://[::1]:" + std::to_string(ntohs(a.sin6_port)) + "/v6").c_str()), 0);
+    EXPECT_EQ(lg.destport(), ntohs(a.sin6_port));
+    EXPECT_GT(lg.wlog(20, "over %s", "ipv6"), 0);
+    EXPECT_EQ(recv(), "{\"order\":\"wlog\",\"level\":20,\"cabin\":\"v6\"}\nover ipv6");
+    ::close(rx6);
+}
+
 TEST_F(UdplogTest, LevelQuery) {
     zo::udplog lg;
     ASSERT_EQ(lg.open(url("/simu1?level=dbg").c_str()), 0);
