@@ -13,9 +13,9 @@ namespace zo {
 // True if the bytes are well-formed UTF-8 by the lead/continuation rules:
 // 0xC0, 0xC1 and 0xF5..0xFF are never valid, 0xC2..0xDF lead one
 // continuation byte, 0xE0..0xEF two, 0xF0..0xF4 three.  Overlong three- and
-// four-byte forms and encoded surrogates pass (the Windows conversion that
-// the rest of the system was built against accepts them too).  n == 0 means
-// "up to the first zero byte"; a null or empty text is true.
+// four-byte forms and encoded surrogates pass: the test tells UTF-8 from code
+// page 936, it does not police crafted UTF-8.  n == 0 means "up to the first
+// zero byte"; a null or empty text is true.
 bool isutf8(const char* p, size_t n = 0) noexcept;
 
 // Size of the output buffer of gbktoutf8: the UTF-8 result is at most
@@ -25,7 +25,7 @@ constexpr size_t gbkoutmax = 16384;
 // Converts n bytes of code page 936 text to UTF-8 in out (zero-terminated).
 // Returns the UTF-8 length, 0 for an empty input, -1 when the result does not
 // fit in gbkoutmax - 1 bytes or no converter is available.  A byte sequence
-// that is not GBK becomes '?', as the Windows conversion does.
+// that is not GBK becomes '?', so that one bad byte does not lose a whole name.
 // REQUIRES: out holds gbkoutmax bytes.
 int gbktoutf8(const char* text, size_t n, char* out) noexcept;
 
