@@ -5,7 +5,9 @@
 // mode), and starts the writer thread, which takes the packages the IPC
 // session queued and writes them to the database.  While the database is not
 // connected, tag values and SOE records go to the local cache (today: they
-// are dropped with a debug line) and registrations are discarded.
+// are dropped with a debug line) and registrations are discarded.  A first
+// link with the scheme "gapudp" is refused by start() for now: the one-way
+// UDP transport is not built yet.
 //
 // Ownership: a package pushed into a ring belongs to the ring; the writer
 // thread deletes what it pops.  The instance owns the library handle.  The
@@ -17,7 +19,9 @@
 //    only its ring's lock.
 //  - isconnected(), takestatechanged(), curdburl(), drainctrl(): the main
 //    thread (run information, control output), while the instance lives.
-//  - run(): only the writer thread (it is zo::thread's cycle).
+//  - run() and the writers (write_snapshots, insert_history, write_soe,
+//    register_ctrltags): only the writer thread, or any one thread while
+//    the writer thread is not running.
 //  - on_status, on_response, the control callbacks: the client library's
 //    threads.
 //
