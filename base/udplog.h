@@ -7,9 +7,11 @@
 // holds at most 30,719 bytes; a longer line is dropped whole (-1), never cut.
 // A port of 0 in the URL means 999.  The query "level=WORD" sets the level.
 //
-// Thread-safety: log calls take no lock and may come from any thread (each
-// formats into its own stack buffer and sends one datagram); open, setlevel
-// and shutdown are called while no other thread logs.
+// Thread-safety: wlog, append, vwlog and getlevel take no lock and may come
+// from any thread (each call formats into its own stack buffer and sends one
+// datagram).  open, setlevel and shutdown are called by the owning thread
+// (the host's main thread) while no other thread logs; isopen, cabin and
+// destport read what open set and belong to the same rule.
 #pragma once
 #include <sys/socket.h>
 
