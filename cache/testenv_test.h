@@ -1,0 +1,167 @@
+// testenv_test.h - helpers of the cache tests: a recording logger, a
+// temporary directory, and an env with a settable clock and file faults.
+#pragma once
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/env.h"
+#include "base/ilog.h"
+
+namespace cachetest {
+
+class reclog : public zo::ilog {
+  public:
+    int open(const char*) override { return 0; }
+    int wlog(int level, const char* fmt, ...) override {
+        va_list ap;
+        va_start(ap, fmt);
+        char buf[1024];
+        std::vsnprintf(buf, sizeof buf, fmt, ap);
+        va_end(ap);
+        std::lock_guard<std::mutex> g(mu);
+        lines.push_back(std::to_string(level) + " " + buf);
+        return 1;
+    }
+    int append(int level, const char* fmt, ...) override {
+        va_list ap;
+        va_start(ap, fmt);
+        char buf[1024];
+        std::vsnprintf(buf, sizeof buf, fmt, ap);
+        va_end(ap);
+        std::lock_guard<std::mutex> g(mu);
+        lines.push_back(std::to_string(level) + " " + buf);
+        return 1;
+    }
+    int getlevel() override { return 999; }
+    int setlevel(int) override { return 0; }
+    void idle() override {}
+    void release() override {}
+
+    // Lines containing text.
+    int count(const std::string& text) {
+        std::lock_guard<std::mutex> g(mu);
+        int n = 0;
+        for (const auto& l : lines)
+            if (l.find(text) != std::string::npos) ++n;
+        return n;
+    }
+    // Index of the first line containing text, -1 when none.
+    int find(const std::string& text) {
+        std::lock_guard<std::mutex> g(mu);
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
+        return -1;
+    }
+    std::vector<std::string> all() {
+        std::lock_guard<std::mutex> g(mu);
+        return lines;
+    }
+    void reset() {
+        std::lock_guard<std::mutex> g(mu);
+        lines.clear();
+    }
+
+  private:
+    std::mutex mu;
+    std::vector<std::string> lines;
+};
+
+struct tmpdir {
+    std::string path;  // ends in '/'
+    tmpdir() {
+        std::string t = (std::filesystem::temp_directory_path() / "zocacheXXXXXX").string();
+        std::vector<char> buf(t.begin(), t.end());
+        buf.push_back(0);
+        if (mkdtemp(buf.data())) path = std::string(buf.data()) + "/";
+    }
+    ~tmpdir() {
+        std::error_code ec;
+        if (!path.empty()) std::filesystem::remove_all(path, ec);
+    }
+};
+
+inline std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+inline void spit(const std::string& path, const std::string& bytes) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline bool exists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
+
+// An append file whose appends fail, as on a full disk; the first failing
+// append may leave part of its bytes behind (a torn write).
+class fullfile : public zo::appendfile {
+  public:
+    fullfile(std::unique_ptr<zo::appendfile> f, size_t tornbytes)
+        : f_(std::move(f)), torn_(tornbytes) {}
+    bool append(const void* p, size_t n) override {
+        if (torn_) f_->append(p, std::min(n, torn_));
+        torn_ = 0;
+        errno = ENOSPC;
+        return false;
+    }
+    bool sync() override { return f_->sync(); }
+    bool close() override { return f_->close(); }
+    uint64_t size() const override { return f_->size(); }
+
+  private:
+    std::unique_ptr<zo::appendfile> f_;
+    size_t torn_;
+};
+
+// Real files, a clock that moves only when told, and faults on demand.
+class testenv : public zo::envwrapper {
+  public:
+    explicit testenv(int64_t startsec) : envwrapper(zo::env::defaultenv()), ms(startsec * 1000) {}
+    int64_t nowms() override { return ms; }
+    void setsec(int64_t s) { ms = s * 1000; }
+    void advance(int64_t s) { ms += s * 1000; }
+
+    std::unique_ptr<zo::appendfile> openappend(const std::string& p) override {
+        ++appendopens;
+        if (failopenappend) return nullptr;
+        auto f = target()->openappend(p);
+        if (f && diskfull) return std::make_unique<fullfile>(std::move(f), tornbytes);
+        return f;
+    }
+    std::unique_ptr<zo::readfile> openread(const std::string& p) override {
+        if (failread.count(p)) return nullptr;
+        return target()->openread(p);
+    }
+    int64_t filesize(const std::string& p) override {
+        auto it = sizes.find(p);
+        return it != sizes.end() ? it->second : target()->filesize(p);
+    }
+    bool removefile(const std::string& p) override {
+        if (failremove) return false;
+        return target()->removefile(p);
+    }
+
+    int64_t ms;
+    bool failopenappend = false;
+    bool diskfull = false;
+    size_t tornbytes = 0;
+    bool failremove = false;
+    int appendopens = 0;
+    std::set<std::string> failread;        // paths whose open for reading fails
+    std::map<std::string, int64_t> sizes;  // sizes reported instead of the real ones
+};
+
+}  // namespace cachetest
