@@ -67,6 +67,10 @@ class pbo_tagval final : public zo::cls_protoc3<S> {
         vbytes.clear();
     }
 
+    // An upper bound of size(), cheap to take: arrays reserve with it and
+    // write each element once.
+    uint64_t maxsize() const { return 40ull + name.size() + vbytes.size(); }
+
     uint32_t size() const override {
         uint32_t n = zo::field_size64(1, static_cast<uint64_t>(time)) + zo::text_size(18, name) +
                      zo::field_size32(3, quality) + zo::field_size32(7, vtype);
@@ -190,6 +194,8 @@ class pbo_soe final : public zo::cls_protoc3<S> {
         f238.clear();
     }
 
+    uint64_t maxsize() const { return 128ull + f236.size() + f237.size() + f238.size(); }
+
     uint32_t size() const override {
         using namespace zo;
         return text_size(236 * 8 + 2, f236) + text_size(237 * 8 + 2, f237) +
@@ -296,6 +302,8 @@ class pbo_process_runinfo final : public zo::cls_protoc3<S> {
         f170 = 1;
         f171 = f172 = f173 = f174 = 0;
     }
+
+    uint64_t maxsize() const { return 192ull + f160.size() + f169.size(); }
 
     uint32_t size() const override {
         using namespace zo;
@@ -608,25 +616,52 @@ class body_objarray final : public zo::cls_protoc3<S> {
         return n;
     }
 
+    // Writes every element once: its length is put in one byte before the
+    // element is written and widened afterwards in the rare case that the
+    // element took 128 bytes or more.  The room comes from the elements'
+    // maxsize(), the length of out from what was written; so out grows by
+    // exactly size() bytes.
     bool serialize(S& out) override {
-        return this->serializewith(out, size(), [this](uint8_t*& p) {
-            if (!this->wtext(p, 92 * 8 + 2, retmsg)) return false;
+        this->errcode = zo::PBERR_NONE;
+        uint32_t key = itemfield * 8 + 2;
+        uint32_t keylen = zo::varint_size32(key);
+        uint64_t bound = zo::text_size(92 * 8 + 2, retmsg) + 40;
+        for (const T& e : items) bound += e.maxsize() + keylen + 5;
+        uint32_t len = out.size();
+        if (len + bound > 0xFFFFFF00u || !out.reserve(static_cast<uint32_t>(len + bound)))
+            return true;  // left short; the caller's length check reports it
+        out.resize(static_cast<uint32_t>(len + bound));
+        uint8_t* start = reinterpret_cast<uint8_t*>(out.data()) + len;
+        uint8_t* p = start;
+        bool ok = this->wtext(p, 92 * 8 + 2, retmsg);
+        if (ok) {
             this->w32(p, 91 * 8, retcode);
             this->w32(p, 131 * 8, f131);
             this->w64(p, 132 * 8, f132);
-            uint32_t key = itemfield * 8 + 2;
             for (T& e : items) {
-                e.errcode = 0;
-                uint32_t n = e.size();
-                if (n == 0) continue;
-                p = zo::pbraw::varint32(zo::pbraw::varint32(p, key), n);
-                if (!e.writeto(p)) {
+                e.errcode = zo::PBERR_NONE;
+                uint8_t* k = zo::pbraw::varint32(p, key);
+                uint8_t* body = k + 1;
+                uint8_t* q = body;
+                if (!e.writeto(q)) {
                     this->errcode = e.errcode;  // the log line names the reason
-                    return false;
+                    ok = false;
+                    break;
+                }
+                uint32_t n = static_cast<uint32_t>(q - body);
+                if (n == 0) continue;  // an empty element is left out
+                if (n < 128) {
+                    *k = static_cast<uint8_t>(n);
+                    p = q;
+                } else {
+                    uint32_t vs = zo::varint_size32(n);
+                    std::memmove(k + vs, body, n);
+                    p = zo::pbraw::varint32(k, n) + n;
                 }
             }
-            return true;
-        });
+        }
+        out.truncate(len + static_cast<uint32_t>(p - start));
+        return ok;
     }
 
     bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }

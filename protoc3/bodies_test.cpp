@@ -263,6 +263,49 @@ TEST_F(bodiestest, tagvalarraygolden) {
     cutateveryoffset(d, arr, arrcuts, true);
 }
 
+TEST_F(bodiestest, longelementsgetwiderlengths) {
+    // Element sizes around the one-byte length limit and far beyond it, in
+    // an output that already holds bytes.
+    for (uint32_t namelen : {100u, 120u, 121u, 122u, 123u, 200u, 16383u, 20000u}) {
+        tagvalarray a;
+        a.f131 = 1;
+        tagval* t = a.items.emplace();
+        t->vtype = 1;
+        t->vint = 3;
+        t->name.append(namelen, 'n');
+        a.items.emplace()->vtype = 2;  // a small one after it
+        zo::string out("prefix");
+        ASSERT_TRUE(a.serialize(out));
+        ASSERT_EQ(out.size(), 6 + a.size()) << namelen;
+        uint32_t esize = a.items[0].size();
+        zo::string lenbytes;
+        zo::put_varint32(lenbytes, esize);
+        // 6 prefix bytes, field 131 (3 bytes), then key 0x0A and the length.
+        EXPECT_EQ(out.bytes()[9], 0x0A);
+        EXPECT_EQ(std::memcmp(out.bytes() + 10, lenbytes.data(), lenbytes.size()), 0) << namelen;
+        tagvalarray d;
+        ASSERT_TRUE(d.parse(out.bytes() + 6, out.size() - 6)) << namelen;
+        ASSERT_EQ(d.items.size(), 2u);
+        EXPECT_EQ(d.items[0].name.size(), namelen);
+        EXPECT_EQ(d.items[1].vtype, 2u);
+    }
+    soearray sa;
+    sa.items.emplace()->f238.append(300, 's');
+    runinfoarray ra;
+    ra.items.emplace()->f169.append(5000, 'u');
+    zo::string o1, o2;
+    ASSERT_TRUE(sa.serialize(o1));
+    ASSERT_TRUE(ra.serialize(o2));
+    EXPECT_EQ(o1.size(), sa.size());
+    EXPECT_EQ(o2.size(), ra.size());
+    soearray sb;
+    runinfoarray rb;
+    ASSERT_TRUE(sb.parse(o1.data(), o1.size()));
+    ASSERT_TRUE(rb.parse(o2.data(), o2.size()));
+    EXPECT_EQ(sb.items[0].f238.size(), 300u);
+    EXPECT_EQ(rb.items[0].f169.size(), 5000u);
+}
+
 TEST_F(bodiestest, arrayelementfailurefailsthearraywitherrcodezero) {
     // One good element, then one whose name is not UTF-8.
     bytes b = {0x0A, 0x02, 0x38, 0x01, 0x0A, 0x03, 0x12, 0x01, 0xFF};
@@ -483,10 +526,11 @@ TEST_F(bodiestest, sizeequalsserializedlength) {
         }
     };
     auto text = [&]() {
-        static const char* texts[] = {"", "a", "\0x", "Tag.Name.Long.Enough.To.Span.Bytes",
-                                      "\xE4\xB8\xAD\xE6\x96\x87"};
-        const char* t = texts[rng() % 5];
-        return t[0] == 0 && t[1] == 'x' ? zs(t, 2) : zs(t);
+        static const std::string_view texts[] = {"", "a", std::string_view("\0x", 2),
+                                                 "Tag.Name.Long.Enough.To.Span.Bytes",
+                                                 "\xE4\xB8\xAD\xE6\x96\x87"};
+        std::string_view t = texts[rng() % 5];
+        return zs(t.data(), static_cast<uint32_t>(t.size()));
     };
     for (int i = 0; i < 500; ++i) {
         tagvalarray a;
@@ -502,6 +546,7 @@ TEST_F(bodiestest, sizeequalsserializedlength) {
             t->vint = static_cast<int64_t>(pick(~0ull));
             t->vdouble = (rng() % 2) ? 0.0 : 3.25;
             t->vbytes = text();
+            EXPECT_GE(t->maxsize(), t->size());
         }
         encode(a);
         soerec s;
@@ -509,12 +554,15 @@ TEST_F(bodiestest, sizeequalsserializedlength) {
         s.f233 = static_cast<uint32_t>(pick(1ull << 32));
         s.f236 = text();
         s.f238 = text();
+        s.f232 = static_cast<uint32_t>(pick(1ull << 32));
+        EXPECT_GE(s.maxsize(), s.size());
         encode(s);
         runinfo r;
         r.f160 = text();
         r.f165 = pick(~0ull);
         r.f170 = static_cast<uint32_t>(pick(1ull << 32));
         r.f174 = static_cast<uint32_t>(pick(1ull << 32));
+        EXPECT_GE(r.maxsize(), r.size());
         encode(r);
         unkownbody u;
         u.vi64 = pick(~0ull);

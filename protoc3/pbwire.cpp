@@ -27,6 +27,19 @@ bool utf8_check(const void* ptr, uint32_t n) noexcept {
     const uint8_t* p = static_cast<const uint8_t*>(ptr);
     size_t len = n ? n : std::strlen(static_cast<const char*>(ptr));
     const uint8_t* end = p + len;
+    // Names are mostly ASCII: one pass that only ORs words together settles
+    // those; anything else takes the byte-wise walk below.
+    {
+        uint64_t acc = 0;
+        const uint8_t* q = p;
+        for (; end - q >= 8; q += 8) {
+            uint64_t w;
+            std::memcpy(&w, q, 8);
+            acc |= w;
+        }
+        for (; q < end; ++q) acc |= *q;
+        if ((acc & 0x8080808080808080ull) == 0) return true;
+    }
     int pending = 0;
     while (p < end) {
         // Names are mostly ASCII: skip 8 plain bytes at a time.

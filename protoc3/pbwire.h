@@ -49,6 +49,20 @@ const char* pberrtext(uint32_t code) noexcept;
 // bytes up to the first zero byte are checked (fixed-size name fields).
 bool utf8_check(const void* p, uint32_t n) noexcept;
 
+// utf8_check with the common all-ASCII case settled inline (n > 0).
+inline bool utf8_fast(const void* ptr, uint32_t n) noexcept {
+    const uint8_t* p = static_cast<const uint8_t*>(ptr);
+    uint64_t acc = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        acc |= w;
+    }
+    for (; i < n; ++i) acc |= p[i];
+    return (acc & 0x8080808080808080ull) == 0 || utf8_check(ptr, n);
+}
+
 // ---- sizes ----------------------------------------------------------------
 
 inline uint32_t varint_size32(uint32_t v) noexcept {
@@ -330,7 +344,7 @@ class cls_protoc3 : public msg_protoc3 {
             target.clear();
             return true;
         }
-        if (!utf8_check(p, n)) {
+        if (!utf8_fast(p, n)) {
             errcode = PBERR_UTF8;
             return false;
         }
@@ -349,7 +363,7 @@ class cls_protoc3 : public msg_protoc3 {
     }
     bool wtext(uint8_t*& p, uint32_t key, const S& t) noexcept {
         if (!text_present(t)) return true;
-        if (!utf8_check(t.data(), t.size())) {
+        if (!utf8_fast(t.data(), t.size())) {
             errcode = PBERR_UTF8;
             return false;
         }
