@@ -96,6 +96,26 @@ jsonscan::~jsonscan() {
     zo_free(v_);
 }
 
+jsonscan::jsonscan(jsonscan&& o) noexcept
+    : v_(o.v_), n_(o.n_), cap_(o.cap_), err_(o.err_), errpos_(o.errpos_) {
+    o.v_ = nullptr;
+    o.n_ = o.cap_ = 0;
+}
+
+jsonscan& jsonscan::operator=(jsonscan&& o) noexcept {
+    if (this != &o) {
+        zo_free(v_);
+        v_ = o.v_;
+        n_ = o.n_;
+        cap_ = o.cap_;
+        err_ = o.err_;
+        errpos_ = o.errpos_;
+        o.v_ = nullptr;
+        o.n_ = o.cap_ = 0;
+    }
+    return *this;
+}
+
 bool jsonscan::push(const jsonentry& e) noexcept {
     if (n_ == cap_) {
         size_t cap = cap_ < 16 ? 16 : cap_ + cap_ / 2;

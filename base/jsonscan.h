@@ -61,6 +61,8 @@ class jsonscan {
     ~jsonscan();
     jsonscan(const jsonscan&) = delete;
     jsonscan& operator=(const jsonscan&) = delete;
+    jsonscan(jsonscan&& o) noexcept;
+    jsonscan& operator=(jsonscan&& o) noexcept;
 
     // True if text holds an object or array by the rules above; its top-level
     // entries are then listed.  Clears the list first.

@@ -170,6 +170,15 @@ TEST_F(JsonScanTest, ManyMembersGrowTheList) {
     EXPECT_EQ(val(999), "999");
 }
 
+TEST_F(JsonScanTest, MovedScannerKeepsEntriesAndTheOldOneStillWorks) {
+    ASSERT_TRUE(scanexact(R"({"a":1,"b":2})"));
+    zo::jsonscan moved(std::move(js_));
+    ASSERT_EQ(moved.size(), 2u);
+    EXPECT_EQ(moved[1].valview(), "2");
+    EXPECT_TRUE(js_.scan(R"([5])"));  // grows its list again from nothing
+    EXPECT_EQ(js_.size(), 1u);
+}
+
 TEST_F(JsonScanTest, GetText) {
     ASSERT_TRUE(scanexact(R"({"Name":"a\tb","n":null,"num":12,"o":{"x":1},"e":""})"));
     zo::string out("old");
