@@ -141,16 +141,17 @@ int oxa_disconnect(int handle) {
 }
 
 int oxa_destory(int handle) {
-    std::shared_ptr<oxa::client> cl;
-    {
-        std::lock_guard<std::mutex> lk(tablemu());
-        auto& t = table();
-        if (handle < 0 || static_cast<size_t>(handle) >= t.size() || !t[handle].cl)
-            return OXA_ERR_HANDLE;
-        cl = std::move(t[handle].cl);
-        t[handle] = slot();
-    }
-    return cl->disconnect();
+    auto cl = get(handle);
+    if (!cl) return OXA_ERR_HANDLE;
+    // The handle stays valid while the thread ends: its last status callback
+    // may still ask oxa_curdb.
+    int rc = cl->disconnect();
+    if (rc != OXA_OK) return rc;
+    std::lock_guard<std::mutex> lk(tablemu());
+    auto& t = table();
+    if (t[handle].cl != cl) return OXA_ERR_HANDLE;  // destroyed meanwhile
+    t[handle] = slot();
+    return OXA_OK;
 }
 
 int oxa_setlog(int handle, oxa_logfn fn, void* user) {

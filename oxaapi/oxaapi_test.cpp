@@ -27,12 +27,15 @@ struct recorder {
     std::vector<oxa_valrec> vals;
     std::vector<std::string> objs;  // name + "=" + data
     std::vector<int> objlens;
+    std::vector<int> curdbs;  // oxa_curdb asked inside the status callback
+    int handle = -1;
 
     static void onstatus(int code, const char* reason, void* u) {
         auto* r = static_cast<recorder*>(u);
         std::lock_guard<std::mutex> lk(r->mu);
         r->codes.push_back(code);
         r->reasons.push_back(reason ? reason : "(null)");
+        r->curdbs.push_back(oxa_curdb(r->handle));
         r->cv.notify_all();
     }
     static void onresponse(const char* text, int n, void* u) {
@@ -86,6 +89,7 @@ class oxaapitest : public ::testing::Test {
     void SetUp() override {
         handle = oxa_create();
         ASSERT_GE(handle, 0);
+        rec.handle = handle;
         ASSERT_EQ(oxa_setmessagenotify(handle, recorder::onstatus, &rec), 0);
         ASSERT_EQ(oxa_initwritetodevice(handle, recorder::onvalue, &rec, recorder::onobject, &rec),
                   0);
@@ -347,6 +351,15 @@ TEST_F(oxaapitest, destroyanswerseverypendingrequest) {
         EXPECT_EQ(seqno, 100 + i);
     }
     EXPECT_EQ(oxa_callmsg(h, "{}", 2, recorder::onresponse, &rec), OXA_ERR_HANDLE);
+}
+
+TEST_F(oxaapitest, handlestaysvalidforthelaststatus) {
+    connect();
+    ASSERT_EQ(oxa_destory(handle), 0);
+    handle = -1;
+    ASSERT_EQ(rec.codes.back(), OXA_DISCONNECTED);
+    EXPECT_EQ(rec.curdbs.back(), 0);
+    EXPECT_LT(oxa_curdb(rec.handle), 0);
 }
 
 TEST_F(oxaapitest, callsfollowthehandlesstate) {
