@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "protoc3/bodies.h"
+#include "protoc3/pkgpb3.h"
 #include "tests/udpsink.h"
 
 namespace fs = std::filesystem;
@@ -363,6 +365,22 @@ TEST_F(quorvane, IpcUrlWithoutPortFailsAfterLinkStart) {
     EXPECT_FALSE(logsrv.has(successline));
 }
 
+TEST_F(quorvane, MissingConfigurationBesideTheProgramFailsStart) {
+    std::vector<std::string> a = args(inst);
+    a[3] = "missing.ini";
+    child c;
+    spawn(c, a);
+    ASSERT_TRUE(c.wait());
+    EXPECT_TRUE(c.exitedzero());
+    EXPECT_EQ(c.output, "start velmarhost failed.\n");
+    // The path is the program's own directory, "config/", then the file.
+    std::string path = (dir / "bin" / "config" / "missing.ini").string();
+    EXPECT_TRUE(logsrv.waitfor("load config " + path + " failed.")) << logsrv.dump();
+    EXPECT_TRUE(logsrv.waitfor(std::string("\nstart ") + versiontext + " failed."))
+        << logsrv.dump();
+    EXPECT_FALSE(logsrv.hassub("init ipc failed"));
+}
+
 TEST_F(quorvane, OverlongInstanceNameFailsWithoutLogLine) {
     std::string longname(74, 'n');
     child c;
@@ -409,6 +427,38 @@ TEST_F(quorvane, ConnectsToTheIoServer) {
     ASSERT_EQ(::kill(c.pid, SIGTERM), 0);
     ASSERT_TRUE(c.wait());
     EXPECT_TRUE(c.exitedzero());
+}
+
+TEST_F(quorvane, ExitOrderFromTheIoServerStopsInOrder) {
+    heldport server(SOCK_STREAM, true);
+    std::vector<std::string> a = args(inst);
+    a[0] = ipcurl(server.port);
+    child c;
+    startrunning(c, a);
+    int conn = ::accept(server.fd, nullptr, nullptr);
+    ASSERT_GE(conn, 0);
+
+    // An order with another code is not an exit order.
+    for (uint32_t code : {90u, 91u}) {
+        pb3head head;
+        head.ver = 300;
+        head.funid = 2004;
+        head.seqno = code;
+        body_unkown<zo::string> body;
+        body.vi32 = code;
+        zo::string pkg;
+        ASSERT_TRUE(pkgpb3::makepkg(head, body, pkg));
+        ASSERT_EQ(::send(conn, pkg.data(), pkg.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(pkg.size()));
+    }
+    ASSERT_TRUE(c.wait());
+    ::close(conn);
+    EXPECT_TRUE(c.exitedzero());
+    expectstopped("read ctrl order PROCESS_CTRL_EXIT from io-server.");
+    EXPECT_FALSE(logsrv.hassub("recv sigval"));
+    int order = 0;
+    for (const auto& l : logsrv.lines()) order += l.find("PROCESS_CTRL_EXIT") != std::string::npos;
+    EXPECT_EQ(order, 1);
 }
 
 }  // namespace
