@@ -219,13 +219,17 @@ bool client::tryopen() {
     if (b && b->open() == DB_OK) {
         db_ = std::move(b);
         ctrldirty_ = true;
+        lastfail_.clear();
         connected_.store(true, std::memory_order_release);
         logf(30, "database connected");
         notify(OXA_CONNECTED, "");
         return true;
     }
     if (b) err = b->error();
-    logf(10, "database connect failed: %s", err.c_str());
+    // A database that stays away fails every retry with the same reason; say
+    // it once at error level.
+    logf(err == lastfail_ ? 40 : 10, "database connect failed: %s", err.c_str());
+    lastfail_ = err;
     notify(OXA_CONNECTFAIL, err);
     return false;
 }

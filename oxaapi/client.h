@@ -128,6 +128,7 @@ class client {
     backendfactory factory_;
     std::unique_ptr<backend> db_;
     bool ctrldirty_ = true;
+    std::string lastfail_;  // reason of the last failed attempt
 };
 
 }  // namespace oxa

@@ -288,6 +288,19 @@ TEST_F(oxaapitest, longobjectwritesarecut) {
 }
 
 TEST_F(oxaapitest, connectsoncethedirectoryappears) {
+    struct lines {
+        std::mutex mu;
+        std::vector<std::pair<int, std::string>> v;
+    } logged;
+    ASSERT_EQ(oxa_setlog(
+                  handle,
+                  [](int level, const char* text, void* u) {
+                      auto* l = static_cast<lines*>(u);
+                      std::lock_guard<std::mutex> lk(l->mu);
+                      l->v.emplace_back(level, text);
+                  },
+                  &logged),
+              0);
     path = dir.file("later/rt.db");
     ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
     ASSERT_TRUE(rec.waitcode(OXA_CONNECTFAIL, 2));
@@ -300,8 +313,21 @@ TEST_F(oxaapitest, connectsoncethedirectoryappears) {
     ASSERT_TRUE(rec.waitresponses(1));
     EXPECT_EQ(statusof(rec.responses[0]), 0);
     EXPECT_EQ(query(path, "SELECT value FROM snapshot WHERE name = 'w'"), "1");
-    std::lock_guard<std::mutex> lk(rec.mu);
-    EXPECT_FALSE(rec.reasons[0].empty());
+    {
+        std::lock_guard<std::mutex> lk(rec.mu);
+        EXPECT_FALSE(rec.reasons[0].empty());
+    }
+    oxa_disconnect(handle);
+    // Repeated failures with one reason give one error line.
+    std::lock_guard<std::mutex> lk(logged.mu);
+    int errors = 0, fails = 0;
+    for (auto& [level, text] : logged.v) {
+        if (text.find("connect failed") == std::string::npos) continue;
+        ++fails;
+        errors += level == 10;
+    }
+    EXPECT_GE(fails, 2);
+    EXPECT_EQ(errors, 1);
 }
 
 TEST_F(oxaapitest, foreignfileisretriedandleftalone) {
