@@ -155,6 +155,11 @@ void jsonadddouble(zo::string& out, double v) {
     out.append(buf, static_cast<uint32_t>(fmtdouble(buf, v)));
 }
 
+void jsonaddshortest(zo::string& out, double v) {
+    char buf[numtextmax];
+    out.append(buf, static_cast<uint32_t>(fmtshortest(buf, v)));
+}
+
 void jsonaddescaped(zo::string& out, char c) {
     const char e = kesc.v[static_cast<uint8_t>(c)];
     if (e) {

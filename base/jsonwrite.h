@@ -39,7 +39,9 @@ void jsonaddbytes(zo::string& out, int& counter, std::string_view bytes);
 // Bare values: no key, no comma, no counter.
 void jsonaddint64(zo::string& out, int64_t v);
 void jsonadddouble(zo::string& out, double v);  // the text of fmtdouble (base/numtext.h)
-void jsonaddescaped(zo::string& out, char c);   // one character, escaped if needed
+// The text of fmtshortest: the shortest digits whatever the magnitude.
+void jsonaddshortest(zo::string& out, double v);
+void jsonaddescaped(zo::string& out, char c);  // one character, escaped if needed
 // The text escaped character by character when it needs it, else copied.
 void jsonaddesctext(zo::string& out, std::string_view s);
 bool jsonneedsescape(std::string_view s);

@@ -430,15 +430,28 @@ size_t fmtdouble(char* buf, double v) noexcept {
         while (keep > 1 && o[keep - 1] == '0') --keep;
         return static_cast<size_t>(o + keep - buf);
     }
-    if (a == 0) {
+    return fmtshortest(buf, v);
+}
+
+size_t fmtshortest(char* buf, double v) noexcept {
+    if (std::isnan(v)) {
+        std::memcpy(buf, "NaN", 3);
+        return 3;
+    }
+    if (std::isinf(v)) {
+        std::memcpy(buf, "inf", 3);
+        return 3;
+    }
+    if (v == 0) {
         std::memcpy(buf, "0.0", 3);
         return 3;
     }
+    char* o = buf;
     if (v < 0) *o++ = '-';
     char d[24];
     int k = 0;
-    int n = grisu2(a, d, &k);
-    if (n >= 16) n = shorten(a, d, n, &k);
+    int n = grisu2(std::fabs(v), d, &k);
+    if (n >= 16) n = shorten(std::fabs(v), d, n, &k);
     return static_cast<size_t>(o - buf) + layout(o, d, n, k);
 }
 

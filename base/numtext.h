@@ -24,6 +24,9 @@ constexpr size_t numtextmax = 32;
 size_t fmtu64(char* buf, uint64_t v) noexcept;
 size_t fmti64(char* buf, int64_t v) noexcept;
 size_t fmtdouble(char* buf, double v) noexcept;
+// The shortest form for every value, also between 1e-6 and 2^63 (0.1 ->
+// "0.1", 0.1f widened -> "0.10000000149011612", 100 -> "100.0").
+size_t fmtshortest(char* buf, double v) noexcept;
 
 // Shortest digits of v by Grisu2.  REQUIRES: v finite and > 0.  Writes n
 // (1..17) ASCII digits to digits (no sign, no point) and sets *k so that

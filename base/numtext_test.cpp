@@ -160,6 +160,27 @@ TEST_F(ShortestTest, SpecialValuesAndLayout) {
     EXPECT_EQ(dtext(std::nextafter(1e-6, 0.0)), "9.999999999999997e-7");
 }
 
+TEST_F(ShortestTest, ShortestFormInsideTheFixedPointRange) {
+    const struct {
+        double v;
+        const char* text;
+    } cases[] = {
+        {0.1, "0.1"},
+        {static_cast<double>(0.1f), "0.10000000149011612"},
+        {100.0, "100.0"},
+        {-2.5, "-2.5"},
+        {123456.789, "123456.789"},
+        {0.9999996, "0.9999996"},
+        {1e-7, "1e-7"},
+        {-0.0, "0.0"},
+        {std::numeric_limits<double>::quiet_NaN(), "NaN"},
+    };
+    for (const auto& c : cases) {
+        char b[zo::numtextmax];
+        EXPECT_EQ(std::string(b, zo::fmtshortest(b, c.v)), c.text) << c.v;
+    }
+}
+
 std::vector<double> edgedoubles() {
     std::vector<double> v;
     for (int e = -1074; e <= 1023; ++e) {
@@ -225,11 +246,24 @@ TEST_F(ShortestTest, Grisu2AgainstStrtodAndToChars) {
             const double s = (i % 8 == 0) ? -v : v;
             char t[zo::numtextmax + 1];
             t[zo::fmtdouble(t, s)] = 0;
+            char u[zo::numtextmax + 1];
+            u[zo::fmtshortest(u, s)] = 0;
+            if (strcmp(t, u) != 0) {
+                if (++bad < 10) ADD_FAILURE() << "fmtdouble " << t << " but fmtshortest " << u;
+            }
             const int tn = textdigits(t);
             if (std::strtod(t, nullptr) != s || tn > ref + 1) {
                 if (++bad < 10) ADD_FAILURE() << "text of " << s << " is " << t;
             }
             textlonger += tn > ref;
+        } else {
+            // Inside the fixed-point range the shortest form lays the same
+            // digits out with a point.
+            char u[zo::numtextmax + 1];
+            u[zo::fmtshortest(u, v)] = 0;
+            if (std::strtod(u, nullptr) != v || textdigits(u) > ref + 1 || !strchr(u, '.')) {
+                if (++bad < 10) ADD_FAILURE() << "shortest text of " << v << " is " << u;
+            }
         }
     }
     EXPECT_EQ(bad, 0);
