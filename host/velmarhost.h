@@ -23,11 +23,7 @@
 #include "host/instancelock.h"
 #include "ipc/ipcwrk.h"
 #include "protoc3/pkgpb3.h"
-#ifdef ZO_HAVE_DBLINK
 #include "dblink/velmarinst.h"
-#else
-#include "host/linkstub.h"
-#endif
 
 class console;
 
