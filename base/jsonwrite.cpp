@@ -145,6 +145,14 @@ void jsonaddbytes(zo::string& out, int& counter, std::string_view bytes) {
     ++counter;
 }
 
+void jsonaddkey(zo::string& out, int& counter, std::string_view key) {
+    uint32_t old;
+    char* b = open(out, key.size() + 4, old);
+    if (!b) return;
+    finish(out, old, b, putkey(b, counter, key));
+    ++counter;
+}
+
 void jsonaddint64(zo::string& out, int64_t v) {
     char buf[numtextmax];
     out.append(buf, static_cast<uint32_t>(fmti64(buf, v)));

@@ -36,6 +36,10 @@ void jsonaddtime(zo::string& out, int& counter, int64_t ms, int form);
 // "V":"<base64 of bytes>"; skipped when bytes is empty.
 void jsonaddbytes(zo::string& out, int& counter, std::string_view bytes);
 
+// Only the key: a comma when counter is not 0, then "key":, and the counter
+// incremented; the caller appends a bare value next (a 64-bit "V", a double).
+void jsonaddkey(zo::string& out, int& counter, std::string_view key);
+
 // Bare values: no key, no comma, no counter.
 void jsonaddint64(zo::string& out, int64_t v);
 void jsonadddouble(zo::string& out, double v);  // the text of fmtdouble (base/numtext.h)

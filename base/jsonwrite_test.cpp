@@ -79,6 +79,15 @@ TEST_F(JsonWriteTest, EscapedTextReadsBack) {
     }
 }
 
+TEST_F(JsonWriteTest, KeyThenBareValue) {
+    zo::jsonaddkey(out_, n_, "V");
+    zo::jsonaddint64(out_, -5000000000);
+    zo::jsonaddkey(out_, n_, "V");
+    zo::jsonaddshortest(out_, static_cast<double>(0.1f));
+    EXPECT_EQ(out_.view(), R"("V":-5000000000,"V":0.10000000149011612)");
+    EXPECT_EQ(n_, 2);
+}
+
 TEST_F(JsonWriteTest, BareNumbers) {
     zo::jsonaddint64(out_, INT64_MIN);
     out_.append(',');

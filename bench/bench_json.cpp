@@ -79,7 +79,7 @@ void oursrequest(zo::string& out) {
         if (t.vtype == 1) {
             zo::jsonaddint(out, n, "V", static_cast<int32_t>(t.vint));
         } else if (t.vtype == 5) {
-            out.append(n ? ",\"V\":" : "\"V\":");
+            zo::jsonaddkey(out, n, "V");
             zo::jsonadddouble(out, t.vdouble);
         } else {
             zo::jsonaddtext(out, n, "V", t.vtext);
