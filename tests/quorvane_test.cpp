@@ -365,6 +365,16 @@ TEST_F(quorvane, IpcUrlWithoutPortFailsAfterLinkStart) {
     EXPECT_FALSE(logsrv.has(successline));
 }
 
+TEST_F(quorvane, BadLogUrlIsPrintedNotLogged) {
+    std::vector<std::string> a = args(inst);
+    a[1] = "udp://:999";  // no host
+    child c;
+    spawn(c, a);
+    ASSERT_TRUE(c.wait());
+    EXPECT_TRUE(c.exitedzero());
+    EXPECT_EQ(c.output, "parse log url failed.\nstart velmarhost failed.\n");
+}
+
 TEST_F(quorvane, MissingConfigurationBesideTheProgramFailsStart) {
     std::vector<std::string> a = args(inst);
     a[3] = "missing.ini";
