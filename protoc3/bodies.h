@@ -596,6 +596,12 @@ class body_objarray final : public zo::cls_protoc3<S> {
     S retmsg;             // 92
     zo::objvec<T> items;  // called process_info in the run-information body
 
+    // A decoded array holds at most this many elements (more fail the parse
+    // with "decode failed").  Empty elements cost two bytes on the wire but a
+    // whole record in memory, so without a cap a small, well-compressed
+    // package could make us allocate gigabytes.
+    uint32_t maxitems = 1u << 20;
+
     explicit body_objarray(uint32_t itemfield_ = T::itemfield) : itemfield(itemfield_) {}
 
     zo::objvec<T>& process_info() { return items; }
@@ -676,7 +682,7 @@ class body_objarray final : public zo::cls_protoc3<S> {
         if (field == itemfield) {
             // Decoded in place at the end of the array, which is what making
             // a fresh element and moving it there amounts to.
-            T* e = items.emplace();
+            T* e = items.size() < maxitems ? items.emplace() : nullptr;
             if (!e) {
                 this->errcode = zo::PBERR_DECODE;
                 return false;

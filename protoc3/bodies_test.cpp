@@ -321,6 +321,21 @@ TEST_F(bodiestest, arrayelementfailurefailsthearraywitherrcodezero) {
     EXPECT_EQ(a.items.size(), 0u);
 }
 
+TEST_F(bodiestest, arrayelementcountiscapped) {
+    soearray a;
+    EXPECT_EQ(a.maxitems, 1u << 20);
+    a.maxitems = 1000;
+    // Empty elements are two bytes each on the wire.
+    std::vector<uint8_t> b(2000, 0);
+    for (size_t i = 0; i < b.size(); i += 2) b[i] = 0x0A;
+    ASSERT_TRUE(a.parse(b.data(), static_cast<uint32_t>(b.size())));
+    EXPECT_EQ(a.items.size(), 1000u);
+    b.push_back(0x0A);
+    b.push_back(0x00);
+    EXPECT_FALSE(a.parse(b.data(), static_cast<uint32_t>(b.size())));
+    EXPECT_EQ(a.errcode, 2u);
+}
+
 TEST_F(bodiestest, arrayencodefailurenamesthereason) {
     tagvalarray a;
     tagval* t = a.items.emplace();
