@@ -43,6 +43,18 @@ class historysink {
     virtual void putsoe(const soearray& body) = 0;
 };
 
+// Adapts a link object that has insert_history and write_soe.
+template <class L>
+class linksink final : public historysink {
+  public:
+    explicit linksink(L* l) : link(l) {}
+    void inserthistory(const tagvalarray& body) override { link->insert_history(body); }
+    void putsoe(const soearray& body) override { link->write_soe(body); }
+
+  private:
+    L* link;
+};
+
 class cachemaint {
   public:
     // Reads the clock: the first tick comes with the next second.

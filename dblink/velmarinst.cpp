@@ -75,6 +75,7 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
         ZO_LOG(log, zo::LOG_ERR, "create local cache %s failed.", config.cache_path.data());
     } else {
         ZO_LOG(log, zo::LOG_INF, "create local cache %s success.", config.cache_path.data());
+        cache.configure(config.cache_path.view(), config.cache_maxsize, config.cache_maxhour);
         ZO_LOG(log, zo::LOG_INF, "local cache limit: %d MBytes, %d hours", config.cache_maxsize,
                config.cache_maxhour);
     }
@@ -96,6 +97,7 @@ void velmarinst::stop() {
     if (!started) return;
     zo::thread::stop();
     started = false;
+    cache.closewriter();  // what was cached reaches the disk before the process ends
     ZO_LOG(log, zo::LOG_INF, "stop Quorvane thread success.");
     int h = handle.load(std::memory_order_acquire);
     if (h >= 0) {
@@ -157,20 +159,27 @@ void velmarinst::run() {
 }
 
 void velmarinst::tocache(tagvalbody* body) {
-    // The local cache takes these once it exists; until then they are lost.
-    ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u tag values dropped (no local cache).",
-           body->items.size());
+    if (cache.hasdirectory()) {
+        cache.puttagvals(body);
+    } else {
+        ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u tag values dropped (no local cache).",
+               body->items.size());
+    }
     delete body;
 }
 
 void velmarinst::tocache(soebody* body) {
-    ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u soe records dropped (no local cache).",
-           body->items.size());
+    if (cache.hasdirectory()) {
+        cache.putsoes(body);
+    } else {
+        ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u soe records dropped (no local cache).",
+               body->items.size());
+    }
     delete body;
 }
 
 int velmarinst::maintaincache() {
-    return 0;
+    return maint.step(connected.load(std::memory_order_acquire) != 0, gapmode);
 }
 
 bool velmarinst::makedirs(const zo::string& path) {

@@ -4,8 +4,9 @@
 // configuration, opens the database through the client library (client
 // mode), and starts the writer thread, which takes the packages the IPC
 // session queued and writes them to the database.  While the database is not
-// connected, tag values and SOE records go to the local cache (today: they
-// are dropped with a debug line) and registrations are discarded.  A first
+// connected, tag values and SOE records go to the local cache (dropped with
+// a debug line when there is none) and registrations are discarded; the
+// cache is replayed as history once the database is back (cache/).  A first
 // link with the scheme "gapudp" is refused by start() for now: the one-way
 // UDP transport is not built yet.
 //
@@ -35,6 +36,8 @@
 
 #include "base/ilog.h"
 #include "base/string_.h"
+#include "cache/cachemaint.h"
+#include "cache/localcache.h"
 #include "dblink/ctrlstore.h"
 #include "dblink/dbtypes.h"
 #include "dblink/link_config.h"
@@ -141,4 +144,8 @@ class velmarinst : public zo::thread {
     int32_t reqseqno = firstseqno;
     bool gapmode = false;
     bool started = false;
+    // The local cache and its maintenance step (writer thread only).
+    localcache cache{log};
+    linksink<velmarinst> cachesink{this};
+    cachemaint maint{&cache, &cachesink, log};
 };

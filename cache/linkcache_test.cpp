@@ -1,0 +1,151 @@
+// The cache inside the link instance: what the writer's cycle caches while
+// the database is away, and what it replays once it is back, with a
+// recording stand-in for the client library and a clock the test moves.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "cache/testenv_test.h"
+#include "dblink/fakeoxa_test.h"
+#include "dblink/velmarinst.h"
+
+namespace {
+
+using cachetest::reclog;
+using cachetest::testenv;
+using cachetest::tmpdir;
+
+constexpr int64_t base = 1700000400;
+
+class cachinginst : public velmarinst {
+  public:
+    using velmarinst::maintaincache;
+    using velmarinst::run;
+    using velmarinst::velmarinst;
+    // What start() does, without the writer thread: the test runs cycles.
+    bool prepare(const std::string& cfg, int h) {
+        if (!config.load_config(cfg.c_str()) || !config.check_uplink()) return false;
+        handle.store(h);
+        oxa->setmessagenotify(h, on_status, this);
+        if (!config.cache_path.empty() && makedirs(config.cache_path))
+            cache.configure(config.cache_path.view(), config.cache_maxsize, config.cache_maxhour);
+        return true;
+    }
+    localcache& store() { return cache; }
+};
+
+tagvalbody* values(int first, int n) {
+    auto* b = new tagvalbody;
+    for (int i = first; i < first + n; ++i) {
+        tagval t;
+        t.name = ("t" + std::to_string(i)).c_str();
+        t.vtype = 1;
+        t.vint = i;
+        t.time = 1000;
+        b->items.append(std::move(t));
+    }
+    return b;
+}
+
+int countof(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
+    return n;
+}
+
+class LinkCacheTest : public ::testing::Test {
+  protected:
+    LinkCacheTest() : env(base + 100), scope(&env) {}
+    std::string config(const std::string& cachepath) {
+        std::string p = dir.path + "link.ini";
+        std::ofstream(p) << R"({"dblinks":[{"node":"n1","url":"sqlite://localhost/tmp/a.db",)"
+                         << R"("user":"u1","pswd":"p1"}],"cache_path":")" << cachepath << "\"}";
+        return p;
+    }
+    // The maintenance steps of n simulated seconds (a cycle with nothing
+    // queued runs just that step; calling it directly skips the idle nap).
+    void seconds(cachinginst& inst, int n) {
+        for (int i = 0; i < n; ++i) {
+            env.advance(1);
+            while (inst.maintaincache()) {
+            }
+        }
+    }
+    std::vector<std::string> requests() {
+        std::lock_guard<std::mutex> g(oxa.mu);
+        return oxa.requests;
+    }
+
+    tmpdir dir;
+    testenv env;
+    zo::scopedenv scope;
+    reclog log;
+    fakeoxa oxa;
+};
+
+TEST_F(LinkCacheTest, OutageIsCachedAndReplayedExactlyOnce) {
+    std::string cachedir = dir.path + "a/b/cache/";
+    cachinginst inst(&log, oxa.table());
+    ASSERT_TRUE(inst.prepare(config(cachedir), 5));
+    ASSERT_TRUE(inst.store().hasdirectory());
+    oxa.status(60002);
+    inst.pushval(values(0, 3));
+    inst.pushval(values(3, 2));
+    auto* s = new soebody;
+    soerec r;
+    r.f236 = "s1";
+    s->items.append(std::move(r));
+    inst.pushsoe(s);
+    inst.run();
+    inst.run();
+    EXPECT_TRUE(requests().empty());
+    EXPECT_TRUE(std::filesystem::exists(cachedir + "ioch_" + std::to_string(base)));
+    EXPECT_EQ(0, log.count("dropped (no local cache)"));
+
+    // Back, still in the same period: live values go straight to the
+    // database; the cached file waits until the period is over.
+    oxa.status(60001);
+    inst.pushval(values(100, 1));
+    inst.run();
+    seconds(inst, 100);
+    ASSERT_EQ(1u, requests().size());
+    EXPECT_NE(std::string::npos, requests()[0].find("oxa_writesnaps"));
+
+    seconds(inst, 430);  // to 11 s and more into the next period
+    std::vector<std::string> req = requests();
+    std::string all;
+    for (size_t i = 1; i < req.size(); ++i) {
+        EXPECT_NE(std::string::npos, req[i].find("\"request\":\"oxa_insert\"")) << req[i];
+        all += req[i];
+    }
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(1, countof(all, "\"N\":\"t" + std::to_string(i) + "\"")) << i;
+    {
+        std::lock_guard<std::mutex> g(oxa.mu);
+        ASSERT_EQ(1u, oxa.soes.size());
+        EXPECT_STREQ("s1", oxa.soes[0][0].f236);
+    }
+    EXPECT_EQ(1, log.count("insert history tagval records 5"));
+    EXPECT_EQ(1, log.count("insert history SOE records 1"));
+    EXPECT_TRUE(std::filesystem::is_empty(cachedir));
+}
+
+TEST_F(LinkCacheTest, CacheDirectoryThatCannotBeMadeLeavesLinkWithoutCache) {
+    std::string blocker = dir.path + "file";
+    std::ofstream(blocker) << "x";
+    cachinginst inst(&log, oxa.table());
+    ASSERT_TRUE(inst.prepare(config(blocker + "/cache/"), 5));
+    EXPECT_FALSE(inst.store().hasdirectory());
+    inst.pushval(values(0, 2));
+    inst.run();
+    EXPECT_EQ(1, log.count("dblink not connected, 2 tag values dropped (no local cache)."));
+    oxa.status(60001);
+    inst.pushval(values(2, 1));
+    inst.run();
+    seconds(inst, 40);
+    EXPECT_EQ(1u, requests().size());
+}
+
+}  // namespace
