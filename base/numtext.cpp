@@ -391,20 +391,13 @@ int grisu2(double v, char* digits, int* k) noexcept {
 }
 
 size_t fmtdouble(char* buf, double v) noexcept {
-    if (std::isnan(v)) {
-        std::memcpy(buf, "NaN", 3);
-        return 3;
-    }
-    if (std::isinf(v)) {
-        std::memcpy(buf, "inf", 3);
-        return 3;
-    }
+    // NaN and infinities fail the range test and take the shortest form.
     const double a = std::fabs(v);
     char* o = buf;
     if (a > 1e-6 && a < 9223372036854775808.0) {
         uint64_t ip = static_cast<uint64_t>(a);
         double f = a - static_cast<double>(ip);
-        uint64_t fp = static_cast<uint64_t>(f * 1e7);
+        uint32_t fp = static_cast<uint32_t>(f * 1e7);
         if (std::signbit(v)) *o++ = '-';
         if (fp == 0) {
             o += fmtu64(o, ip);
@@ -413,7 +406,7 @@ size_t fmtdouble(char* buf, double v) noexcept {
             return static_cast<size_t>(o - buf);
         }
         if (fp > 9999999) fp = 9999999;  // f < 1, but keep the seven digits safe
-        uint64_t r = fp % 10;
+        uint32_t r = fp % 10;
         if (r >= 5) {
             fp = fp - r + 10;
             if (fp == 10000000) {
@@ -425,7 +418,7 @@ size_t fmtdouble(char* buf, double v) noexcept {
         }
         o += fmtu64(o, ip);
         *o++ = '.';
-        putdigits(o, static_cast<uint32_t>(fp), 7);
+        putdigits(o, fp, 7);
         int keep = 7;
         while (keep > 1 && o[keep - 1] == '0') --keep;
         return static_cast<size_t>(o + keep - buf);
