@@ -20,7 +20,10 @@
 
 namespace zo {
 
-// Time forms of jsonaddtime.
+// Time forms of jsonaddtime.  Local time follows the zone in force; the
+// offset of form 1 is the standard-time offset that tzset() leaves in
+// `timezone`, in whole hours, and "Z" when it is under one hour.  REQUIRES:
+// tzset() was called once at start (the host does it).
 enum jsontimeform : int {
     JSONTIME_LOCAL = 0,  // "2024/01/31 08:00:00.250", local time (any form but 1 and 2)
     JSONTIME_ISO = 1,    // "2024-01-31T08:00:00.250+08:00", local time and standard offset
