@@ -36,16 +36,9 @@ void addkey(zo::string& out, int& counter, const char* key) {
 
 }  // namespace
 
-void appendshortest(zo::string& out, double v) {
-    char buf[64];
-    if (!std::isfinite(v)) {
-        size_t n = zo::fmtdouble(buf, v);
-        out.append(buf, static_cast<uint32_t>(n));
-        return;
-    }
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, static_cast<uint32_t>(r.ptr - buf));
-}
+// Doubles take the same number text as every other JSON number of the
+// process: fixed point for ordinary process values, shortest digits else.
+void appendshortest(zo::string& out, double v) { zo::jsonadddouble(out, v); }
 
 void addvalueobject(zo::string& out, const tagval& t, bool inttimes) {
     int c = 0;
