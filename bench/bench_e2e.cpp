@@ -1,0 +1,505 @@
+// bench_e2e - the whole chain on this machine, real processes on loopback:
+//
+//   iosim --ipc--> Quorvane --oxaapi--> SQLite (history)
+//
+// beside the bare SQLite loop of bench_dblink (the same two prepared
+// statements, snapshot upsert and history insert, one transaction per
+// 10,000 rows), measured in the same run so that the ratio means something
+// on whatever machine runs it.
+//
+// Figures printed at the end:
+//   throughput: iosim sends a fixed count of values as fast as Quorvane
+//       reads them (--rate 0 --count N); N is small enough for Quorvane's
+//       value ring, so nothing may be dropped.  Rate = N / (time of the
+//       last history row - time stamp of the first value), where "last
+//       row" is when this program first sees the row count reach N.
+//   resident memory: peak VmRSS of Quorvane, sampled every 10 ms.
+//   latency at 10,000 values/s: a reader polls history for new rows every
+//       2 ms; a row's latency is the wall clock at the poll that first sees
+//       it minus its time stamp, which iosim sets in ms when it builds the
+//       package.  So each figure is up to ~1 ms too high (the stamp is cut
+//       to whole ms) plus the poll interval and the query time.
+//   idle CPU: Quorvane whose IO server refuses connections, utime + stime
+//       over 5 s from /proc/<pid>/stat.
+//
+// Quorvane and iosim are found in ../bin beside this program's directory
+// (<build>/bench/bench_e2e, <build>/bin/).  Every process started here is
+// stopped before the program ends, also when a phase fails.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/udpsink.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using clk = std::chrono::steady_clock;
+
+constexpr int tags = 10000;        // distinct tag names, as in bench_dblink
+constexpr int fastcount = 300000;  // 1500 packages of 200: far below the ring's 8191
+constexpr int txrows = 10000;      // rows per transaction of the bare loop
+constexpr int slowrate = 10000;    // values per second of the latency phase
+constexpr int slowseconds = 6;     // length of the latency phase
+constexpr int idleseconds = 5;     // length of the idle CPU sample
+
+int64_t wallms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void sleepms(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+std::string selfdir() {
+    std::error_code ec;
+    fs::path p = fs::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : p.parent_path().string();
+}
+
+// A temporary directory removed at the end.
+struct tmpdir {
+    fs::path path;
+    tmpdir() {
+        std::string t = (fs::temp_directory_path() / "zoe2eXXXXXX").string();
+        std::vector<char> buf(t.begin(), t.end());
+        buf.push_back(0);
+        if (mkdtemp(buf.data())) path = buf.data();
+    }
+    ~tmpdir() {
+        std::error_code ec;
+        if (!path.empty()) fs::remove_all(path, ec);
+    }
+};
+
+// A child process, stopped (SIGTERM, then SIGKILL after 5 s) when it goes
+// out of scope.
+struct proc {
+    pid_t pid = -1;
+    int status = 0;
+
+    bool start(const std::vector<std::string>& args, const std::string& out) {
+        std::vector<char*> argv;
+        for (const auto& s : args) argv.push_back(const_cast<char*>(s.c_str()));
+        argv.push_back(nullptr);
+        pid = ::fork();
+        if (pid == 0) {
+            int nul = ::open("/dev/null", O_RDONLY);
+            int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (nul >= 0) ::dup2(nul, 0);
+            if (fd >= 0) {
+                ::dup2(fd, 1);
+                ::dup2(fd, 2);
+            }
+            ::execv(argv[0], argv.data());
+            ::_exit(127);
+        }
+        return pid > 0;
+    }
+    bool alive() {
+        if (pid <= 0) return false;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            pid = -1;
+            return false;
+        }
+        return true;
+    }
+    void stop() {
+        if (!alive()) return;
+        ::kill(pid, SIGTERM);
+        for (int i = 0; i < 500; ++i) {
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                pid = -1;
+                return;
+            }
+            sleepms(10);
+        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        pid = -1;
+    }
+    ~proc() { stop(); }
+};
+
+long rsskib(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    }
+    return -1;
+}
+
+// utime + stime of a process in clock ticks, or -1.
+long cputicks(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string s((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    size_t p = s.rfind(')');
+    if (p == std::string::npos) return -1;
+    std::istringstream in(s.substr(p + 2));
+    std::string field;
+    long utime = -1, stime = -1;
+    // After the name: state is field 3; utime and stime are fields 14 and 15.
+    for (int i = 3; i <= 15 && (in >> field); ++i) {
+        if (i == 14) utime = std::strtol(field.c_str(), nullptr, 10);
+        if (i == 15) stime = std::strtol(field.c_str(), nullptr, 10);
+    }
+    return utime < 0 || stime < 0 ? -1 : utime + stime;
+}
+
+// ---- the bare loop ---------------------------------------------------------
+
+const char* const snapsql =
+    "INSERT INTO snapshot(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)"
+    " ON CONFLICT(name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"
+    " type = excluded.type, value = excluded.value";
+const char* const histsql =
+    "INSERT INTO history(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)";
+const char* const schema =
+    "CREATE TABLE IF NOT EXISTS snapshot(name TEXT PRIMARY KEY, time INTEGER,"
+    " quality INTEGER, type INTEGER, value);"
+    "CREATE TABLE IF NOT EXISTS history(name TEXT, time INTEGER, quality INTEGER,"
+    " type INTEGER, value);"
+    "CREATE INDEX IF NOT EXISTS history_name_time ON history(name, time);";
+
+// Values per second of the bare loop for n rows, or 0 on failure.
+double barerate(const fs::path& dir, int n) {
+    sqlite3* db = nullptr;
+    std::string path = (dir / "bare.db").string();
+    sqlite3_stmt* snap = nullptr;
+    sqlite3_stmt* hist = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+                     nullptr) != SQLITE_OK ||
+        sqlite3_exec(db, schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, snapsql, -1, &snap, nullptr) != SQLITE_OK ||
+        sqlite3_prepare_v2(db, histsql, -1, &hist, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "bench_e2e: bare loop: %s\n", sqlite3_errmsg(db));
+        sqlite3_close(db);
+        return 0;
+    }
+    std::vector<std::string> names;
+    for (int i = 0; i < tags; ++i) {
+        char buf[32];
+        snprintf(buf, sizeof buf, "iosim.t%04d", i + 1);
+        names.push_back(buf);
+    }
+    int64_t base = wallms();
+    auto t0 = clk::now();
+    bool ok = true;
+    for (int i = 0; ok && i < n; ++i) {
+        if (i % txrows == 0) sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+        for (sqlite3_stmt* st : {snap, hist}) {
+            const std::string& name = names[static_cast<size_t>(i % tags)];
+            sqlite3_bind_text(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
+            sqlite3_bind_int64(st, 2, base + i / 1000);
+            sqlite3_bind_int(st, 3, 192);
+            sqlite3_bind_int(st, 4, 5);
+            sqlite3_bind_double(st, 5, i * 0.25 + 0.125);
+            ok = ok && sqlite3_step(st) == SQLITE_DONE;
+            sqlite3_reset(st);
+        }
+        if (i % txrows == txrows - 1) sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);  // harmless when none is open
+    auto t1 = clk::now();
+    sqlite3_finalize(snap);
+    sqlite3_finalize(hist);
+    sqlite3_close(db);
+    if (!ok) return 0;
+    return n / std::chrono::duration<double>(t1 - t0).count();
+}
+
+// ---- one Quorvane with its iosim -------------------------------------------
+
+// Reads the history table of Quorvane's database with its own connection.
+class historyreader {
+  public:
+    ~historyreader() {
+        if (st_) sqlite3_finalize(st_);
+        if (db_) sqlite3_close(db_);
+    }
+    bool open(const std::string& path) {
+        if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK)
+            return false;
+        sqlite3_busy_timeout(db_, 2000);
+        return sqlite3_prepare_v2(db_, "SELECT rowid, time FROM history WHERE rowid > ?1", -1, &st_,
+                                  nullptr) == SQLITE_OK;
+    }
+    // Calls fn(time) for every row after the last one seen.
+    template <class F>
+    void newrows(F fn) {
+        sqlite3_bind_int64(st_, 1, last_);
+        while (sqlite3_step(st_) == SQLITE_ROW) {
+            last_ = std::max<int64_t>(last_, sqlite3_column_int64(st_, 0));
+            fn(sqlite3_column_int64(st_, 1));
+        }
+        sqlite3_reset(st_);
+    }
+    int64_t scalar(const char* sql) {
+        sqlite3_stmt* st = nullptr;
+        int64_t v = -1;
+        if (sqlite3_prepare_v2(db_, sql, -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW)
+            v = sqlite3_column_int64(st, 0);
+        sqlite3_finalize(st);
+        return v;
+    }
+
+  private:
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* st_ = nullptr;
+    int64_t last_ = 0;
+};
+
+struct chain {
+    std::string bindir;
+    tmpdir dir;
+    udpsink logs;
+    proc quorvane;
+    proc iosim;
+    int port = 0;
+    std::string dbpath;
+
+    // Starts Quorvane against a port that refuses connections and waits
+    // until its database is connected, so that no value can arrive before
+    // the database is there.  name is the instance name.
+    bool startquorvane(const std::string& name) {
+        if (dir.path.empty() || !logs.ok()) return false;
+        fs::create_directories(dir.path / "bin" / "config");
+        fs::path program = dir.path / "bin" / "Quorvane";
+        std::error_code ec;
+        fs::create_hard_link(fs::path(bindir) / "Quorvane", program, ec);
+        if (ec) fs::copy_file(fs::path(bindir) / "Quorvane", program, ec);
+        if (ec) {
+            fprintf(stderr, "bench_e2e: cannot place Quorvane: %s\n", ec.message().c_str());
+            return false;
+        }
+        dbpath = (dir.path / "rt.db").string();
+        std::ofstream f(dir.path / "bin" / "config" / "bench.ini");
+        f << "{ /* written by bench_e2e */\n"
+          << "  \"dblinks\": [ { \"node\": \"b\", \"url\": \"sqlite://localhost" << dbpath
+          << "\", \"user\": \"u\", \"pswd\": \"p\" } ],\n"
+          << "  \"cache_path\": \"\"\n}\n";
+        f.close();
+        // The port is held (bound, not listening) until iosim takes it over.
+        heldport held(SOCK_STREAM);
+        port = held.port;
+        if (port == 0) return false;
+        std::string out = (dir.path / "quorvane.out").string();
+        if (!quorvane.start({program.string(), "ipc://127.0.0.1:" + std::to_string(port),
+                             logs.url(), name, "bench.ini", "inf"},
+                            out))
+            return false;
+        bool connected = false;
+        auto end = clk::now() + std::chrono::seconds(20);
+        while (!connected && clk::now() < end && quorvane.alive()) {
+            logs.receive(50);
+            for (const auto& l : logs.lines()) {
+                if (l.rfind("oxa ", 0) == 0 && l.find("connected success") != std::string::npos)
+                    connected = true;
+            }
+        }
+        if (!connected) fprintf(stderr, "bench_e2e: Quorvane's database did not connect\n");
+        return connected;
+    }
+
+    bool startiosim(const std::vector<std::string>& extra) {
+        std::vector<std::string> args{bindir + "/iosim",
+                                      "--listen",
+                                      "ipc://127.0.0.1:" + std::to_string(port),
+                                      "--tags",
+                                      std::to_string(tags),
+                                      "--types",
+                                      "5",
+                                      "--soe-rate",
+                                      "0",
+                                      "--quiet"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return iosim.start(args, (dir.path / "iosim.out").string());
+    }
+
+    bool waitlogin() {
+        auto end = clk::now() + std::chrono::seconds(20);
+        while (clk::now() < end && quorvane.alive()) {
+            if (logs.waitfor("login io-server success.", 100)) return true;
+        }
+        fprintf(stderr, "bench_e2e: no login; Quorvane's log:\n%s", logs.dump().c_str());
+        return false;
+    }
+
+    size_t lostlines() {
+        logs.receive(0);
+        size_t n = 0;
+        for (const auto& l : logs.lines()) {
+            if (l.rfind("put chache full", 0) == 0) ++n;
+        }
+        return n;
+    }
+
+    void stop() {
+        iosim.stop();
+        quorvane.stop();
+    }
+};
+
+struct results {
+    double bare = 0;
+    double e2e = 0;
+    int64_t rows = 0;
+    size_t lost = 0;
+    long peakrss = 0;
+    int64_t p50 = -1, p99 = -1, pmax = -1;
+    int64_t latrows = 0;
+    double idlecpu = -1;
+};
+
+bool throughput(const std::string& bindir, results* r) {
+    chain c;
+    c.bindir = bindir;
+    if (!c.startquorvane("benchfast")) return false;
+    long peak = rsskib(c.quorvane.pid);
+    if (!c.startiosim({"--rate", "0", "--count", std::to_string(fastcount)})) return false;
+
+    historyreader h;
+    if (!h.open(c.dbpath)) return false;
+    // Rows are only ever appended, so the largest rowid is the row count
+    // (checked with count(*) at the end), and far cheaper to ask for.
+    int64_t seen = 0;
+    int64_t lastms = 0;
+    auto lastmove = clk::now();
+    while (c.quorvane.alive()) {
+        peak = std::max(peak, rsskib(c.quorvane.pid));
+        int64_t n = h.scalar("SELECT max(rowid) FROM history");
+        lastms = wallms();
+        if (n > seen) {
+            seen = n;
+            lastmove = clk::now();
+        }
+        if (seen >= fastcount) break;
+        // Rows stop coming for good only when something was lost.
+        if (clk::now() - lastmove > std::chrono::seconds(10)) break;
+        sleepms(5);
+    }
+    int64_t firstms = h.scalar("SELECT min(time) FROM history");
+    r->rows = h.scalar("SELECT count(*) FROM history");
+    r->lost = c.lostlines();
+    r->peakrss = std::max(peak, rsskib(c.quorvane.pid));
+    c.stop();
+    if (seen < fastcount) {
+        fprintf(stderr, "bench_e2e: only %lld of %d values reached history\n",
+                static_cast<long long>(seen), fastcount);
+        return false;
+    }
+    double secs = (lastms - firstms) / 1000.0;
+    if (secs > 0) r->e2e = fastcount / secs;
+    return true;
+}
+
+bool latency(const std::string& bindir, results* r) {
+    chain c;
+    c.bindir = bindir;
+    if (!c.startquorvane("benchslow")) return false;
+    int count = slowrate * slowseconds;
+    if (!c.startiosim({"--rate", std::to_string(slowrate), "--count", std::to_string(count)}))
+        return false;
+    if (!c.waitlogin()) return false;
+    historyreader h;
+    if (!h.open(c.dbpath)) return false;
+    std::vector<int64_t> lat;
+    lat.reserve(static_cast<size_t>(count));
+    auto end = clk::now() + std::chrono::seconds(slowseconds + 20);
+    while (static_cast<int>(lat.size()) < count && clk::now() < end && c.quorvane.alive()) {
+        int64_t now = wallms();
+        h.newrows([&](int64_t t) { lat.push_back(now - t); });
+        sleepms(2);
+    }
+    r->lost += c.lostlines();
+    c.stop();
+    r->latrows = static_cast<int64_t>(lat.size());
+    if (lat.empty()) return false;
+    std::sort(lat.begin(), lat.end());
+    r->p50 = lat[lat.size() / 2];
+    r->p99 = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
+    r->pmax = lat.back();
+    return static_cast<int>(lat.size()) == count;
+}
+
+bool idle(const std::string& bindir, results* r) {
+    chain c;
+    c.bindir = bindir;
+    // Connected to its database, with an IO server address that refuses.
+    if (!c.startquorvane("benchidle")) return false;
+    long t0 = cputicks(c.quorvane.pid);
+    auto w0 = clk::now();
+    sleepms(idleseconds * 1000);
+    long t1 = cputicks(c.quorvane.pid);
+    double secs = std::chrono::duration<double>(clk::now() - w0).count();
+    c.stop();
+    if (t0 < 0 || t1 < 0) return false;
+    r->idlecpu = 100.0 * (t1 - t0) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / secs;
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    ::signal(SIGPIPE, SIG_IGN);
+    std::string bindir = selfdir() + "/../bin";
+    for (const char* p : {"Quorvane", "iosim"}) {
+        if (::access((bindir + "/" + p).c_str(), X_OK) != 0) {
+            fprintf(stderr, "bench_e2e: %s/%s is missing (build Quorvane and iosim)\n",
+                    bindir.c_str(), p);
+            return 1;
+        }
+    }
+    results r;
+    bool ok = true;
+    {
+        tmpdir d;
+        for (int i = 0; i < 2; ++i) r.bare = std::max(r.bare, barerate(d.path, fastcount));
+        std::error_code ec;
+        fs::remove(d.path / "bare.db", ec);
+    }
+    ok = throughput(bindir, &r) && ok;
+    ok = latency(bindir, &r) && ok;
+    ok = idle(bindir, &r) && ok;
+
+    double ratio = r.bare > 0 ? r.e2e / r.bare : 0;
+    printf("e2e: bare SQLite loop %.0f values/s\n", r.bare);
+    printf(
+        "e2e: iosim -> Quorvane -> SQLite %.0f values/s (%d values, %lld history rows, "
+        "%zu packages dropped)\n",
+        r.e2e, fastcount, static_cast<long long>(r.rows), r.lost);
+    printf("e2e: ratio %.2f (target >= 0.6)%s\n", ratio, ratio >= 0.6 ? "" : " BELOW TARGET");
+    printf("e2e: Quorvane peak VmRSS %.1f MiB (target < 64)%s\n", r.peakrss / 1024.0,
+           r.peakrss > 0 && r.peakrss < 64 * 1024 ? "" : " ABOVE TARGET");
+    printf(
+        "e2e: latency at %d values/s, send to history row: median %lld ms, p99 %lld ms, "
+        "max %lld ms (%lld rows)\n",
+        slowrate, static_cast<long long>(r.p50), static_cast<long long>(r.p99),
+        static_cast<long long>(r.pmax), static_cast<long long>(r.latrows));
+    printf("e2e: idle CPU without IO server %.2f %% of one core over %d s\n", r.idlecpu,
+           idleseconds);
+    if (!ok) printf("e2e: a phase failed (see above)\n");
+    return ok ? 0 : 1;
+}
