@@ -195,34 +195,40 @@ int oxa_setintervals(int handle, int retryms, int pollms);
 #define OXA_STATIC_ASSERT(c, m) _Static_assert(c, m)
 #endif
 
+/* The records cross the library boundary as raw bytes: their layout is fixed. */
+#define OXA_FIELD_AT(rec, field, off) \
+    OXA_STATIC_ASSERT(offsetof(rec, field) == off, #rec "." #field " at " #off)
+
 OXA_STATIC_ASSERT(sizeof(oxa_valrec) == 104, "value record is 104 bytes");
-OXA_STATIC_ASSERT(offsetof(oxa_valrec, time) == 80, "value record time");
-OXA_STATIC_ASSERT(offsetof(oxa_valrec, v) == 88, "value record value");
-OXA_STATIC_ASSERT(offsetof(oxa_valrec, type) == 96, "value record type");
-OXA_STATIC_ASSERT(offsetof(oxa_valrec, quality) == 97, "value record quality");
-OXA_STATIC_ASSERT(offsetof(oxa_valrec, flag) == 98, "value record flag");
-OXA_STATIC_ASSERT(offsetof(oxa_valrec, pad) == 100, "value record padding");
+OXA_FIELD_AT(oxa_valrec, time, 80);
+OXA_FIELD_AT(oxa_valrec, v, 88);
+OXA_FIELD_AT(oxa_valrec, type, 96);
+OXA_FIELD_AT(oxa_valrec, quality, 97);
+OXA_FIELD_AT(oxa_valrec, flag, 98);
+OXA_FIELD_AT(oxa_valrec, pad, 100);
 
 OXA_STATIC_ASSERT(sizeof(oxa_objrec) == 1104, "object record is 1104 bytes");
-OXA_STATIC_ASSERT(offsetof(oxa_objrec, time) == 80, "object record time");
-OXA_STATIC_ASSERT(offsetof(oxa_objrec, extra) == 88, "object record extra");
-OXA_STATIC_ASSERT(offsetof(oxa_objrec, type) == 96, "object record type");
-OXA_STATIC_ASSERT(offsetof(oxa_objrec, quality) == 97, "object record quality");
-OXA_STATIC_ASSERT(offsetof(oxa_objrec, flag) == 98, "object record flag");
-OXA_STATIC_ASSERT(offsetof(oxa_objrec, length) == 102, "object record length");
-OXA_STATIC_ASSERT(offsetof(oxa_objrec, data) == 104, "object record data");
+OXA_FIELD_AT(oxa_objrec, time, 80);
+OXA_FIELD_AT(oxa_objrec, extra, 88);
+OXA_FIELD_AT(oxa_objrec, type, 96);
+OXA_FIELD_AT(oxa_objrec, quality, 97);
+OXA_FIELD_AT(oxa_objrec, flag, 98);
+OXA_FIELD_AT(oxa_objrec, length, 102);
+OXA_FIELD_AT(oxa_objrec, data, 104);
 
 OXA_STATIC_ASSERT(sizeof(oxa_soerec) == 512, "SOE record is 512 bytes");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f231) == 8, "SOE 231");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f232) == 12, "SOE 232");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f233) == 16, "SOE 233");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f234) == 18, "SOE 234");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f235) == 20, "SOE 235");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f236) == 24, "SOE 236");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f237) == 104, "SOE 237");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f238) == 264, "SOE 238");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f239) == 504, "SOE 239");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, f240) == 505, "SOE 240");
-OXA_STATIC_ASSERT(offsetof(oxa_soerec, zero) == 506, "SOE tail");
+OXA_FIELD_AT(oxa_soerec, f231, 8);
+OXA_FIELD_AT(oxa_soerec, f232, 12);
+OXA_FIELD_AT(oxa_soerec, f233, 16);
+OXA_FIELD_AT(oxa_soerec, f234, 18);
+OXA_FIELD_AT(oxa_soerec, f235, 20);
+OXA_FIELD_AT(oxa_soerec, f236, 24);
+OXA_FIELD_AT(oxa_soerec, f237, 104);
+OXA_FIELD_AT(oxa_soerec, f238, 264);
+OXA_FIELD_AT(oxa_soerec, f239, 504);
+OXA_FIELD_AT(oxa_soerec, f240, 505);
+OXA_FIELD_AT(oxa_soerec, zero, 506);
+
+#undef OXA_FIELD_AT
 
 #endif /* OXAAPI_OXAAPI_H_ */

@@ -405,6 +405,25 @@ void simserver::sendexit() {
     }
 }
 
+template <class array, class filler>
+uint32_t simserver::sendbatch(uint32_t funid, array& a, uint32_t cap, filler fill) {
+    a.items.clear();
+    if (!a.items.reserve(cap)) return 0;
+    for (uint32_t i = 0; i < cap; ++i) {
+        auto* item = a.items.emplace();
+        if (!item) break;
+        fill(i, item);
+    }
+    bool lz4 = false;
+    zo::string err;
+    if (!buildpkg(funid, nextseq(), a, &pkg_, &lz4, &err)) {
+        say("%s", err.c_str());
+        return 0;
+    }
+    if (!queuepkg(pkg_, lz4)) return 0;
+    return static_cast<uint32_t>(a.items.size());
+}
+
 void simserver::senddue(int64_t now) {
     if (o_.exitafter >= 0 && !exitsent_ &&
         now - loginms_ >= static_cast<int64_t>(std::llround(o_.exitafter * 1000))) {
@@ -412,16 +431,14 @@ void simserver::senddue(int64_t now) {
         return;
     }
     if (exitsent_) return;
-    zo::string err;
+    // How many items a rate (per second) has made due since the login.
+    double sincelogin = static_cast<double>(now - loginms_ > 0 ? now - loginms_ : 0);
+    auto due = [&](double rate, uint64_t base) {
+        return base + static_cast<uint64_t>(std::floor(rate * sincelogin / 1000.0));
+    };
 
     // Tag values.
-    uint64_t target;
-    if (o_.rate > 0) {
-        double el = static_cast<double>(now - loginms_ > 0 ? now - loginms_ : 0);
-        target = valbase_ + static_cast<uint64_t>(std::floor(o_.rate * el / 1000.0));
-    } else {
-        target = UINT64_MAX;
-    }
+    uint64_t target = o_.rate > 0 ? due(o_.rate, valbase_) : UINT64_MAX;
     if (o_.count && target > o_.count) target = o_.count;
     tagvalarray arr(tagval::itemfield);
     simval sv;
@@ -436,21 +453,12 @@ void simserver::senddue(int64_t now) {
             if (o_.rate > 0 && now - lastflushms_ < batchage) break;
             cap = static_cast<uint32_t>(pending);
         }
-        arr.items.clear();
-        if (!arr.items.reserve(cap)) break;
-        for (uint32_t i = 0; i < cap; ++i) {
+        uint32_t n = sendbatch(FUN_VALUES, arr, cap, [&](uint32_t i, tagval* t) {
             gen_.value(st_.values + i, now, &sv);
-            tagval* t = arr.items.emplace();
-            if (!t) break;
             filltagval(sv, t);
-        }
-        bool lz4 = false;
-        if (!buildpkg(FUN_VALUES, nextseq(), arr, &pkg_, &lz4, &err)) {
-            say("%s", err.c_str());
-            break;
-        }
-        if (!queuepkg(pkg_, lz4)) break;
-        st_.values += arr.items.size();
+        });
+        if (n == 0) break;
+        st_.values += n;
         ++st_.valpkgs;
         ++batchno_;
         lastflushms_ = now;
@@ -458,28 +466,18 @@ void simserver::senddue(int64_t now) {
 
     // SOE records.
     if (o_.soerate > 0) {
-        double el = static_cast<double>(now - loginms_ > 0 ? now - loginms_ : 0);
-        uint64_t soetarget = soebase_ + static_cast<uint64_t>(std::floor(o_.soerate * el / 1000.0));
+        uint64_t soetarget = due(o_.soerate, soebase_);
         soearray sa(soerec::itemfield);
         simsoe ss;
         while (st_.soe < soetarget && outbuf_.size() - outpos_ < outhigh) {
             uint64_t pending = soetarget - st_.soe;
             uint32_t cap = pending < soebatch ? static_cast<uint32_t>(pending) : soebatch;
-            sa.items.clear();
-            if (!sa.items.reserve(cap)) break;
-            for (uint32_t i = 0; i < cap; ++i) {
+            uint32_t n = sendbatch(FUN_SOE, sa, cap, [&](uint32_t i, soerec* r) {
                 gen_.soe(st_.soe + i, now, &ss);
-                soerec* r = sa.items.emplace();
-                if (!r) break;
                 fillsoe(ss, r);
-            }
-            bool lz4 = false;
-            if (!buildpkg(FUN_SOE, nextseq(), sa, &pkg_, &lz4, &err)) {
-                say("%s", err.c_str());
-                break;
-            }
-            if (!queuepkg(pkg_, lz4)) break;
-            st_.soe += sa.items.size();
+            });
+            if (n == 0) break;
+            st_.soe += n;
             ++st_.soepkgs;
         }
     }

@@ -100,6 +100,10 @@ class simserver {
     void sendexit();
     void senddue(int64_t now);
     bool queuepkg(const zo::string& pkg, bool lz4);
+    // Fills up to cap items of a through fill(i, item), builds and queues one
+    // package.  The number of items queued; 0 when nothing could be sent.
+    template <class array, class filler>
+    uint32_t sendbatch(uint32_t funid, array& a, uint32_t cap, filler fill);
     uint32_t nextseq();
     void finish();
 
