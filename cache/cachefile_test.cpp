@@ -169,26 +169,31 @@ TEST_F(CacheFileTest, RestartWithinPeriodAppendsToItsFile) {
     EXPECT_EQ("after", blocks[1].second);
 }
 
-TEST_F(CacheFileTest, CutAnywhereInLastBlockYieldsCompleteBlocksFirst) {
-    std::string a = bytes(40, 6, false), b = bytes(3000, 7, false), c = bytes(200, 8, true);
-    ASSERT_EQ(0, write(0, a));
-    ASSERT_EQ(0, write(1, b));
-    ASSERT_EQ(0, write(0, c));
+TEST_F(CacheFileTest, CutAtEveryOffsetYieldsTheCompleteBlocksBeforeIt) {
+    const std::vector<std::string> want = {bytes(40, 6, false), bytes(3000, 7, false),
+                                           bytes(200, 8, true)};
+    ASSERT_EQ(0, write(0, want[0]));
+    ASSERT_EQ(0, write(1, want[1]));
+    ASSERT_EQ(0, write(0, want[2]));
     wr.closefile();
-    std::string whole = slurp(pathof(t0));
-    size_t lastat = (8 + a.size()) + 8 + le16(whole, 8 + a.size() + 6);
-    ASSERT_LT(lastat, whole.size());
-    for (size_t cut = lastat; cut < whole.size(); ++cut) {
+    const std::string whole = slurp(pathof(t0));
+    std::vector<size_t> ends;  // offsets where a block ends
+    for (size_t at = 0; at < whole.size(); at += 8 + le16(whole, at + 6)) ends.push_back(at);
+    ends.erase(ends.begin());
+    ends.push_back(whole.size());
+    ASSERT_EQ(3u, ends.size());
+    for (size_t cut = 0; cut < whole.size(); ++cut) {
         SCOPED_TRACE(cut);
         spit(pathof(t0), whole.substr(0, cut));
         log.reset();
         auto blocks = readall(t0);
-        ASSERT_EQ(2u, blocks.size());
-        EXPECT_EQ(a, blocks[0].second);
-        EXPECT_EQ(b, blocks[1].second);
+        size_t complete = 0;
+        while (complete < ends.size() && ends[complete] <= cut) ++complete;
+        ASSERT_EQ(complete, blocks.size());
+        for (size_t i = 0; i < complete; ++i) EXPECT_EQ(want[i], blocks[i].second);
         // A torn header is the normal end; a torn body is reported.
-        bool headerwhole = cut - lastat >= 8;
-        EXPECT_EQ(headerwhole ? 1 : 0, log.count("read block body error."));
+        size_t start = complete ? ends[complete - 1] : 0;
+        EXPECT_EQ(cut - start >= 8 ? 1 : 0, log.count("read block body error."));
         EXPECT_EQ(0, log.count(" blk error."));
     }
 }
