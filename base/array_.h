@@ -9,6 +9,10 @@
 // was.  Inside, an over-large request is a std::length_error "vector too
 // long", caught before it leaves the class.
 //
+// It serves the repeated fields of the protocol messages, the JSON entry
+// lists and the record buffers alike.  A cap on the element count, where
+// input decides the count, belongs to the caller (see body_objarray).
+//
 // REQUIRES: T's move constructor and destructor do not throw (records built
 // from zo::string and plain numbers satisfy this).
 //
@@ -18,6 +22,7 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "base/alloc.h"
@@ -26,6 +31,8 @@ namespace zo {
 
 template <class T>
 class array_ {
+    static_assert(std::is_nothrow_move_constructible_v<T>, "elements must move without throwing");
+
   public:
     using value_type = T;
 
@@ -88,6 +95,11 @@ class array_ {
     }
     bool push_back(const T& v) noexcept { return emplace_back(v) != nullptr; }
     bool push_back(T&& v) noexcept { return emplace_back(std::move(v)) != nullptr; }
+    // The names the message code uses: a value-initialised element at the
+    // end (null when there is no room), and a move to the end (false, v
+    // untouched, when there is no room).
+    T* emplace() noexcept { return emplace_back(); }
+    bool append(T&& v) noexcept { return push_back(std::move(v)); }
 
     // Value-initialises new elements or destroys surplus ones.
     bool resize(size_t n) noexcept {

@@ -5,8 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/alloc.h"
-
 namespace zo {
 
 namespace {
@@ -88,46 +86,7 @@ int32_t readu(const char* s, size_t i, size_t n) {
 }  // namespace
 
 jsonscan::jsonscan() noexcept {
-    v_ = static_cast<jsonentry*>(zo_alloc(128 * sizeof(jsonentry)));
-    cap_ = v_ ? 128 : 0;
-}
-
-jsonscan::~jsonscan() {
-    zo_free(v_);
-}
-
-jsonscan::jsonscan(jsonscan&& o) noexcept
-    : v_(o.v_), n_(o.n_), cap_(o.cap_), err_(o.err_), errpos_(o.errpos_) {
-    o.v_ = nullptr;
-    o.n_ = o.cap_ = 0;
-}
-
-jsonscan& jsonscan::operator=(jsonscan&& o) noexcept {
-    if (this != &o) {
-        zo_free(v_);
-        v_ = o.v_;
-        n_ = o.n_;
-        cap_ = o.cap_;
-        err_ = o.err_;
-        errpos_ = o.errpos_;
-        o.v_ = nullptr;
-        o.n_ = o.cap_ = 0;
-    }
-    return *this;
-}
-
-bool jsonscan::push(const jsonentry& e) noexcept {
-    if (n_ == cap_) {
-        size_t cap = cap_ < 16 ? 16 : cap_ + cap_ / 2;
-        auto* v = static_cast<jsonentry*>(zo_alloc(cap * sizeof(jsonentry)));
-        if (!v) return false;
-        if (n_) std::memcpy(v, v_, n_ * sizeof(jsonentry));
-        zo_free(v_);
-        v_ = v;
-        cap_ = cap;
-    }
-    v_[n_++] = e;
-    return true;
+    v_.reserve(128);  // usual member lists then never grow; a failure here only means growing later
 }
 
 bool jsonscan::fail(const char* why, size_t pos) noexcept {
@@ -137,7 +96,7 @@ bool jsonscan::fail(const char* why, size_t pos) noexcept {
 }
 
 bool jsonscan::scan(const char* s, size_t n) noexcept {
-    n_ = 0;
+    v_.clear();
     err_ = "";
     errpos_ = 0;
     if (!s || n == 0) return fail("empty text", 0);
@@ -213,12 +172,12 @@ bool jsonscan::scan(const char* s, size_t n) noexcept {
             }
             i = j;
         }
-        if (!push(e)) return fail("no memory for the member list", i);
+        if (!v_.push_back(e)) return fail("no memory for the member list", i);
     }
 }
 
 const jsonentry* jsonscan::find(std::string_view key) const noexcept {
-    for (size_t i = 0; i < n_; ++i) {
+    for (size_t i = 0; i < v_.size(); ++i) {
         if (sameword(v_[i].keyview(), key)) return &v_[i];
     }
     return nullptr;

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/array_.h"
 #include "base/string_.h"
 
 namespace zo {
@@ -58,11 +59,8 @@ class jsonscan {
     static constexpr uint32_t maxkey = 63;
 
     jsonscan() noexcept;  // room for 128 entries
-    ~jsonscan();
-    jsonscan(const jsonscan&) = delete;
-    jsonscan& operator=(const jsonscan&) = delete;
-    jsonscan(jsonscan&& o) noexcept;
-    jsonscan& operator=(jsonscan&& o) noexcept;
+    jsonscan(jsonscan&& o) noexcept = default;
+    jsonscan& operator=(jsonscan&& o) noexcept = default;
 
     // True if text holds an object or array by the rules above; its top-level
     // entries are then listed.  Clears the list first.
@@ -74,11 +72,11 @@ class jsonscan {
     // Offset in the text where the last scan failed.
     size_t errpos() const { return errpos_; }
 
-    size_t size() const { return n_; }
-    bool empty() const { return n_ == 0; }
+    size_t size() const { return v_.size(); }
+    bool empty() const { return v_.empty(); }
     const jsonentry& operator[](size_t i) const { return v_[i]; }
-    const jsonentry* begin() const { return v_; }
-    const jsonentry* end() const { return v_ + n_; }
+    const jsonentry* begin() const { return v_.begin(); }
+    const jsonentry* end() const { return v_.end(); }
 
     // First entry with this key (ASCII case ignored), or nullptr.
     const jsonentry* find(std::string_view key) const noexcept;
@@ -99,12 +97,9 @@ class jsonscan {
     bool getdouble(std::string_view key, double& out) const noexcept;
 
   private:
-    bool push(const jsonentry& e) noexcept;
     bool fail(const char* why, size_t pos) noexcept;
 
-    jsonentry* v_ = nullptr;
-    size_t n_ = 0;
-    size_t cap_ = 0;
+    array_<jsonentry> v_;
     const char* err_ = "";
     size_t errpos_ = 0;
 };

@@ -36,8 +36,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/array_.h"
 #include "base/string_.h"
-#include "protoc3/objvec.h"
 #include "protoc3/pbwire.h"
 
 // ---- pbo_tagval --------------------------------------------------------------
@@ -507,7 +507,7 @@ class body_unkown final : public zo::cls_protoc3<S> {
     S vstr;                // 198: the message text for the database (3308)
     S vstr2;               // 199
     S retmsg;              // 92
-    zo::objvec<S> strs;    // 9, repeated text: tag names in registrations
+    zo::array_<S> strs;    // 9, repeated text: tag names in registrations
 
     // The order code of a control order that tells the process to exit.
     static constexpr uint32_t PROCESS_CTRL_EXIT = 91;
@@ -594,7 +594,7 @@ class body_objarray final : public zo::cls_protoc3<S> {
     uint32_t f131 = 0;
     uint64_t f132 = 0;
     S retmsg;             // 92
-    zo::objvec<T> items;  // called process_info in the run-information body
+    zo::array_<T> items;  // called process_info in the run-information body
 
     // A decoded array holds at most this many elements (more fail the parse
     // with "decode failed").  Empty elements cost two bytes on the wire but a
@@ -604,7 +604,7 @@ class body_objarray final : public zo::cls_protoc3<S> {
 
     explicit body_objarray(uint32_t itemfield_ = T::itemfield) : itemfield(itemfield_) {}
 
-    zo::objvec<T>& process_info() { return items; }
+    zo::array_<T>& process_info() { return items; }
 
     void clear() override {
         retcode = 0;
