@@ -51,6 +51,30 @@ bool firstpair(std::string_view q, char* key, char* val) {
     return got == 2;
 }
 
+// Sets dest (and len) to the address text h with the port; an IPv6 address
+// when h holds a ':'.  Leaves both alone when h is not an address.
+bool makedest(const char* h, uint16_t port, sockaddr_storage& dest, socklen_t& len) {
+    sockaddr_storage ss;
+    std::memset(&ss, 0, sizeof ss);
+    socklen_t n;
+    if (std::strchr(h, ':')) {
+        auto* a6 = reinterpret_cast<sockaddr_in6*>(&ss);
+        if (::inet_pton(AF_INET6, h, &a6->sin6_addr) != 1) return false;
+        a6->sin6_family = AF_INET6;
+        a6->sin6_port = htons(port);
+        n = sizeof *a6;
+    } else {
+        auto* a4 = reinterpret_cast<sockaddr_in*>(&ss);
+        if (::inet_pton(AF_INET, h, &a4->sin_addr) != 1) return false;
+        a4->sin_family = AF_INET;
+        a4->sin_port = htons(port);
+        n = sizeof *a4;
+    }
+    dest = ss;
+    len = n;
+    return true;
+}
+
 }  // namespace
 
 udplog::~udplog() {
@@ -104,27 +128,7 @@ int udplog::open(const char* urltext) {
 
     zo::string& host = u.ipv4.empty() ? u.ipv6 : u.ipv4;
     const char* h = host.empty() ? "0.0.0.0" : host.c_str();
-    if (std::strchr(h, ':')) {
-        sockaddr_in6 a6;
-        std::memset(&a6, 0, sizeof a6);
-        if (::inet_pton(AF_INET6, h, &a6.sin6_addr) == 1) {
-            a6.sin6_family = AF_INET6;
-            a6.sin6_port = htons(port);
-            std::memset(&dest_, 0, sizeof dest_);
-            std::memcpy(&dest_, &a6, sizeof a6);
-            destlen_ = sizeof a6;
-        }
-    } else {
-        sockaddr_in a4;
-        std::memset(&a4, 0, sizeof a4);
-        if (::inet_pton(AF_INET, h, &a4.sin_addr) == 1) {
-            a4.sin_family = AF_INET;
-            a4.sin_port = htons(port);
-            std::memset(&dest_, 0, sizeof dest_);
-            std::memcpy(&dest_, &a4, sizeof a4);
-            destlen_ = sizeof a4;
-        }
-    }
+    makedest(h, port, dest_, destlen_);
 
     int family = destlen_ ? dest_.ss_family : AF_UNSPEC;
     int s = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);

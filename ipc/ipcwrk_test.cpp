@@ -28,21 +28,15 @@ class caplog : public zo::ilog {
     int wlog(int level, const char* fmt, ...) override {
         va_list ap;
         va_start(ap, fmt);
-        char buf[1024];
-        int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+        int n = keep(level, fmt, ap);
         va_end(ap);
-        if (level > level_) return 0;
-        lines.emplace_back(buf);
         return n;
     }
     int append(int level, const char* fmt, ...) override {
         va_list ap;
         va_start(ap, fmt);
-        char buf[1024];
-        int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+        int n = keep(level, fmt, ap);
         va_end(ap);
-        if (level > level_) return 0;
-        lines.emplace_back(buf);
         return n;
     }
     int getlevel() override { return level_; }
@@ -58,6 +52,13 @@ class caplog : public zo::ilog {
     }
 
   private:
+    int keep(int level, const char* fmt, va_list ap) {
+        char buf[1024];
+        int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+        if (level > level_) return 0;
+        lines.emplace_back(buf);
+        return n;
+    }
     int level_ = zo::LOG_ALL;
 };
 

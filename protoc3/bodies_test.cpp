@@ -11,32 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "protoc3/testutil_test.h"
+
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-std::string hexof(const void* p, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02X ", static_cast<const uint8_t*>(p)[i]);
-        s += b;
-    }
-    return s;
-}
-std::string hexof(const zo::string& s) {
-    return hexof(s.data(), s.size());
-}
-std::string hexof(const bytes& b) {
-    return hexof(b.data(), b.size());
-}
-
-zo::string zs(const char* s) {
-    return zo::string(s, static_cast<uint32_t>(std::strlen(s)));
-}
-zo::string zs(const void* p, uint32_t n) {
-    return zo::string(p, n);
-}
+using namespace pbtest;
 
 template <class M>
 std::string encode(M& m) {

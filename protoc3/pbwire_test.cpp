@@ -8,27 +8,12 @@
 #include <vector>
 
 #include "base/string_.h"
+#include "protoc3/testutil_test.h"
 
 namespace zo {
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
-std::string hexof(const void* p, size_t n) {
-    std::string s;
-    char b[4];
-    for (size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02X ", static_cast<const uint8_t*>(p)[i]);
-        s += b;
-    }
-    return s;
-}
-std::string hexof(const zo::string& s) {
-    return hexof(s.data(), s.size());
-}
-std::string hexof(const bytes& b) {
-    return hexof(b.data(), b.size());
-}
+using namespace pbtest;
 
 // A message that records what the decode loop hands it: field 1 u32,
 // field 2 text, field 3 u64, field 4 double (wire type 1), field 5 fixed32.
