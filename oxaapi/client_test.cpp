@@ -7,11 +7,13 @@
 #include <atomic>
 #include <cstring>
 
-#include "base/jsonscan.h"
 #include "oxaapi/testutil.h"
 
 namespace oxa {
 namespace {
+
+using oxatest::recorder;
+using oxatest::statusof;
 
 // Shared between the test and every fake the factory makes.
 struct script {
@@ -75,51 +77,24 @@ class clienttest : public ::testing::Test {
   protected:
     void SetUp() override {
         cl.setintervals(5, 5);
-        cl.setnotify(
-            [](int code, const char*, void* u) {
-                auto* t = static_cast<clienttest*>(u);
-                std::lock_guard<std::mutex> lk(t->mu);
-                t->codes.push_back(code);
-                t->cv.notify_all();
-            },
-            this);
+        cl.setnotify(recorder::onstatus, &rec);
     }
     void start() {
         ASSERT_EQ(cl.connect([this](std::string*) { return std::make_unique<fakedb>(&sc); }),
                   OXA_OK);
     }
     bool waitcodes(size_t n) {
-        return oxatest::waitfor(mu, cv, [&] { return codes.size() >= n; });
+        return rec.wait([&] { return rec.codes.size() >= n; });
     }
-    static void onresp(const char* text, int n, void* u) {
-        auto* t = static_cast<clienttest*>(u);
-        std::lock_guard<std::mutex> lk(t->mu);
-        t->responses.emplace_back(text, n);
-        t->cv.notify_all();
+    int call(const std::string& text) {
+        return cl.call(text.data(), text.size(), recorder::onresponse, &rec, true);
     }
     std::string roundtrip(const std::string& text) {
-        size_t before;
-        {
-            std::lock_guard<std::mutex> lk(mu);
-            before = responses.size();
-        }
-        EXPECT_EQ(cl.call(text.data(), text.size(), onresp, this, true), OXA_OK);
-        EXPECT_TRUE(oxatest::waitfor(mu, cv, [&] { return responses.size() > before; }));
-        std::lock_guard<std::mutex> lk(mu);
-        return responses.size() > before ? responses[before] : "";
-    }
-    static int32_t statusof(const std::string& r) {
-        zo::jsonscan js;
-        int32_t s = -1;
-        if (js.scan(r)) js.getint("status", s);
-        return s;
+        return rec.roundtrip([&] { return call(text); });
     }
 
     script sc;
-    std::mutex mu;
-    std::condition_variable cv;
-    std::vector<int> codes;
-    std::vector<std::string> responses;
+    recorder rec;
     client cl;  // last: its thread stops before the members above go
 };
 
@@ -129,15 +104,15 @@ const char onevalue[] =
 TEST_F(clienttest, lostwriteanswerserrorandreconnects) {
     start();
     ASSERT_TRUE(waitcodes(1));
-    EXPECT_EQ(codes[0], OXA_CONNECTED);
+    EXPECT_EQ(rec.codes[0], OXA_CONNECTED);
     EXPECT_EQ(statusof(roundtrip(onevalue)), 0);
     sc.losenextwrite = true;
     std::string r = roundtrip(onevalue);
     EXPECT_EQ(statusof(r), OXA_STATUS_DBERROR);
     EXPECT_NE(r.find("disk I\\/O error"), std::string::npos) << r;
     ASSERT_TRUE(waitcodes(3));
-    EXPECT_EQ(codes[1], OXA_DISCONNECTED);
-    EXPECT_EQ(codes[2], OXA_CONNECTED);
+    EXPECT_EQ(rec.codes[1], OXA_DISCONNECTED);
+    EXPECT_EQ(rec.codes[2], OXA_CONNECTED);
     EXPECT_EQ(sc.opens.load(), 2);
     EXPECT_EQ(statusof(roundtrip(onevalue)), 0);
     EXPECT_EQ(sc.rows.load(), 2);
@@ -165,8 +140,8 @@ TEST_F(clienttest, soeputfailsinsteadofwaitingforareconnect) {
     sc.losenextwrite = true;
     EXPECT_EQ(cl.soeput(recs, 3), OXA_ERR_DB);
     ASSERT_TRUE(waitcodes(3));  // lost, then a failed attempt
-    EXPECT_EQ(codes[1], OXA_DISCONNECTED);
-    EXPECT_EQ(codes[2], OXA_CONNECTFAIL);
+    EXPECT_EQ(rec.codes[1], OXA_DISCONNECTED);
+    EXPECT_EQ(rec.codes[2], OXA_CONNECTFAIL);
     EXPECT_EQ(cl.soeput(recs, 3), OXA_ERR_NOTCONNECTED);
     EXPECT_EQ(cl.soeput(recs, 0), OXA_OK);
 }
@@ -178,17 +153,17 @@ TEST_F(clienttest, fullqueuerefusesanddisconnectanswersall) {
     size_t accepted = 0;
     int rc = OXA_OK;
     while (rc == OXA_OK && accepted <= 50) {
-        rc = cl.call("{\"request\":\"oxa_insert\"}", 24, onresp, this, true);
+        rc = call("{\"request\":\"oxa_insert\"}");
         if (rc == OXA_OK) ++accepted;
     }
     EXPECT_EQ(rc, OXA_ERR_QUEUEFULL);
     EXPECT_EQ(accepted, 41u);  // 41 x 24 bytes fit in 1000, 42 do not
     std::string big(1001, ' ');
-    EXPECT_EQ(cl.call(big.data(), big.size(), onresp, this, true), OXA_ERR_ARG);
+    EXPECT_EQ(call(big), OXA_ERR_ARG);
     EXPECT_EQ(cl.disconnect(), OXA_OK);
-    EXPECT_EQ(responses.size(), accepted);
-    EXPECT_EQ(statusof(responses.back()), OXA_STATUS_DISCONNECTED);
-    EXPECT_EQ(cl.call("{}", 2, onresp, this, true), OXA_ERR_NOTCONNECTED);
+    EXPECT_EQ(rec.responses.size(), accepted);
+    EXPECT_EQ(statusof(rec.responses.back()), OXA_STATUS_DISCONNECTED);
+    EXPECT_EQ(call("{}"), OXA_ERR_NOTCONNECTED);
 }
 
 }  // namespace

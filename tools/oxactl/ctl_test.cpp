@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "base/jsonscan.h"
 #include "oxaapi/oxaapi.h"
 #include "oxaapi/sqlitedb.h"
 #include "oxaapi/testutil.h"
@@ -79,26 +78,10 @@ TEST_F(oxactltest, jsonlinesreadback) {
     sql("INSERT INTO snapshot VALUES('a/b', 5, 1, 7, x'0001'), ('q', 6, 0, 6, 'say \"hi\"')");
     result r = ctl({"--json", url, "snapshot"});
     ASSERT_EQ(r.code, 0) << r.err;
-    std::vector<std::string> lines;
-    size_t p = 0, q;
-    while ((q = r.out.find('\n', p)) != std::string::npos) {
-        lines.push_back(r.out.substr(p, q - p));
-        p = q + 1;
-    }
-    ASSERT_EQ(lines.size(), 2u);
-    zo::jsonscan js;
-    ASSERT_TRUE(js.scan(lines[0]));
-    zo::string s;
-    ASSERT_TRUE(js.gettext("name", s));
-    EXPECT_EQ(s.view(), "a/b");
-    ASSERT_TRUE(js.gettext("value", s));
-    EXPECT_EQ(s.view(), "AAE=");
-    int32_t t = 0;
-    EXPECT_TRUE(js.getint("time", t));
-    EXPECT_EQ(t, 5);
-    ASSERT_TRUE(js.scan(lines[1]));
-    ASSERT_TRUE(js.gettext("value", s));
-    EXPECT_EQ(s.view(), "say \"hi\"");
+    EXPECT_EQ(
+        r.out,
+        "{\"name\":\"a\\/b\",\"time\":5,\"quality\":1,\"type\":7,\"value\":\"AAE=\"}\n"
+        "{\"name\":\"q\",\"time\":6,\"quality\":0,\"type\":6,\"value\":\"say \\\"hi\\\"\"}\n");
 }
 
 TEST_F(oxactltest, historysoeandctrltags) {
@@ -208,45 +191,26 @@ TEST_F(oxactltest, programexitcodes) {
 
 // What oxactl queues reaches a program through the library.
 TEST_F(oxactltest, writereachesthelibrarycallback) {
-    struct seen {
-        std::mutex mu;
-        std::condition_variable cv;
-        std::vector<oxa_valrec> vals;
-        bool up = false;
-    } s;
+    oxatest::recorder rec;
     int h = oxa_create();
     ASSERT_GE(h, 0);
+    struct closer {
+        int h;
+        ~closer() { oxa_destory(h); }  // before rec goes, even when an assertion fails
+    } guard{h};
     oxa_setintervals(h, 20, 10);
-    oxa_setmessagenotify(
-        h,
-        [](int code, const char*, void* u) {
-            auto* p = static_cast<seen*>(u);
-            std::lock_guard<std::mutex> lk(p->mu);
-            p->up = p->up || code == OXA_CONNECTED;
-            p->cv.notify_all();
-        },
-        &s);
-    oxa_initwritetodevice(
-        h,
-        [](oxa_valrec* r, void* u) {
-            auto* p = static_cast<seen*>(u);
-            std::lock_guard<std::mutex> lk(p->mu);
-            p->vals.push_back(*r);
-            p->cv.notify_all();
-            return true;
-        },
-        &s, nullptr, nullptr);
+    oxa_setmessagenotify(h, oxatest::recorder::onstatus, &rec);
+    oxa_initwritetodevice(h, oxatest::recorder::onvalue, &rec, nullptr, nullptr);
     ASSERT_EQ(oxa_connectex(h, url.c_str(), "", "", 0), 0);
-    ASSERT_TRUE(oxatest::waitfor(s.mu, s.cv, [&] { return s.up; }));
+    ASSERT_TRUE(rec.waitcode(OXA_CONNECTED));
     const char reg[] = "{\"request\":\"oxa_regctrltags_put\",\"seqno\":0,\"tags\":[\"pump.cmd\"]}";
     ASSERT_EQ(oxa_putmsg(h, reg, sizeof reg - 1), 0);
     result r = ctl({url, "write", "pump.cmd", "-5", "--type", "2"});
     EXPECT_EQ(r.code, 0) << r.err;
-    ASSERT_TRUE(oxatest::waitfor(s.mu, s.cv, [&] { return !s.vals.empty(); }));
-    EXPECT_STREQ(s.vals[0].name, "pump.cmd");
-    EXPECT_EQ(s.vals[0].type, 2);
-    EXPECT_EQ(s.vals[0].v.i32, -5);
-    oxa_destory(h);
+    ASSERT_TRUE(rec.wait([&] { return !rec.vals.empty(); }));
+    EXPECT_STREQ(rec.vals[0].name, "pump.cmd");
+    EXPECT_EQ(rec.vals[0].type, 2);
+    EXPECT_EQ(rec.vals[0].v.i32, -5);
 }
 
 }  // namespace
