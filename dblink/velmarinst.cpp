@@ -163,7 +163,7 @@ void velmarinst::tocache(tagvalbody* body) {
         cache.puttagvals(body);
     } else {
         ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u tag values dropped (no local cache).",
-               body->items.size());
+               static_cast<unsigned>(body->items.size()));
     }
     delete body;
 }
@@ -173,7 +173,7 @@ void velmarinst::tocache(soebody* body) {
         cache.putsoes(body);
     } else {
         ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u soe records dropped (no local cache).",
-               body->items.size());
+               static_cast<unsigned>(body->items.size()));
     }
     delete body;
 }
