@@ -29,7 +29,7 @@ asan: deps
 tsan: deps
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZO_TSAN=ON >/dev/null
 	cmake --build build-tsan -j$(JOBS)
-	cd build-tsan && ctest --output-on-failure -j$(JOBS) --timeout 600 -L threads
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS) --timeout 600
 
 bench: deps
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DZO_BENCH=ON >/dev/null
