@@ -80,16 +80,6 @@ TEST_F(oxaapitest, writesnapsfillssnapshotandhistory) {
     EXPECT_EQ(query(path, "SELECT value = CAST(0.1 AS REAL) FROM snapshot WHERE name = 'p.f'"),
               "0");
     EXPECT_EQ(query(path, "SELECT hex(value) FROM snapshot WHERE name = 'p.b'"), "0001");
-
-    std::string r2 = roundtrip(
-        "{\"request\":\"oxa_writesnaps\",\"seqno\":16777219,\"vals\":["
-        "{\"T\":1700000000200,\"N\":\"p.i\",\"DT\":1,\"V\":43}]}");
-    EXPECT_EQ(statusof(r2), 0);
-    EXPECT_EQ(query(path, "SELECT value FROM snapshot WHERE name = 'p.i'"), "43");
-    EXPECT_EQ(query(path,
-                    "SELECT group_concat(value) FROM (SELECT value FROM history "
-                    "WHERE name = 'p.i' ORDER BY time)"),
-              "42,43");
 }
 
 TEST_F(oxaapitest, insertaddshistoryandmovessnapshotonlyforward) {

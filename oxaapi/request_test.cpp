@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "base/jsonscan.h"
 #include "oxaapi/codepage.h"
 
 namespace oxa {
@@ -150,26 +149,6 @@ TEST_F(requesttest, localtimetextfollowsthetimezone) {
                          "2024/01/31 08:00:00.25x",
                          "2024/01/31 24:00:00"};
     for (const char* t : bad) EXPECT_FALSE(parselocaltime(t, &ms)) << t;
-}
-
-TEST_F(requesttest, responsesreadback) {
-    std::string ok = okresponse("oxa_writesnaps", 17, {{"t\"1", 5}, {"t2", 3}});
-    EXPECT_EQ(ok,
-              "{\"status\":0,\"response\":\"oxa_writesnaps\",\"seqno\":17,\"vals\":["
-              "{\"N\":\"t\\\"1\",\"E\":5},{\"N\":\"t2\",\"E\":3}]}");
-    std::string err = errresponse(3, "oxa_insert", 9, "disk \"full\"");
-    zo::jsonscan js;
-    ASSERT_TRUE(js.scan(err));
-    int32_t status = 0;
-    EXPECT_TRUE(js.getint("status", status));
-    EXPECT_EQ(status, 3);
-    zo::string msg;
-    EXPECT_TRUE(js.gettext("message", msg));
-    EXPECT_EQ(msg.view(), "disk \"full\"");
-    std::string name;
-    int32_t seqno = 0;
-    peekrequest(err, &name, &seqno);
-    EXPECT_EQ(seqno, 9);
 }
 
 TEST(codepage, convertsandcutswithoutsplitting) {

@@ -80,29 +80,6 @@ TEST_F(sqlitedbtest, soerecordkeepseveryfield) {
               "-1,4000000000,7,65535,2,3,80,breaker open,bay 3,255,1");
 }
 
-TEST_F(sqlitedbtest, pendingcontrolwritesonlyforregisteredtags) {
-    ASSERT_EQ(db.putctrltag("c1", true), DB_OK);
-    ASSERT_EQ(db.putctrltag("c1", true), DB_OK);  // twice is once
-    EXPECT_EQ(query(path,
-                    "INSERT INTO ctrlwrites(name, time, type, value) VALUES"
-                    "('c1', 100, 1, 5), ('c2', 200, 1, 6), ('c1', 300, 6, 'on')"),
-              "");
-    std::vector<ctrlrow> rows;
-    ASSERT_EQ(db.pendingctrl(&rows, 10), DB_OK);
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0].tag.time, 100);
-    EXPECT_EQ(rows[0].tag.kind, VAL_INT);
-    EXPECT_EQ(rows[1].tag.bytes, "on");
-    ASSERT_EQ(db.markctrl(rows[0].id, 1), DB_OK);
-    rows.clear();
-    ASSERT_EQ(db.pendingctrl(&rows, 10), DB_OK);
-    EXPECT_EQ(rows.size(), 1u);
-    ASSERT_EQ(db.putctrltag("c1", false), DB_OK);
-    rows.clear();
-    ASSERT_EQ(db.pendingctrl(&rows, 10), DB_OK);
-    EXPECT_TRUE(rows.empty());
-}
-
 TEST_F(sqlitedbtest, otherwritersshowaschange) {
     db.changed();
     EXPECT_FALSE(db.changed());

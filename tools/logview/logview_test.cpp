@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -93,50 +94,41 @@ TEST_F(LogviewTest, RefusesHeadersThatAreNotFlatObjectsWithALevel) {
 TEST_F(LogviewTest, FormatsTimeLevelCabinText) {
     EXPECT_EQ(logview::timetext(t0), "2023-11-14 22:13:20.123");
     EXPECT_EQ(logview::timetext(-1), "1969-12-31 23:59:59.999");
-    EXPECT_EQ(fmt(golden), "2023-11-14 22:13:20.123 err simu1 x=5\n");
-    EXPECT_EQ(fmt("{\"order\":\"append\",\"level\":30,\"cabin\":\"c\"}\nstopped gracefully.\n"),
-              "2023-11-14 22:13:20.123 inf c stopped gracefully.\n");
-    EXPECT_EQ(fmt("{\"order\":\"wlog\",\"level\":35,\"cabin\":\"c\"}\n"),
-              "2023-11-14 22:13:20.123 35 c \n");
-}
-
-TEST_F(LogviewTest, MultiLineTextIsIndented) {
-    std::string d =
-        "{\"order\":\"wlog\",\"level\":40,\"cabin\":\"ab\"}\nfirst\r\nsecond\n\nfourth\n";
-    std::string pad(std::string("2023-11-14 22:13:20.123 dbg ab ").size(), ' ');
-    EXPECT_EQ(fmt(d), "2023-11-14 22:13:20.123 dbg ab first\n" + pad + "second\n" + pad + "\n" +
-                          pad + "fourth\n");
-}
-
-TEST_F(LogviewTest, LevelFilter) {
-    EXPECT_EQ(fmt(golden, 10), "2023-11-14 22:13:20.123 err simu1 x=5\n");
-    EXPECT_EQ(fmt(golden, 9), "<filtered>");
-    // Without a header there is no level: always shown.
-    EXPECT_EQ(fmt("junk", 0), "2023-11-14 22:13:20.123 raw junk\n");
-}
-
-TEST_F(LogviewTest, MalformedAndHostileBytesAreEscaped) {
-    EXPECT_EQ(fmt(std::string_view("a\\b\n\x1b[2J\0", 9)),
-              "2023-11-14 22:13:20.123 raw a\\\\b\\n\\x1B[2J\\x00\n");
-    // Control characters inside a good line; a text that is not UTF-8.
-    EXPECT_EQ(fmt("{\"level\":10,\"cabin\":\"c\"}\nbell\x07 tab\there"),
-              "2023-11-14 22:13:20.123 err c bell\\x07 tab\there\n");
-    EXPECT_EQ(fmt("{\"level\":10,\"cabin\":\"c\"}\n\xD6\xD0 D:\\data"),
-              "2023-11-14 22:13:20.123 err c \\xD6\\xD0 D:\\data\n");
-    EXPECT_EQ(fmt("{\"level\":10,\"cabin\":\"c\"}\n\xE4\xB8\xAD"),
-              "2023-11-14 22:13:20.123 err c \xE4\xB8\xAD\n");
-}
-
-TEST_F(LogviewTest, ColoursOnlyWhenAsked) {
-    std::string plain = fmt(golden, INT_MAX, false);
-    std::string col = fmt(golden, INT_MAX, true);
-    EXPECT_EQ(plain.find('\x1b'), std::string::npos);
-    EXPECT_EQ(col, "\x1b[31m2023-11-14 22:13:20.123 err simu1 x=5\x1b[0m\n");
-    // Indentation under a coloured line does not count the colour codes.
-    std::string two = fmt("{\"level\":20,\"cabin\":\"c\"}\na\nb", INT_MAX, true);
-    EXPECT_EQ(two, "\x1b[33m2023-11-14 22:13:20.123 wrn c a\n" +
-                       std::string(std::string("2023-11-14 22:13:20.123 wrn c ").size(), ' ') +
-                       "b\x1b[0m\n");
+    const std::string at = "2023-11-14 22:13:20.123 ";
+    auto pad = [&](const char* levelcabin) {
+        return std::string(at.size() + strlen(levelcabin), ' ');
+    };
+    const std::string c10 = "{\"level\":10,\"cabin\":\"c\"}\n";
+    struct {
+        std::string dgram;
+        int maxlevel;
+        bool color;
+        std::string want;
+    } cases[] = {
+        {golden, INT_MAX, false, at + "err simu1 x=5\n"},
+        {"{\"order\":\"append\",\"level\":30,\"cabin\":\"c\"}\nstopped gracefully.\n", INT_MAX,
+         false, at + "inf c stopped gracefully.\n"},
+        {"{\"order\":\"wlog\",\"level\":35,\"cabin\":\"c\"}\n", INT_MAX, false, at + "35 c \n"},
+        // Lines after the first are indented under the text.
+        {"{\"order\":\"wlog\",\"level\":40,\"cabin\":\"ab\"}\nfirst\r\nsecond\n\nfourth\n", INT_MAX,
+         false,
+         at + "dbg ab first\n" + pad("dbg ab ") + "second\n" + pad("dbg ab ") + "\n" +
+             pad("dbg ab ") + "fourth\n"},
+        // The level filter; without a header there is no level: always shown.
+        {golden, 10, false, at + "err simu1 x=5\n"},
+        {golden, 9, false, "<filtered>"},
+        {"junk", 0, false, at + "raw junk\n"},
+        // Hostile bytes, control characters, a text that is not UTF-8.
+        {std::string("a\\b\n\x1b[2J\0", 9), INT_MAX, false, at + "raw a\\\\b\\n\\x1B[2J\\x00\n"},
+        {c10 + "bell\x07 tab\there", INT_MAX, false, at + "err c bell\\x07 tab\there\n"},
+        {c10 + "\xD6\xD0 D:\\data", INT_MAX, false, at + "err c \\xD6\\xD0 D:\\data\n"},
+        {c10 + "\xE4\xB8\xAD", INT_MAX, false, at + "err c \xE4\xB8\xAD\n"},
+        // Colours only when asked; the indentation does not count them.
+        {golden, INT_MAX, true, "\x1b[31m" + at + "err simu1 x=5\x1b[0m\n"},
+        {"{\"level\":20,\"cabin\":\"c\"}\na\nb", INT_MAX, true,
+         "\x1b[33m" + at + "wrn c a\n" + pad("wrn c ") + "b\x1b[0m\n"},
+    };
+    for (auto& c : cases) EXPECT_EQ(fmt(c.dgram, c.maxlevel, c.color), c.want) << c.dgram;
 }
 
 TEST_F(LogviewTest, Arguments) {
@@ -178,25 +170,40 @@ class LogviewProgramTest : public ::testing::Test {
         }
         ASSERT_EQ(::access(exe_.c_str(), X_OK), 0) << exe_;
     }
-    void TearDown() override {
+    void TearDown() override { reap(); }
+    // Ends the program if it still runs and closes its pipes.
+    void reap() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
         }
-        for (int fd : {out_, errfd_})
-            if (fd >= 0) ::close(fd);
+        for (int* fd : {&out_, &errfd_}) {
+            if (*fd >= 0) ::close(*fd);
+            *fd = -1;
+        }
     }
-    // A port that was free a moment ago.
-    static uint16_t freeport() {
+    // A UDP socket bound to a free loopback port (-1 on failure).
+    static int bindudp(uint16_t* port) {
         int s = ::socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
         socklen_t len = sizeof a;
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-        ::close(s);
-        return ntohs(a.sin_port);
+        if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+            if (s >= 0) ::close(s);
+            return -1;
+        }
+        *port = ntohs(a.sin_port);
+        return s;
+    }
+    // A port that was free a moment ago.
+    static uint16_t freeport() {
+        uint16_t port = 0;
+        int s = bindudp(&port);
+        if (s >= 0) ::close(s);
+        return port;
     }
     void start(std::vector<std::string> args) {
         int po[2], pe[2];
@@ -275,14 +282,10 @@ TEST_F(LogviewProgramTest, SigintEndsWithZero) {
 }
 
 TEST_F(LogviewProgramTest, BusyPortExitsWithOne) {
-    int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    start({"udp://127.0.0.1:" + std::to_string(ntohs(a.sin_port))});
+    uint16_t port = 0;
+    int s = bindudp(&port);
+    ASSERT_GE(s, 0);
+    start({"udp://127.0.0.1:" + std::to_string(port)});
     EXPECT_EQ(wait(), 1);
     std::string err;
     readuntil(errfd_, err, "\n");
@@ -296,14 +299,10 @@ TEST_F(LogviewProgramTest, BadArgumentsExitWithTwo) {
     std::string err;
     readuntil(errfd_, err, "usage");
     EXPECT_NE(err.find("loud"), std::string::npos) << err;
-    ::close(errfd_);
-    ::close(out_);
-    errfd_ = out_ = -1;
+    reap();
     start({"tcp://127.0.0.1:5"});
     EXPECT_EQ(wait(), 2);
-    ::close(errfd_);
-    ::close(out_);
-    errfd_ = out_ = -1;
+    reap();
     start({"--help"});
     EXPECT_EQ(wait(), 0);
     std::string out;
