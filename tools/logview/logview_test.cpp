@@ -156,7 +156,8 @@ TEST_F(LogviewTest, Arguments) {
     EXPECT_FALSE(run({"udp://a:1", "udp://b:2"}, &o, &err));
 }
 
-// The program itself, on a free loopback port.
+// The program itself, on a free loopback port; its standard output and
+// error come through one pipe into out_.
 class LogviewProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -171,17 +172,15 @@ class LogviewProgramTest : public ::testing::Test {
         ASSERT_EQ(::access(exe_.c_str(), X_OK), 0) << exe_;
     }
     void TearDown() override { reap(); }
-    // Ends the program if it still runs and closes its pipes.
+    // Ends the program if it still runs and closes its pipe.
     void reap() {
         if (pid_ > 0) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
         }
-        for (int* fd : {&out_, &errfd_}) {
-            if (*fd >= 0) ::close(*fd);
-            *fd = -1;
-        }
+        if (fd_ >= 0) ::close(fd_);
+        pid_ = fd_ = -1;
+        out_.clear();
     }
     // A UDP socket bound to a free loopback port (-1 on failure).
     static int bindudp(uint16_t* port) {
@@ -198,44 +197,41 @@ class LogviewProgramTest : public ::testing::Test {
         *port = ntohs(a.sin_port);
         return s;
     }
-    // A port that was free a moment ago.
-    static uint16_t freeport() {
+    // A URL on a port that was free a moment ago.
+    static std::string freeurl() {
         uint16_t port = 0;
         int s = bindudp(&port);
         if (s >= 0) ::close(s);
-        return port;
+        return "udp://127.0.0.1:" + std::to_string(port);
     }
     void start(std::vector<std::string> args) {
-        int po[2], pe[2];
-        ASSERT_EQ(::pipe2(po, O_CLOEXEC), 0);
-        ASSERT_EQ(::pipe2(pe, O_CLOEXEC), 0);
+        reap();
+        int p[2];
+        ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
         pid_ = ::fork();
         ASSERT_GE(pid_, 0);
         if (pid_ == 0) {
-            ::dup2(po[1], 1);
-            ::dup2(pe[1], 2);
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>(exe_.c_str()));
+            ::dup2(p[1], 1);
+            ::dup2(p[1], 2);
+            std::vector<char*> argv{exe_.data()};
             for (auto& a : args) argv.push_back(a.data());
             argv.push_back(nullptr);
             ::execv(exe_.c_str(), argv.data());
             ::_exit(127);
         }
-        ::close(po[1]);
-        ::close(pe[1]);
-        out_ = po[0];
-        errfd_ = pe[0];
+        ::close(p[1]);
+        fd_ = p[0];
     }
-    // Reads fd until text contains want or the pipe ends (the 10 s poll is a
+    // Reads until out_ contains want or the pipe ends (the 10 s poll is a
     // guard against hanging, not a measured time).
-    static bool readuntil(int fd, std::string& text, const std::string& want) {
-        while (text.find(want) == std::string::npos) {
-            pollfd p{fd, POLLIN, 0};
+    bool readuntil(const std::string& want) {
+        while (out_.find(want) == std::string::npos) {
+            pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, 10000) != 1) return false;
             char b[4096];
-            ssize_t n = ::read(fd, b, sizeof b);
+            ssize_t n = ::read(fd_, b, sizeof b);
             if (n <= 0) return false;
-            text.append(b, static_cast<size_t>(n));
+            out_.append(b, static_cast<size_t>(n));
         }
         return true;
     }
@@ -246,37 +242,32 @@ class LogviewProgramTest : public ::testing::Test {
         return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
 
-    std::string exe_;
+    std::string exe_, out_;
     pid_t pid_ = -1;
-    int out_ = -1, errfd_ = -1;
+    int fd_ = -1;
 };
 
 TEST_F(LogviewProgramTest, PrintsLinesFromTheLoggerAndStopsOnSigterm) {
-    uint16_t port = freeport();
-    std::string where = "udp://127.0.0.1:" + std::to_string(port);
+    std::string where = freeurl();
     start({where, "--level", "inf"});
-    std::string err, out;
-    ASSERT_TRUE(readuntil(errfd_, err, "listening")) << err;
-
+    ASSERT_TRUE(readuntil("listening")) << out_;
     zo::udplog lg;
     ASSERT_EQ(lg.open((where + "/simu1?level=all").c_str()), 0);
     EXPECT_GT(lg.wlog(40, "hidden by --level"), 0);
     EXPECT_GT(lg.wlog(10, "x=%d", 5), 0);
     EXPECT_GT(lg.wlog(30, "two\nlines"), 0);
-    ASSERT_TRUE(readuntil(out_, out, "lines\n")) << out;
-    EXPECT_NE(out.find(" err simu1 x=5\n"), std::string::npos) << out;
-    EXPECT_NE(out.find(" inf simu1 two\n"), std::string::npos) << out;
-    EXPECT_EQ(out.find("hidden"), std::string::npos) << out;
-    EXPECT_EQ(out.find('\x1b'), std::string::npos);  // a pipe gets no colours
-
+    ASSERT_TRUE(readuntil("lines\n")) << out_;
+    EXPECT_NE(out_.find(" err simu1 x=5\n"), std::string::npos) << out_;
+    EXPECT_NE(out_.find(" inf simu1 two\n"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find("hidden"), std::string::npos) << out_;
+    EXPECT_EQ(out_.find('\x1b'), std::string::npos);  // a pipe gets no colours
     ASSERT_EQ(::kill(pid_, SIGTERM), 0);
     EXPECT_EQ(wait(), 0);
 }
 
 TEST_F(LogviewProgramTest, SigintEndsWithZero) {
-    start({"udp://127.0.0.1:" + std::to_string(freeport())});
-    std::string err;
-    ASSERT_TRUE(readuntil(errfd_, err, "listening")) << err;
+    start({freeurl()});
+    ASSERT_TRUE(readuntil("listening")) << out_;
     ASSERT_EQ(::kill(pid_, SIGINT), 0);
     EXPECT_EQ(wait(), 0);
 }
@@ -287,26 +278,21 @@ TEST_F(LogviewProgramTest, BusyPortExitsWithOne) {
     ASSERT_GE(s, 0);
     start({"udp://127.0.0.1:" + std::to_string(port)});
     EXPECT_EQ(wait(), 1);
-    std::string err;
-    readuntil(errfd_, err, "\n");
-    EXPECT_NE(err.find("cannot bind"), std::string::npos) << err;
+    readuntil("\n");
+    EXPECT_NE(out_.find("cannot bind"), std::string::npos) << out_;
     ::close(s);
 }
 
 TEST_F(LogviewProgramTest, BadArgumentsExitWithTwo) {
     start({"--level", "loud"});
     EXPECT_EQ(wait(), 2);
-    std::string err;
-    readuntil(errfd_, err, "usage");
-    EXPECT_NE(err.find("loud"), std::string::npos) << err;
-    reap();
+    readuntil("usage");
+    EXPECT_NE(out_.find("loud"), std::string::npos) << out_;
     start({"tcp://127.0.0.1:5"});
     EXPECT_EQ(wait(), 2);
-    reap();
     start({"--help"});
     EXPECT_EQ(wait(), 0);
-    std::string out;
-    EXPECT_TRUE(readuntil(out_, out, "usage: logview"));
+    EXPECT_TRUE(readuntil("usage: logview"));
 }
 
 }  // namespace
