@@ -12,18 +12,11 @@ struct rec {
 
 TEST(ArrayTest, GrowsByHalfOrToWhatIsNeeded) {
     zo::array_<int> a;
-    ASSERT_TRUE(a.push_back(1));
-    EXPECT_EQ(a.capacity(), 1u);  // 1.5 x 0 is less than the one needed
-    ASSERT_TRUE(a.push_back(2));
-    EXPECT_EQ(a.capacity(), 2u);  // 1.5 x 1 rounds down to 1
-    ASSERT_TRUE(a.push_back(3));
-    EXPECT_EQ(a.capacity(), 3u);
-    ASSERT_TRUE(a.push_back(4));
-    EXPECT_EQ(a.capacity(), 4u);
-    ASSERT_TRUE(a.push_back(5));
-    EXPECT_EQ(a.capacity(), 6u);
-    for (int i = 6; i <= 7; ++i) ASSERT_TRUE(a.push_back(i));
-    EXPECT_EQ(a.capacity(), 9u);
+    // 1.5 x the capacity, rounded down, or the one needed when that is more.
+    for (size_t cap : {1u, 2u, 3u, 4u, 6u, 6u, 9u}) {
+        ASSERT_TRUE(a.push_back(static_cast<int>(a.size()) + 1));
+        EXPECT_EQ(a.capacity(), cap);
+    }
     ASSERT_TRUE(a.resize(40));
     EXPECT_EQ(a.capacity(), 40u);  // needed beats 1.5 x 9
     EXPECT_EQ(a[6], 7);
@@ -39,16 +32,6 @@ TEST(ArrayTest, OverLargeRequestFailsAndLeavesArrayAlone) {
     EXPECT_EQ(a.size(), 1u);
     EXPECT_EQ(a.capacity(), cap);
     EXPECT_EQ(a[0], 42);
-}
-
-TEST(ArrayTest, LengthErrorCarriesItsText) {
-    zo::array_<int> a;
-    try {
-        a.growncapacity(zo::array_<int>::maxsize() + 1);
-        FAIL() << "no length error";
-    } catch (const std::length_error& e) {
-        EXPECT_STREQ(e.what(), "vector too long");
-    }
 }
 
 TEST(ArrayTest, RecordsSurviveRelocationAndAreDestroyed) {

@@ -161,20 +161,15 @@ TEST_F(JsonScanTest, EveryCutOfAGoldenTextFails) {
     }
 }
 
-TEST_F(JsonScanTest, ManyMembersGrowTheList) {
+TEST_F(JsonScanTest, ListGrowsAndMoves) {
     std::string t = "[";
     for (int i = 0; i < 1000; ++i) t += std::to_string(i) + ",";
-    t += "]";
-    ASSERT_TRUE(scanexact(t));
+    ASSERT_TRUE(scanexact(t + "]"));
     ASSERT_EQ(js_.size(), 1000u);
     EXPECT_EQ(val(999), "999");
-}
-
-TEST_F(JsonScanTest, MovedScannerKeepsEntriesAndTheOldOneStillWorks) {
-    ASSERT_TRUE(scanexact(R"({"a":1,"b":2})"));
     zo::jsonscan moved(std::move(js_));
-    ASSERT_EQ(moved.size(), 2u);
-    EXPECT_EQ(moved[1].valview(), "2");
+    ASSERT_EQ(moved.size(), 1000u);
+    EXPECT_EQ(moved[1].valview(), "1");
     EXPECT_TRUE(js_.scan(R"([5])"));  // grows its list again from nothing
     EXPECT_EQ(js_.size(), 1u);
 }
@@ -245,26 +240,20 @@ TEST_F(JsonUnescapeTest, UnicodeEscapes) {
     EXPECT_EQ(hex(dec(R"(\u00e9)")), "C3A9");
     EXPECT_EQ(hex(dec(R"(\U00E9)")), "C3A9");
     EXPECT_EQ(hex(dec(R"(\ud83d\ude00)")), "F09F9880");
-    EXPECT_EQ(dec(R"(\ud83d\ude00)"), reinterpret_cast<const char*>(u8"\U0001F600"));
-    EXPECT_EQ(dec(R"(\u0041\u07FF\u0800\uFFFF)"),
-              reinterpret_cast<const char*>(u8"A\u07FF\u0800\uFFFF"));
+    EXPECT_EQ(hex(dec(R"(\u0041\u07FF\u0800\uFFFF)")), "41DFBFE0A080EFBFBF");
     EXPECT_EQ(hex(dec(R"(\udbff\udfff)")), "F48FBFBF");  // the last code point
     EXPECT_EQ(hex(dec(R"(\u0000)")), "00");
     EXPECT_EQ(hex(dec(R"(\udc00)")), "EDB080");  // a lone low half is kept as it is
 }
 
 TEST_F(JsonUnescapeTest, StopRules) {
-    bool whole = true;
-    EXPECT_EQ(dec(R"(ab\u12)", &whole), "ab");
-    EXPECT_FALSE(whole);
-    EXPECT_EQ(dec(R"(ab\u00g1cd)", &whole), "ab");
-    EXPECT_FALSE(whole);
-    EXPECT_EQ(dec("ab\\", &whole), "ab");
-    EXPECT_FALSE(whole);
-    EXPECT_EQ(dec(R"(x\ud83dy)", &whole), "x");  // high half without its partner
-    EXPECT_FALSE(whole);
-    EXPECT_EQ(dec(R"(x\ud83d\u0041)", &whole), "x");  // partner is not a low half
-    EXPECT_FALSE(whole);
+    // High half without its partner; partner not a low half.
+    for (const char* in : {R"(x\u12)", R"(x\u00g1cd)", "x\\", R"(x\ud83dy)", R"(x\ud83d\u0041)"}) {
+        bool whole = true;
+        EXPECT_EQ(dec(in, &whole), "x") << in;
+        EXPECT_FALSE(whole) << in;
+    }
+    bool whole = false;
     EXPECT_EQ(dec(R"(ok\n)", &whole), "ok\n");
     EXPECT_TRUE(whole);
 }
@@ -306,9 +295,7 @@ TEST_F(JsonUnescapeTest, Utf8FormsUpTo31Bits) {
     EXPECT_TRUE(out.empty());
 }
 
-class JsonNumberReadTest : public ::testing::Test {};
-
-TEST_F(JsonNumberReadTest, DoubleAndInt64Spans) {
+TEST(JsonNumberReadTest, DoubleAndInt64Spans) {
     double d = 0;
     EXPECT_TRUE(zo::jsonreaddouble(" 23.4567 ", d));
     EXPECT_EQ(d, 23.4567);
