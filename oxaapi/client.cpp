@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "oxaapi/codepage.h"
 #include "oxaapi/request.h"
@@ -101,27 +102,44 @@ void client::setlimits(size_t jobs, size_t bytes) {
 }
 
 int client::connect(backendfactory factory) {
-    std::lock_guard<std::mutex> lk(mu_);
-    if (running_) return OXA_ERR_STATE;
-    factory_ = std::move(factory);
-    stop_ = false;
-    running_ = true;
-    th_ = std::thread([this] { run(); });
-    return OXA_OK;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (running_) return OXA_ERR_STATE;
+        factory_ = std::move(factory);
+        stop_ = false;
+        running_ = true;
+        try {
+            th_ = std::thread([this] { run(); });
+            return OXA_OK;
+        } catch (const std::system_error&) {
+            running_ = false;  // no exception leaves the library
+        }
+    }
+    logf(10, "cannot start the library thread");
+    return OXA_ERR_STATE;
 }
 
 int client::disconnect() {
     {
-        std::lock_guard<std::mutex> lk(mu_);
+        std::unique_lock<std::mutex> lk(mu_);
         if (!running_) return OXA_OK;
         if (th_.get_id() == std::this_thread::get_id()) return OXA_ERR_STATE;
+        if (stop_) {
+            // Another caller is joining the thread (a thread is joined only
+            // once): wait until it is done.
+            cv_.wait(lk, [&] { return !running_; });
+            return OXA_OK;
+        }
         stop_ = true;
     }
     cv_.notify_all();
     th_.join();
-    std::lock_guard<std::mutex> lk(mu_);
-    running_ = false;
-    stop_ = false;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        running_ = false;
+        stop_ = false;
+    }
+    cv_.notify_all();
     return OXA_OK;
 }
 

@@ -120,7 +120,9 @@ int main(int argc, char** argv) {
             break;
         }
         if (p[1].revents) break;
-        if (!(p[0].revents & POLLIN)) continue;
+        // An error alone (POLLERR without POLLIN) is cleared by the recv below;
+        // skipping it would make poll report it again at once, for ever.
+        if (!p[0].revents) continue;
         ssize_t n = ::recv(sock, buf.data(), buf.size(), MSG_DONTWAIT);
         if (n < 0) continue;  // EINTR, EAGAIN or an ICMP error queued on the socket
         if (!logview::format(std::string_view(buf.data(), static_cast<size_t>(n)), zo::nowms(),
