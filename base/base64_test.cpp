@@ -13,9 +13,7 @@ std::string enc(std::string_view s) {
     return std::string(out.view());
 }
 
-class Base64Test : public ::testing::Test {};
-
-TEST_F(Base64Test, Rfc4648Vectors) {
+TEST(Base64Test, Rfc4648Vectors) {
     const char* cases[][2] = {{"", ""},
                               {"f", "Zg=="},
                               {"fo", "Zm8="},
@@ -31,7 +29,7 @@ TEST_F(Base64Test, Rfc4648Vectors) {
     }
 }
 
-TEST_F(Base64Test, AppendsAndUsesTheWholeAlphabet) {
+TEST(Base64Test, AppendsAndUsesTheWholeAlphabet) {
     std::string all;
     for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
     zo::string out("x");
@@ -46,7 +44,7 @@ TEST_F(Base64Test, AppendsAndUsesTheWholeAlphabet) {
     EXPECT_EQ(back.view(), all);
 }
 
-TEST_F(Base64Test, RandomRoundTrip) {
+TEST(Base64Test, RandomRoundTrip) {
     std::mt19937 rng(7);
     for (int n = 0; n < 300; ++n) {
         std::string s(n, '\0');
@@ -57,7 +55,7 @@ TEST_F(Base64Test, RandomRoundTrip) {
     }
 }
 
-TEST_F(Base64Test, DecoderRejectsDamagedTextAndLeavesOutputAlone) {
+TEST(Base64Test, DecoderRejectsDamagedTextAndLeavesOutputAlone) {
     const char* bad[] = {"Zg=",
                          "Z===",
                          "Zm9v!A==",

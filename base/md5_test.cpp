@@ -19,9 +19,7 @@ std::vector<uint8_t> pattern(size_t n, uint32_t mul, uint32_t add) {
     return v;
 }
 
-class Md5Test : public ::testing::Test {};
-
-TEST_F(Md5Test, Rfc1321Suite) {
+TEST(Md5Test, Rfc1321Suite) {
     const struct {
         const char* in;
         const char* hex;
@@ -42,7 +40,7 @@ TEST_F(Md5Test, Rfc1321Suite) {
     }
 }
 
-TEST_F(Md5Test, UpperCaseHexForThePasswordHash) {
+TEST(Md5Test, UpperCaseHexForThePasswordHash) {
     char h[33];
     zo::md5hex("abc", 3, h);
     EXPECT_STREQ(h, "900150983CD24FB0D6963F7D28E17F72");
@@ -50,7 +48,7 @@ TEST_F(Md5Test, UpperCaseHexForThePasswordHash) {
 
 // Lengths around the 56-byte padding limit and the 64-byte block; digests
 // from an independent implementation (Python's hashlib).
-TEST_F(Md5Test, PaddingBoundaries) {
+TEST(Md5Test, PaddingBoundaries) {
     const struct {
         size_t n;
         const char* hex;
@@ -67,7 +65,7 @@ TEST_F(Md5Test, PaddingBoundaries) {
     }
 }
 
-TEST_F(Md5Test, LargeInputsOneShotAndInPieces) {
+TEST(Md5Test, LargeInputsOneShotAndInPieces) {
     std::string a(1000000, 'a');
     EXPECT_EQ(hexof(a.data(), a.size()), "7707d6ae4e027c70eea2a935c2296f21");
 

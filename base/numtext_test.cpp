@@ -43,9 +43,7 @@ int textdigits(const char* s) {
     return first < 0 ? 1 : last - first + 1;
 }
 
-class IntTextTest : public ::testing::Test {};
-
-TEST_F(IntTextTest, MatchesToCharsAtEdgesAndRandom) {
+TEST(IntTextTest, MatchesToCharsAtEdgesAndRandom) {
     std::vector<int64_t> vals = {0,  1,   -1,        9,         10,        -10,
                                  99, 100, INT64_MAX, INT64_MIN, INT32_MAX, INT32_MIN};
     for (int64_t p = 1; p <= INT64_MAX / 10; p *= 10) {
@@ -68,9 +66,7 @@ TEST_F(IntTextTest, MatchesToCharsAtEdgesAndRandom) {
 
 // Between 1e-6 and 2^63 the fraction is cut after seven digits and rounded at
 // the seventh; every branch of that rounding.
-class FixedPointTest : public ::testing::Test {};
-
-TEST_F(FixedPointTest, RoundingBranches) {
+TEST(FixedPointTest, RoundingBranches) {
     const struct {
         double v;
         const char* text;
@@ -103,7 +99,7 @@ TEST_F(FixedPointTest, RoundingBranches) {
 
 // Property over many values: the text is within the rounding step of the
 // value, carries 1 to 6 fraction digits and no superfluous trailing zero.
-TEST_F(FixedPointTest, TextStaysWithinHalfTheSeventhDigit) {
+TEST(FixedPointTest, TextStaysWithinHalfTheSeventhDigit) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> expo(-5.9, 15.0);
     for (int i = 0; i < 200000; ++i) {
@@ -126,9 +122,7 @@ TEST_F(FixedPointTest, TextStaysWithinHalfTheSeventhDigit) {
     }
 }
 
-class ShortestTest : public ::testing::Test {};
-
-TEST_F(ShortestTest, SpecialValuesAndLayout) {
+TEST(ShortestTest, SpecialValuesAndLayout) {
     const struct {
         double v;
         const char* text;
@@ -160,7 +154,7 @@ TEST_F(ShortestTest, SpecialValuesAndLayout) {
     EXPECT_EQ(dtext(std::nextafter(1e-6, 0.0)), "9.999999999999997e-7");
 }
 
-TEST_F(ShortestTest, ShortestFormInsideTheFixedPointRange) {
+TEST(ShortestTest, ShortestFormInsideTheFixedPointRange) {
     const struct {
         double v;
         const char* text;
@@ -212,7 +206,7 @@ std::vector<double> edgedoubles() {
 // same double, and the shortest-form texts must be no longer than
 // std::to_chars's shortest digits by more than one.  How often the raw
 // Grisu2 digits are longer is reported.
-TEST_F(ShortestTest, Grisu2AgainstStrtodAndToChars) {
+TEST(ShortestTest, Grisu2AgainstStrtodAndToChars) {
     std::vector<double> vals = edgedoubles();
     std::mt19937_64 rng(12345);
     const int nrandom = 2000000;

@@ -335,15 +335,11 @@ TEST_F(ipcwrktest, ConnectStillInProgressAlsoTimesOut) {
     lfd_ = listenon(&port_, 0, 0);
     ASSERT_GE(lfd_, 0);
     c_.endpoint.port = port_;
-    client filler;
-    filler.endpoint.ipv4.assign("127.0.0.1", 9);
-    filler.endpoint.port = port_;
-    client filler2;
-    filler2.endpoint.ipv4.assign("127.0.0.1", 9);
-    filler2.endpoint.port = port_;
-    for (int i = 0; i < 5; i++) {
-        filler.poll(nullptr);
-        filler2.poll(nullptr);
+    client fill[2];
+    for (client& f : fill) {
+        f.endpoint.ipv4.assign("127.0.0.1", 9);
+        f.endpoint.port = port_;
+        for (int i = 0; i < 5; i++) f.poll(nullptr);
     }
     for (int i = 0; i < 5; i++) c_.poll(&log_);
     if (c_.state != 0 || !c_.hassocket()) GTEST_SKIP() << "the platform completed the connect";
