@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "base/env.h"
 #include "gtest/gtest.h"
@@ -39,26 +40,16 @@ TEST_F(ioargs, everyoptioninbothforms) {
                         "2,7", "--soe-rate=0.5", "--ctrl-tags", "3", "--duration", "9",
                         "--exit-after=1.5", "--count", "12345678901", "--refuse-login", "-q"}));
     EXPECT_EQ("ipc://127.0.0.1:0", o.listen.view());
-    EXPECT_EQ(7u, o.tags);
-    EXPECT_EQ(0.0, o.rate);
-    ASSERT_EQ(2u, o.types.size());
-    EXPECT_EQ(2u, o.types[0]);
-    EXPECT_EQ(7u, o.types[1]);
-    EXPECT_EQ(0.5, o.soerate);
-    EXPECT_EQ(3u, o.ctrltags);
-    EXPECT_EQ(9.0, o.duration);
-    EXPECT_EQ(1.5, o.exitafter);
-    EXPECT_EQ(12345678901ull, o.count);
-    EXPECT_TRUE(o.refuselogin);
-    EXPECT_TRUE(o.quiet);
-    EXPECT_FALSE(o.help);
+    EXPECT_EQ(std::make_tuple(7u, 0.0, 0.5, 3u, 9.0, 1.5, 12345678901ull),
+              std::tie(o.tags, o.rate, o.soerate, o.ctrltags, o.duration, o.exitafter, o.count));
+    EXPECT_EQ((typelist{2, 7}), o.types);
+    EXPECT_EQ(std::make_tuple(true, true, false), std::tie(o.refuselogin, o.quiet, o.help));
 }
 
 TEST_F(ioargs, defaultsneverorderanexit) {
     ASSERT_EQ(0, parse({}));
     EXPECT_LT(o.exitafter, 0);
-    EXPECT_EQ(0u, o.count);
-    EXPECT_EQ(0.0, o.duration);
+    EXPECT_EQ(std::make_tuple(0ull, 0.0), std::tie(o.count, o.duration));
     EXPECT_GT(o.rate, 0);
     ASSERT_EQ(0, parse({"--help"}));
     EXPECT_TRUE(o.help);
