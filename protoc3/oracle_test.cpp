@@ -87,6 +87,27 @@ class oracletest : public ::testing::Test {
         t.vdouble = anydouble();
         t.vbytes = zs(anybytes());
     }
+    // Ours -> Google: serialize writes size() bytes, Google's code reads
+    // them, and re-encodes them to as many bytes (nothing unknown or lost).
+    template <class M, class G>
+    static ::testing::AssertionResult ours2google(M& m, G& g) {
+        zo::string out;
+        if (!m.serialize(out)) return ::testing::AssertionFailure() << m.errmsg();
+        if (m.size() != out.size())
+            return ::testing::AssertionFailure() << "size " << m.size() << ", wrote " << out.size();
+        if (!g.ParseFromArray(out.data(), static_cast<int>(out.size())))
+            return ::testing::AssertionFailure() << "Google's code cannot read it";
+        if (g.ByteSizeLong() != out.size())
+            return ::testing::AssertionFailure() << "Google's size " << g.ByteSizeLong();
+        return ::testing::AssertionSuccess();
+    }
+    template <class G, class M>
+    static ::testing::AssertionResult google2ours(const G& g, M& m) {
+        std::string b = g.SerializeAsString();
+        if (m.parse(b.data(), static_cast<uint32_t>(b.size())))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << m.errmsg();
+    }
     static bool sameb(double a, double b) { return std::memcmp(&a, &b, 8) == 0; }
 
     // Ours -> Google for one tag value: only the value field of vtype travels.
@@ -120,12 +141,8 @@ TEST_F(oracletest, tagvalarraysbothways) {
             filltagval(*t);
             EXPECT_GE(t->maxsize(), t->size());  // serialize's room comes from maxsize
         }
-        zo::string out;
-        ASSERT_TRUE(a.serialize(out));
-        EXPECT_EQ(a.size(), out.size());
         oracle::TagValArray g;
-        ASSERT_TRUE(g.ParseFromArray(out.data(), static_cast<int>(out.size())));
-        EXPECT_EQ(g.ByteSizeLong(), out.size());  // nothing unknown, nothing lost
+        ASSERT_TRUE(ours2google(a, g));
         EXPECT_EQ(g.retcode(), a.retcode);
         EXPECT_EQ(g.f131(), a.f131);
         EXPECT_EQ(g.f132(), a.f132);
@@ -153,9 +170,8 @@ TEST_F(oracletest, tagvalarraysbothways) {
             if (rng() % 2) v->set_vdouble(anydouble());
             v->set_vbytes(anybytes());
         }
-        std::string b = h.SerializeAsString();
         tagvalarray d;
-        ASSERT_TRUE(d.parse(b.data(), static_cast<uint32_t>(b.size())));
+        ASSERT_TRUE(google2ours(h, d));
         EXPECT_EQ(d.retcode, h.retcode());
         EXPECT_EQ(d.f132, h.f132());
         EXPECT_EQ(str(d.retmsg), h.retmsg());
@@ -192,12 +208,8 @@ TEST_F(oracletest, soeandruninfobothways) {
             s->f240 = pick32();
             EXPECT_GE(s->maxsize(), s->size());
         }
-        zo::string out;
-        ASSERT_TRUE(a.serialize(out));
-        EXPECT_EQ(a.size(), out.size());
         oracle::SoeArray g;
-        ASSERT_TRUE(g.ParseFromArray(out.data(), static_cast<int>(out.size())));
-        EXPECT_EQ(g.ByteSizeLong(), out.size());
+        ASSERT_TRUE(ours2google(a, g));
         int k = 0;
         for (const soerec& s : a.items) {
             if (s.size() == 0) continue;
@@ -216,9 +228,8 @@ TEST_F(oracletest, soeandruninfobothways) {
         }
         EXPECT_EQ(k, g.items_size());
         soearray back;
-        std::string gb = g.SerializeAsString();
-        ASSERT_TRUE(back.parse(gb.data(), static_cast<uint32_t>(gb.size())));
-        EXPECT_EQ(back.size(), gb.size());  // same fields, same sizes
+        ASSERT_TRUE(google2ours(g, back));
+        EXPECT_EQ(back.size(), g.ByteSizeLong());  // same fields, same sizes
 
         runinfoarray r;
         runinfo* e = r.items.emplace();
@@ -238,12 +249,8 @@ TEST_F(oracletest, soeandruninfobothways) {
         e->f173 = pick32();
         e->f174 = pick32();
         EXPECT_GE(e->maxsize(), e->size());
-        out.clear();
-        ASSERT_TRUE(r.serialize(out));
-        EXPECT_EQ(r.size(), out.size());
         oracle::RunInfoArray gr;
-        ASSERT_TRUE(gr.ParseFromArray(out.data(), static_cast<int>(out.size())));
-        EXPECT_EQ(gr.ByteSizeLong(), out.size());
+        ASSERT_TRUE(ours2google(r, gr));
         ASSERT_EQ(gr.process_info_size(), 1);
         const oracle::RunInfo& o = gr.process_info(0);
         EXPECT_EQ(o.f160(), sent(e->f160));
@@ -254,8 +261,7 @@ TEST_F(oracletest, soeandruninfobothways) {
         EXPECT_EQ(o.f170(), e->f170);
         EXPECT_EQ(o.f174(), e->f174);
         runinfoarray rb;
-        std::string rbb = gr.SerializeAsString();
-        ASSERT_TRUE(rb.parse(rbb.data(), static_cast<uint32_t>(rbb.size())));
+        ASSERT_TRUE(google2ours(gr, rb));
         ASSERT_EQ(rb.items.size(), 1u);
         // A 0 in field 170 is absent on the wire and comes back as 1.
         EXPECT_EQ(rb.items[0].f170, e->f170 ? e->f170 : 1u);
@@ -279,12 +285,8 @@ TEST_F(oracletest, loginunkownandheadbothways) {
         l.f122 = zs(utf8text());
         l.retmsg = zs(utf8text());
         l.f150 = zs(utf8text());
-        zo::string out;
-        ASSERT_TRUE(l.serialize(out));
-        EXPECT_EQ(l.size(), out.size());
         oracle::Login gl;
-        ASSERT_TRUE(gl.ParseFromArray(out.data(), static_cast<int>(out.size())));
-        EXPECT_EQ(gl.ByteSizeLong(), out.size());
+        ASSERT_TRUE(ours2google(l, gl));
         EXPECT_EQ(gl.f93(), l.f93);
         EXPECT_EQ(gl.retcode(), l.retcode);
         EXPECT_EQ(gl.f95(), l.f95);
@@ -293,8 +295,7 @@ TEST_F(oracletest, loginunkownandheadbothways) {
         EXPECT_EQ(gl.retmsg(), sent(l.retmsg));
         EXPECT_EQ(gl.f150(), sent(l.f150));
         loginbody lb;
-        std::string lbb = gl.SerializeAsString();
-        ASSERT_TRUE(lb.parse(lbb.data(), static_cast<uint32_t>(lbb.size())));
+        ASSERT_TRUE(google2ours(gl, lb));
         EXPECT_EQ(lb.f133, l.f133);
         EXPECT_EQ(str(lb.f122), sent(l.f122));
 
@@ -312,12 +313,8 @@ TEST_F(oracletest, loginunkownandheadbothways) {
             u.strs.append(zs(s));
             if (!s.empty() && s[0] != 0) want.push_back(s);
         }
-        out.clear();
-        ASSERT_TRUE(u.serialize(out));
-        EXPECT_EQ(u.size(), out.size());
         oracle::Unkown gu;
-        ASSERT_TRUE(gu.ParseFromArray(out.data(), static_cast<int>(out.size())));
-        EXPECT_EQ(gu.ByteSizeLong(), out.size());
+        ASSERT_TRUE(ours2google(u, gu));
         EXPECT_EQ(gu.vi32(), u.vi32);
         EXPECT_EQ(gu.vi64(), u.vi64);
         EXPECT_EQ(gu.sid(), sent(u.sid));
@@ -326,8 +323,7 @@ TEST_F(oracletest, loginunkownandheadbothways) {
         for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(gu.strs(static_cast<int>(i)), want[i]);
         gu.add_strs("");  // Google writes empty elements; we keep them on receipt
         unkownbody ub;
-        std::string ubb = gu.SerializeAsString();
-        ASSERT_TRUE(ub.parse(ubb.data(), static_cast<uint32_t>(ubb.size())));
+        ASSERT_TRUE(google2ours(gu, ub));
         ASSERT_EQ(ub.strs.size(), want.size() + 1);
         EXPECT_EQ(ub.strs[static_cast<uint32_t>(want.size())].size(), 0u);
         EXPECT_EQ(str(ub.vstr), sent(u.vstr));
@@ -342,19 +338,14 @@ TEST_F(oracletest, loginunkownandheadbothways) {
         h.encode = pick32();
         h.srcsize = pick32();
         h.subno = pick32();
-        out.clear();
-        ASSERT_TRUE(h.serialize(out));
-        EXPECT_EQ(h.size(), out.size());
         oracle::Head gh;
-        ASSERT_TRUE(gh.ParseFromArray(out.data(), static_cast<int>(out.size())));
-        EXPECT_EQ(gh.ByteSizeLong(), out.size());
+        ASSERT_TRUE(ours2google(h, gh));
         EXPECT_EQ(gh.ver(), h.ver);
         EXPECT_EQ(gh.subno(), h.subno);
         EXPECT_EQ(gh.srcsize(), h.srcsize);
         EXPECT_EQ(gh.f107(), sent(h.f107));
         pb3head hb;
-        std::string hbb = gh.SerializeAsString();
-        ASSERT_TRUE(hb.parse(hbb.data(), static_cast<uint32_t>(hbb.size())));
+        ASSERT_TRUE(google2ours(gh, hb));
         EXPECT_EQ(hb.encode, h.encode);
         EXPECT_EQ(hb.funid, h.funid);
         EXPECT_EQ(str(hb.f104), sent(h.f104));
