@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <iconv.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace zo {
@@ -13,6 +14,15 @@ bool isutf8(const char* p, size_t n) noexcept {
     const unsigned char* s = reinterpret_cast<const unsigned char*>(p);
     size_t need = 0;  // continuation bytes still expected
     for (size_t i = 0; i < n; ++i) {
+        // Names are mostly ASCII: pass 8 plain bytes at a time.
+        if (need == 0 && n - i >= 8) {
+            uint64_t w;
+            std::memcpy(&w, s + i, 8);
+            if ((w & 0x8080808080808080ull) == 0) {
+                i += 7;
+                continue;
+            }
+        }
         unsigned c = s[i];
         if (need) {
             if (c < 0x80 || c > 0xBF) return false;

@@ -20,6 +20,21 @@ TEST(CharsetTest, Utf8LeadAndContinuationRules) {
     EXPECT_FALSE(zo::isutf8("\x80"));          // continuation where a lead is due
     EXPECT_FALSE(zo::isutf8("a\xE4\xB8"));     // incomplete at the end
     EXPECT_FALSE(zo::isutf8("\xE4\x41\xAD"));  // ASCII inside a sequence
+    EXPECT_TRUE(zo::isutf8("\xC2\x80\xDF\xBF\xF4\x8F\xBF\xBF"));  // edges of the lead ranges
+    // Long ASCII runs (passed a word at a time) hide no bad byte, and a
+    // sequence may straddle a word boundary.
+    for (size_t pos = 0; pos < 40; ++pos) {
+        std::string s(40, 'a');
+        s[pos] = '\xFF';
+        EXPECT_FALSE(zo::isutf8(s.data(), 40)) << pos;
+        if (pos + 3 <= 40) {
+            std::string t(40, 'a');
+            t.replace(pos, 3, "\xE2\x82\xAC");
+            EXPECT_TRUE(zo::isutf8(t.data(), 40)) << pos;
+            t[pos + 2] = 'a';  // broken continuation
+            EXPECT_FALSE(zo::isutf8(t.data(), 40)) << pos;
+        }
+    }
 }
 
 TEST(CharsetTest, Utf8LengthZeroStopsAtZeroByteGivenLengthDoesNot) {

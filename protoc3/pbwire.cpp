@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "base/charset.h"
+
 namespace zo {
 
 const char* pberrtext(uint32_t code) noexcept {
@@ -22,52 +24,9 @@ const char* pberrtext(uint32_t code) noexcept {
     }
 }
 
+// The process has one UTF-8 rule; protocol texts follow it too.
 bool utf8_check(const void* ptr, uint32_t n) noexcept {
-    if (!ptr) return true;
-    const uint8_t* p = static_cast<const uint8_t*>(ptr);
-    size_t len = n ? n : std::strlen(static_cast<const char*>(ptr));
-    const uint8_t* end = p + len;
-    // Names are mostly ASCII: one pass that only ORs words together settles
-    // those; anything else takes the byte-wise walk below.
-    {
-        uint64_t acc = 0;
-        const uint8_t* q = p;
-        for (; end - q >= 8; q += 8) {
-            uint64_t w;
-            std::memcpy(&w, q, 8);
-            acc |= w;
-        }
-        for (; q < end; ++q) acc |= *q;
-        if ((acc & 0x8080808080808080ull) == 0) return true;
-    }
-    int pending = 0;
-    while (p < end) {
-        // Names are mostly ASCII: skip 8 plain bytes at a time.
-        if (pending == 0 && end - p >= 8) {
-            uint64_t w;
-            std::memcpy(&w, p, 8);
-            if ((w & 0x8080808080808080ull) == 0) {
-                p += 8;
-                continue;
-            }
-        }
-        uint8_t c = *p++;
-        if (pending) {
-            if ((c & 0xC0) != 0x80) return false;
-            --pending;
-        } else if (c < 0x80) {
-            continue;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            pending = 1;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            pending = 2;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            pending = 3;
-        } else {
-            return false;  // 0x80..0xBF alone, 0xC0, 0xC1, above 0xF4
-        }
-    }
-    return pending == 0;
+    return isutf8(static_cast<const char*>(ptr), n);
 }
 
 namespace {

@@ -173,52 +173,6 @@ TEST(pbfixbuf, writersstopatthecapacity) {
     EXPECT_EQ(w.used, 2048u);
 }
 
-// ---- UTF-8 -----------------------------------------------------------------------
-
-TEST(pbutf8, acceptsandrejects) {
-    struct {
-        const char* s;
-        uint32_t n;
-        bool ok;
-    } cases[] = {
-        {"plain", 5, true},
-        {"\xE2\x82\xAC", 3, true},
-        {"\xF4\x8F\xBF\xBF", 4, true},
-        {"\xC2\x80", 2, true},
-        {"\xDF\xBF", 2, true},
-        {"\xE0\x80\x80", 3, true},  // overlong 3-byte forms and surrogates pass
-        {"\xED\xA0\x80", 3, true},
-        {nullptr, 5, true},
-        {"ok\0\xFF", 0, true},  // length 0: up to the first zero byte
-        {"", 0, true},
-        {"o\xFF\0", 0, false},
-        {"\xC3\x28", 2, false},
-        {"\xF5\x80\x80\x80", 4, false},
-        {"\xC0\x80", 2, false},
-        {"\xC1\xBF", 2, false},
-        {"\x80", 1, false},
-        {"\xBF", 1, false},
-        {"\xE2\x82", 2, false},  // ends inside a sequence
-        {"\xF0\x90\x80", 3, false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(utf8_check(c.s, c.n), c.ok) << hexof(c.s, c.n);
-
-    // A bad byte at every position of a long ASCII run, and a sequence that
-    // straddles an 8-byte boundary.
-    for (size_t pos = 0; pos < 40; ++pos) {
-        std::string s(40, 'a');
-        s[pos] = '\xFF';
-        EXPECT_FALSE(utf8_check(s.data(), 40)) << pos;
-        if (pos + 3 <= 40) {
-            std::string t(40, 'a');
-            t.replace(pos, 3, "\xE2\x82\xAC");
-            EXPECT_TRUE(utf8_check(t.data(), 40)) << pos;
-            t[pos + 2] = 'a';  // broken continuation
-            EXPECT_FALSE(utf8_check(t.data(), 40)) << pos;
-        }
-    }
-}
-
 // ---- the decode loop -------------------------------------------------------------
 
 TEST(pbdecode, emptyinputgivesdefaults) {
