@@ -54,80 +54,73 @@ class fakeoxa {
 
     const oxafuncs* table() const {
         static const oxafuncs t = {
-            [] { return rec("create")->createresult; },
+            [] { return rec("create", -1, [](fakeoxa& f) { return f.createresult; }); },
             [](int h, const char* host, uint16_t port, const char* u, const char* p) {
-                fakeoxa* f = rec("setslavedb", h);
-                std::lock_guard<std::mutex> g(f->mu);
-                f->slavehost = host;
-                f->slaveport = port;
-                f->slaveuser = u;
-                f->slavepswd = p;
-                return 0;
+                return rec("setslavedb", h, [&](fakeoxa& f) {
+                    f.slavehost = host;
+                    f.slaveport = port;
+                    f.slaveuser = u;
+                    f.slavepswd = p;
+                    return 0;
+                });
             },
             [](int h, oxa_statusfn fn, void* user) {
-                fakeoxa* f = rec("setmessagenotify", h);
-                std::lock_guard<std::mutex> g(f->mu);
-                f->statusfn = fn;
-                f->statususer = user;
-                return 0;
+                return rec("setmessagenotify", h, [&](fakeoxa& f) {
+                    f.statusfn = fn;
+                    f.statususer = user;
+                    return 0;
+                });
             },
             [](int h, oxa_valuefn vf, void* vc, oxa_objectfn of, void* oc) {
-                fakeoxa* f = rec("initwritetodevice", h);
-                std::lock_guard<std::mutex> g(f->mu);
-                f->valfn = vf;
-                f->valctx = vc;
-                f->objfn = of;
-                f->objctx = oc;
-                return 0;
+                return rec("initwritetodevice", h, [&](fakeoxa& f) {
+                    f.valfn = vf;
+                    f.valctx = vc;
+                    f.objfn = of;
+                    f.objctx = oc;
+                    return 0;
+                });
             },
             [](int h, const char* u, const char* us, const char* p, int) {
-                fakeoxa* f = rec("connectex", h);
-                std::lock_guard<std::mutex> g(f->mu);
-                f->url = u;
-                f->user = us;
-                f->pswd = p;
-                return f->connectresult;
+                return rec("connectex", h, [&](fakeoxa& f) {
+                    f.url = u;
+                    f.user = us;
+                    f.pswd = p;
+                    return f.connectresult;
+                });
             },
             [](int) { return cur()->curdbresult; },
             [](int) { return cur()->inverresult; },
             [](int h, const char* text, int n, oxa_responsefn fn, void* user) {
-                fakeoxa* f = rec("callmsg", h);
-                oxa_statusfn sf;
-                void* su;
-                int code;
-                {
-                    std::lock_guard<std::mutex> g(f->mu);
-                    f->requests.emplace_back(text, static_cast<size_t>(n));
-                    f->respfn = fn;
-                    f->respuser = user;
-                    sf = f->statusfn;
-                    su = f->statususer;
-                    code = f->statusoncall;
-                }
+                oxa_statusfn sf = nullptr;
+                void* su = nullptr;
+                int code = 0;
+                int r = rec("callmsg", h, [&](fakeoxa& f) {
+                    f.requests.emplace_back(text, static_cast<size_t>(n));
+                    f.respfn = fn;
+                    f.respuser = user;
+                    sf = f.statusfn;
+                    su = f.statususer;
+                    code = f.statusoncall;
+                    return f.callresult;
+                });
+                // Outside the lock: the link's status handler may call back in.
                 if (code && sf) sf(code, "", su);
-                f->cv.notify_all();
-                return f->callresult;
+                return r;
             },
             [](int h, const char* text, int n) {
-                fakeoxa* f = rec("putmsg", h);
-                {
-                    std::lock_guard<std::mutex> g(f->mu);
-                    f->puts.emplace_back(text, static_cast<size_t>(n));
-                }
-                f->cv.notify_all();
-                return 0;
+                return rec("putmsg", h, [&](fakeoxa& f) {
+                    f.puts.emplace_back(text, static_cast<size_t>(n));
+                    return 0;
+                });
             },
             [](int h, const oxa_soerec* recs, int count) {
-                fakeoxa* f = rec("soeput", h);
-                {
-                    std::lock_guard<std::mutex> g(f->mu);
-                    f->soes.emplace_back(recs, recs + count);
-                }
-                f->cv.notify_all();
-                return f->soeresult;
+                return rec("soeput", h, [&](fakeoxa& f) {
+                    f.soes.emplace_back(recs, recs + count);
+                    return f.soeresult;
+                });
             },
-            [](int h) { return rec("disconnect", h), 0; },
-            [](int h) { return rec("destory", h), 0; },
+            [](int h) { return rec("disconnect", h, [](fakeoxa&) { return 0; }); },
+            [](int h) { return rec("destory", h, [](fakeoxa&) { return 0; }); },
         };
         return &t;
     }
@@ -164,11 +157,19 @@ class fakeoxa {
         static fakeoxa* c = nullptr;
         return c;
     }
-    static fakeoxa* rec(const char* name, int h = -1) {
+    // Records the call, lets fn note what it was given under the lock, and
+    // wakes waitfor.
+    template <class F>
+    static int rec(const char* name, int h, F fn) {
         fakeoxa* f = cur();
-        std::lock_guard<std::mutex> g(f->mu);
-        f->calls.emplace_back(name);
-        if (h >= 0) f->lasthandle = h;
-        return f;
+        int r;
+        {
+            std::lock_guard<std::mutex> g(f->mu);
+            f->calls.emplace_back(name);
+            if (h >= 0) f->lasthandle = h;
+            r = fn(*f);
+        }
+        f->cv.notify_all();
+        return r;
     }
 };

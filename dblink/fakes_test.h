@@ -1,5 +1,6 @@
-// fakes_test.h - test doubles shared by the dblink unit tests: a logger that
-// keeps its lines, and a temporary directory.  Included by *_test.cpp only.
+// fakes_test.h - test doubles shared by the dblink and host unit tests: a
+// logger that keeps its lines, and a temporary directory.  Included by
+// *_test.cpp only.
 //
 // Thread-safety: capturelog may be written from any thread (the writer
 // thread and the fake library's callbacks log concurrently).
@@ -27,21 +28,15 @@ class capturelog : public zo::ilog {
     int wlog(int level, const char* fmt, ...) override {
         va_list ap;
         va_start(ap, fmt);
-        char buf[4096];
-        vsnprintf(buf, sizeof buf, fmt, ap);
+        keep(level, fmt, ap);
         va_end(ap);
-        std::lock_guard<std::mutex> g(mu_);
-        lines_.push_back({level, buf});
         return 1;
     }
     int append(int level, const char* fmt, ...) override {
         va_list ap;
         va_start(ap, fmt);
-        char buf[4096];
-        vsnprintf(buf, sizeof buf, fmt, ap);
+        keep(level, fmt, ap);
         va_end(ap);
-        std::lock_guard<std::mutex> g(mu_);
-        lines_.push_back({level, buf});
         return 1;
     }
     int getlevel() override { return 999; }
@@ -69,12 +64,15 @@ class capturelog : public zo::ilog {
             if (l.text.find(part) != std::string::npos) ++n;
         return n;
     }
-    void clear() {
-        std::lock_guard<std::mutex> g(mu_);
-        lines_.clear();
-    }
 
   private:
+    void keep(int level, const char* fmt, va_list ap) {
+        char buf[4096];
+        vsnprintf(buf, sizeof buf, fmt, ap);
+        std::lock_guard<std::mutex> g(mu_);
+        lines_.push_back({level, buf});
+    }
+
     std::mutex mu_;
     std::vector<line> lines_;
 };
@@ -93,10 +91,6 @@ class tempdir {
         if (!path_.empty()) std::filesystem::remove_all(path_, ec);
     }
     const std::string& path() const { return path_; }
-    static bool isdir(const std::string& p) {
-        std::error_code ec;
-        return std::filesystem::is_directory(p, ec);
-    }
     // Writes a file in the directory and returns its path.
     std::string write(const std::string& name, const std::string& body) const {
         std::string p = path_ + "/" + name;

@@ -157,7 +157,7 @@ TEST_F(VelmarinstTest, StartRegistersCallbacksAndStopReleases) {
     EXPECT_EQ(log_.count("create local cache " + cache + "/ success.", zo::LOG_INF), 1);
     EXPECT_EQ(log_.count("local cache limit: 100 MBytes, 8 hours", zo::LOG_INF), 1);
     EXPECT_EQ(log_.count("start Quorvane thread success.", zo::LOG_INF), 1);
-    EXPECT_TRUE(tempdir::isdir(cache));
+    EXPECT_TRUE(std::filesystem::is_directory(cache));
 
     inst.stop();
     inst.stop();
