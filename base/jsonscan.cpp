@@ -323,34 +323,42 @@ bool jsonunescape(std::string_view text, zo::string& out) noexcept {
     return true;
 }
 
-bool jsonreaddouble(std::string_view text, double& out) noexcept {
+namespace {
+
+// Copies text without its surrounding white space into buf and ends it with
+// a zero; 0 when that leaves nothing or more than cap - 1 characters.
+size_t trimcopy(std::string_view text, char* buf, size_t cap) {
     size_t b = 0, e = text.size();
-    while (b < e && (isws(text[b]))) ++b;
-    while (e > b && (isws(text[e - 1]))) --e;
-    if (b == e || e - b > 400) return false;
-    char buf[401];
+    while (b < e && isws(text[b])) ++b;
+    while (e > b && isws(text[e - 1])) --e;
+    if (b == e || e - b >= cap) return 0;
     std::memcpy(buf, text.data() + b, e - b);
     buf[e - b] = 0;
+    return e - b;
+}
+
+}  // namespace
+
+bool jsonreaddouble(std::string_view text, double& out) noexcept {
+    char buf[401];
+    size_t n = trimcopy(text, buf, sizeof buf);
+    if (n == 0) return false;
     char* end = nullptr;
     double v = std::strtod(buf, &end);
-    if (end != buf + (e - b)) return false;
+    if (end != buf + n) return false;
     out = v;
     return true;
 }
 
 bool jsonreadint64(std::string_view text, int64_t& out) noexcept {
-    size_t b = 0, e = text.size();
-    while (b < e && (isws(text[b]))) ++b;
-    while (e > b && (isws(text[e - 1]))) --e;
-    if (b == e || e - b > 40) return false;
     char buf[41];
-    std::memcpy(buf, text.data() + b, e - b);
-    buf[e - b] = 0;
+    size_t n = trimcopy(text, buf, sizeof buf);
+    if (n == 0) return false;
     if (buf[0] != '-' && buf[0] != '+' && (buf[0] < '0' || buf[0] > '9')) return false;
     char* end = nullptr;
     errno = 0;
     long long v = std::strtoll(buf, &end, 10);
-    if (end != buf + (e - b) || errno == ERANGE || end == buf) return false;
+    if (end != buf + n || errno == ERANGE || end == buf) return false;
     out = static_cast<int64_t>(v);
     return true;
 }
