@@ -68,18 +68,18 @@ TEST_F(LinkConfigTest, ReadsLinksInFileOrder) {
     EXPECT_TRUE(cfg_.dblinks[1].srvcafile.empty());
 }
 
-TEST_F(LinkConfigTest, ByteOrderMarkIsSkipped) {
+TEST_F(LinkConfigTest, ByteOrderMarkCommentAtTheEndAndReload) {
     ASSERT_TRUE(load("\xEF\xBB\xBF" + onelink("")));
     EXPECT_EQ(cfg_.dblinks.size(), 1u);
-}
-
-TEST_F(LinkConfigTest, CommentBeforeClosingBraceKeepsTheBrace) {
+    // A comment right before the closing brace keeps the brace.
     std::string body = onelink("");
     body.insert(body.size() - 1, "/* the sqlite demo database */");
     ASSERT_TRUE(load(body));
     EXPECT_EQ(cfg_.dblinks.size(), 1u);
+    // Loading again starts from nothing.
+    ASSERT_TRUE(load("{}"));
+    EXPECT_TRUE(cfg_.dblinks.empty());
 }
-
 TEST_F(LinkConfigTest, CommentMarkerInsideStringEatsTheText) {
     ASSERT_TRUE(load(R"({"cache_path":"/data/*x", "note":"y*/z", "cache_maxhour":3})"));
     // Everything from "/*" to "*/" is gone: the value ends up as "/dataz".
@@ -110,12 +110,6 @@ TEST_F(LinkConfigTest, MissingOrBrokenLinksLoadButFailTheUplink) {
     EXPECT_FALSE(cfg_.check_uplink());
 }
 
-TEST_F(LinkConfigTest, ReloadClearsPreviousLinks) {
-    ASSERT_TRUE(load(onelink("")));
-    ASSERT_TRUE(load("{}"));
-    EXPECT_TRUE(cfg_.dblinks.empty());
-}
-
 TEST_F(LinkConfigTest, UnreadableOrNonJsonFileFails) {
     EXPECT_FALSE(cfg_.load_config((dir_.path() + "/absent.ini").c_str()));
     EXPECT_FALSE(cfg_.load_config(dir_.path().c_str()));  // a directory
@@ -126,43 +120,26 @@ TEST_F(LinkConfigTest, UnreadableOrNonJsonFileFails) {
     EXPECT_FALSE(load("{\"dblinks\":[ "));  // cut short
 }
 
-TEST_F(LinkConfigTest, CacheSizeIsClamped) {
+TEST_F(LinkConfigTest, CacheLimitsAreClamped) {
     struct {
         const char* extra;
-        int32_t want;
+        int32_t size, hours;
     } cases[] = {
-        {"", 1000},
-        {",\"cache_maxsize\":0", 1000},
-        {",\"cache_maxsize\":50", 100},
-        {",\"cache_maxsize\":-7", 100},
-        {",\"cache_maxsize\":2500", 2500},
-        {",\"cache_maxsize\":200000", 128000},
-        {",\"cache_maxsize\":\"yes\"", 100},
-        {",\"CACHE_MAXSIZE\":null", 1000},
+        {"", 1000, 8},
+        {",\"cache_maxsize\":0,\"cache_maxhour\":0", 1000, 8},
+        {",\"cache_maxsize\":50,\"cache_maxhour\":-5", 100, 1},
+        {",\"cache_maxsize\":-7,\"cache_maxhour\":24", 100, 24},
+        {",\"cache_maxsize\":2500,\"cache_maxhour\":1000", 2500, 168},
+        {",\"cache_maxsize\":200000", 128000, 8},
+        {",\"cache_maxsize\":\"yes\"", 100, 8},
+        {",\"CACHE_MAXSIZE\":null", 1000, 8},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(load(onelink(c.extra))) << c.extra;
-        EXPECT_EQ(cfg_.cache_maxsize, c.want) << c.extra;
+        EXPECT_EQ(cfg_.cache_maxsize, c.size) << c.extra;
+        EXPECT_EQ(cfg_.cache_maxhour, c.hours) << c.extra;
     }
 }
-
-TEST_F(LinkConfigTest, CacheHoursAreClamped) {
-    struct {
-        const char* extra;
-        int32_t want;
-    } cases[] = {
-        {"", 8},
-        {",\"cache_maxhour\":0", 8},
-        {",\"cache_maxhour\":-5", 1},
-        {",\"cache_maxhour\":24", 24},
-        {",\"cache_maxhour\":1000", 168},
-    };
-    for (const auto& c : cases) {
-        ASSERT_TRUE(load(onelink(c.extra))) << c.extra;
-        EXPECT_EQ(cfg_.cache_maxhour, c.want) << c.extra;
-    }
-}
-
 TEST_F(LinkConfigTest, CachePathIsNormalised) {
     ASSERT_TRUE(load(onelink(R"(,"cache_path":"D:\\data\\cache")")));
     EXPECT_EQ(cfg_.cache_path.view(), "D:/data/cache/");
@@ -178,49 +155,35 @@ TEST_F(LinkConfigTest, GbkCachePathBecomesUtf8) {
     EXPECT_EQ(cfg_.cache_path.view(), "D:/\xE6\xB5\x8B\xE8\xAF\x95/");
 }
 
-TEST_F(LinkConfigTest, UplinkDerivesSlaveFromSameScheme) {
-    ASSERT_TRUE(load(R"({"dblinks":[
-        {"node":"a","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p1"},
-        {"node":"b","url":"WS://localhost","user":"u2","pswd":"p2"}]})"));
-    ASSERT_TRUE(cfg_.check_uplink());
-    EXPECT_EQ(cfg_.slave_host.view(), "localhost");
-    EXPECT_EQ(cfg_.slave_port, 80);
-
-    ASSERT_TRUE(load(R"({"dblinks":[
-        {"node":"a","url":"wss://127.0.0.1:7000","user":"u1","pswd":"p1"},
-        {"node":"b","url":"wss://127.0.0.2","user":"u2","pswd":"p2"}]})"));
-    ASSERT_TRUE(cfg_.check_uplink());
-    EXPECT_EQ(cfg_.slave_host.view(), "127.0.0.2");
-    EXPECT_EQ(cfg_.slave_port, 443);
-
-    ASSERT_TRUE(load(R"({"dblinks":[
-        {"node":"a","url":"oxa://127.0.0.1:7000/x","user":"u1","pswd":"p1"},
-        {"node":"b","url":"oxa://127.0.0.3:7001/y","user":"u2","pswd":"p2"}]})"));
-    ASSERT_TRUE(cfg_.check_uplink());
-    EXPECT_EQ(cfg_.slave_host.view(), "127.0.0.3");
-    EXPECT_EQ(cfg_.slave_port, 7001);
-}
-
-TEST_F(LinkConfigTest, UplinkWithoutSlave) {
-    ASSERT_TRUE(load(R"({"dblinks":[
-        {"node":"a","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p1"},
-        {"node":"b","url":"gapudp://127.0.0.1:9","user":"u2","pswd":"p2"}]})"));
-    ASSERT_TRUE(cfg_.check_uplink());
-    EXPECT_TRUE(cfg_.slave_host.empty());
-    EXPECT_EQ(cfg_.slave_port, 0);
-
-    ASSERT_TRUE(load(onelink("")));
-    ASSERT_TRUE(cfg_.check_uplink());
-    EXPECT_TRUE(cfg_.slave_host.empty());
-}
-
-TEST_F(LinkConfigTest, UplinkFailsOnUnparseableUrls) {
-    ASSERT_TRUE(load(R"({"dblinks":[{"node":"a","url":"ws://","user":"u","pswd":"p"}]})"));
-    EXPECT_FALSE(cfg_.check_uplink());
-    ASSERT_TRUE(load(R"({"dblinks":[
-        {"node":"a","url":"ws://127.0.0.1:7000","user":"u1","pswd":"p1"},
-        {"node":"b","url":"ws://[]:1","user":"u2","pswd":"p2"}]})"));
-    EXPECT_FALSE(cfg_.check_uplink());
+// The second link is the slave when it has the first one's scheme.
+TEST_F(LinkConfigTest, UplinkAndSlave) {
+    struct {
+        const char *first, *second;  // no second link when null
+        bool ok;
+        const char* host;
+        uint16_t port;
+    } cases[] = {
+        {"ws://127.0.0.1:7000", "WS://localhost", true, "localhost", 80},
+        {"wss://127.0.0.1:7000", "wss://127.0.0.2", true, "127.0.0.2", 443},
+        {"oxa://127.0.0.1:7000/x", "oxa://127.0.0.3:7001/y", true, "127.0.0.3", 7001},
+        {"ws://127.0.0.1:7000", "gapudp://127.0.0.1:9", true, "", 0},
+        {"oxa://127.0.0.1:5000/db", nullptr, true, "", 0},
+        {"ws://127.0.0.1:7000", "ws://[]:1", false, "", 0},
+        {"ws://", nullptr, false, "", 0},
+    };
+    for (const auto& c : cases) {
+        std::string body = R"({"dblinks":[{"node":"a","url":")" + std::string(c.first) +
+                           R"(","user":"u","pswd":"p"})";
+        if (c.second) {
+            body +=
+                R"(,{"node":"b","url":")" + std::string(c.second) + R"(","user":"u2","pswd":"p2"})";
+        }
+        ASSERT_TRUE(load(body + "]}")) << body;
+        ASSERT_EQ(cfg_.check_uplink(), c.ok) << body;
+        if (!c.ok) continue;
+        EXPECT_EQ(cfg_.slave_host.view(), c.host) << body;
+        EXPECT_EQ(cfg_.slave_port, c.port) << body;
+    }
 }
 
 TEST_F(LinkConfigTest, SampleConfigurationLoads) {
