@@ -21,6 +21,20 @@ bool nametoutf8(const char* field, size_t width, zo::string& out) {
     return out.assign(buf, static_cast<uint32_t>(len));
 }
 
+// The members value and object records share; false (t untouched) when the
+// name does not convert.
+template <class R>
+bool fromhead(const R& r, tagval& t) {
+    zo::string name;
+    if (!nametoutf8(r.name, sizeof r.name, name)) return false;
+    t.clear();
+    t.name = std::move(name);
+    t.time = static_cast<int64_t>(static_cast<uint64_t>(r.time) * 100u);  // wraps, never traps
+    t.quality = static_cast<uint32_t>(static_cast<int32_t>(r.quality));
+    t.vtype = static_cast<uint32_t>(static_cast<int32_t>(r.type));
+    return true;
+}
+
 }  // namespace
 
 dbreckind reckind(uint32_t vtype) {
@@ -84,13 +98,7 @@ void tosoerec(const soerec& s, oxa_soerec& r) {
 
 bool fromvalrec(const oxa_valrec& r, tagval& t) {
     if (r.type < 1 || r.type > 5) return false;
-    zo::string name;
-    if (!nametoutf8(r.name, sizeof r.name, name)) return false;
-    t.clear();
-    t.name = std::move(name);
-    t.time = static_cast<int64_t>(static_cast<uint64_t>(r.time) * 100u);  // wraps, never traps
-    t.quality = static_cast<uint32_t>(static_cast<int32_t>(r.quality));
-    t.vtype = static_cast<uint32_t>(static_cast<int32_t>(r.type));
+    if (!fromhead(r, t)) return false;
     switch (r.type) {
         case 1:
         case 2:
@@ -111,12 +119,5 @@ bool fromvalrec(const oxa_valrec& r, tagval& t) {
 
 bool fromobjrec(const oxa_objrec& r, tagval& t) {
     if (r.length < 1 || r.length > OXA_OBJDATAMAX) return false;
-    zo::string name;
-    if (!nametoutf8(r.name, sizeof r.name, name)) return false;
-    t.clear();
-    t.name = std::move(name);
-    t.time = static_cast<int64_t>(static_cast<uint64_t>(r.time) * 100u);  // wraps, never traps
-    t.quality = static_cast<uint32_t>(static_cast<int32_t>(r.quality));
-    t.vtype = static_cast<uint32_t>(static_cast<int32_t>(r.type));
-    return t.vbytes.assign(r.data, r.length);
+    return fromhead(r, t) && t.vbytes.assign(r.data, r.length);
 }
