@@ -2,6 +2,19 @@
 
 #include "dblink/dbrecords.h"
 
+namespace {
+
+// Copies the library's record (it may reuse its own) with its name ended;
+// false when there is no memory for the copy.
+template <class R, class L>
+bool keepcopy(std::mutex& mu, L& list, R* rec) {
+    std::lock_guard<std::mutex> g(mu);
+    rec->name[OXA_NAMEMAX] = 0;
+    return list.append(R(*rec));
+}
+
+}  // namespace
+
 ctrlstore::ctrlstore(zo::ilog* log) : log_(log) {
     vals_.reserve(64);
     objs_.reserve(16);
@@ -10,13 +23,7 @@ ctrlstore::ctrlstore(zo::ilog* log) : log_(log) {
 bool ctrlstore::on_value_ctrl(oxa_valrec* rec, void* store) {
     auto* self = static_cast<ctrlstore*>(store);
     if (!self || !rec) return true;
-    bool kept;
-    {
-        std::lock_guard<std::mutex> g(self->mu_);
-        rec->name[OXA_NAMEMAX] = 0;
-        kept = self->vals_.append(oxa_valrec(*rec));
-    }
-    if (kept) {
+    if (keepcopy(self->mu_, self->vals_, rec)) {
         ZO_LOG(self->log_, zo::LOG_INF, "read value ctrl tag %s", rec->name);
     } else {
         ZO_LOG(self->log_, zo::LOG_ERR, "no memory for value ctrl tag %s, value lost", rec->name);
@@ -27,13 +34,7 @@ bool ctrlstore::on_value_ctrl(oxa_valrec* rec, void* store) {
 bool ctrlstore::on_object_ctrl(oxa_objrec* rec, void* store) {
     auto* self = static_cast<ctrlstore*>(store);
     if (!self || !rec) return true;
-    bool kept;
-    {
-        std::lock_guard<std::mutex> g(self->mu_);
-        rec->name[OXA_NAMEMAX] = 0;
-        kept = self->objs_.append(oxa_objrec(*rec));
-    }
-    if (kept) {
+    if (keepcopy(self->mu_, self->objs_, rec)) {
         ZO_LOG(self->log_, zo::LOG_INF, "read object ctrl tag %s, size %u", rec->name,
                static_cast<unsigned>(rec->length));
     } else {
