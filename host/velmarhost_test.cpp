@@ -89,35 +89,15 @@ TEST_F(velmarhosttest, LogUrlWithBackslashOrSlashGetsTheInstanceName) {
     }
 }
 
-TEST_F(velmarhosttest, IpcUrlWithoutPortOrSchemeFails) {
-    {
-        velmarhost h;
-        EXPECT_EQ(start(h, inst.c_str(), "ipc://127.0.0.1"), -1);
-        EXPECT_TRUE(logsrv.waitfor("init ipc failed, url = ipc://127.0.0.1.")) << logsrv.dump();
-        EXPECT_EQ(std::string(h.name.view()), inst);  // named before the port check
-        h.stop(0);
-    }
+TEST_F(velmarhosttest, IpcUrlWithoutSchemeFailsAfterNaming) {
     velmarhost h;
     std::string noscheme = "127.0.0.1:" + std::to_string(refused.port);
-    EXPECT_EQ(start(h, (inst + "s").c_str(), noscheme.c_str()), -1);
+    EXPECT_EQ(start(h, inst.c_str(), noscheme.c_str()), -1);
     EXPECT_TRUE(logsrv.waitfor("init ipc failed, url = " + noscheme + ".")) << logsrv.dump();
+    EXPECT_EQ(std::string(h.name.view()), inst);  // named before the url check
     h.stop(0);
-}
-
-TEST_F(velmarhosttest, StopLogsInOrderAndClosesTheLog) {
-    velmarhost h;
-    ASSERT_EQ(start(h, inst.c_str()), 0);
-    h.stop(15);
     EXPECT_FALSE(h.log.isopen());
-    ASSERT_TRUE(logsrv.waitfor("stopped gracefully.\n")) << logsrv.dump();
-    int a = logsrv.indexof("recv sigval = 15");
-    int b = logsrv.indexof("stopping ...");
-    int c = logsrv.indexof("stopped gracefully.\n");
-    EXPECT_GE(a, 0);
-    EXPECT_GT(b, a);
-    EXPECT_GT(c, b);
 }
-
 TEST_F(velmarhosttest, ConsoleLoopEndsOnExitOrderIgnoringSigterm) {
     velmarhost h;
     ASSERT_EQ(start(h, inst.c_str()), 0);
@@ -128,16 +108,6 @@ TEST_F(velmarhosttest, ConsoleLoopEndsOnExitOrderIgnoringSigterm) {
     ASSERT_EQ(::sigaction(SIGTERM, nullptr, &sa), 0);
     EXPECT_EQ(sa.sa_handler, SIG_IGN);
     h.stop(0);
-}
-
-TEST_F(velmarhosttest, ConsoleLoopEndsOnSignal) {
-    velmarhost h;
-    ASSERT_EQ(start(h, inst.c_str()), 0);
-    console::installsignals();
-    console con;
-    ASSERT_EQ(::raise(SIGINT), 0);
-    EXPECT_EQ(h.runconsole(con), SIGINT);
-    h.stop(SIGINT);
 }
 
 TEST_F(velmarhosttest, ConsoleLoopEndsOnQKeyOnly) {
