@@ -59,24 +59,18 @@ TEST_F(ValueObjectTest, LocalTimeTextBelowIntegerVersion) {
 }
 
 TEST_F(ValueObjectTest, ZeroMembersAreLeftOut) {
-    tagval t;
-    EXPECT_EQ(obj(t), "{}");
-    t = tv(1);
+    EXPECT_EQ(obj(tagval()), "{}");
+    tagval t = tv(1);
     t.time = -5;
     EXPECT_EQ(obj(t), R"({"N":"t1","DT":1})");
-    t = tv(4);
-    EXPECT_EQ(obj(t), R"({"N":"t1","DT":4})");
-    t = tv(6);
-    EXPECT_EQ(obj(t), R"({"N":"t1","DT":6})");
-    t = tv(7);
-    EXPECT_EQ(obj(t), R"({"N":"t1","DT":7})");
-    // A double 0.0 still carries its value.
-    t = tv(5);
-    EXPECT_EQ(obj(t), R"({"N":"t1","DT":5,"V":0.0})");
-    t = tv(3);
-    EXPECT_EQ(obj(t), R"({"N":"t1","DT":3,"V":0.0})");
+    for (uint32_t vtype : {4, 6, 7}) {
+        EXPECT_EQ(obj(tv(vtype)), R"({"N":"t1","DT":)" + std::to_string(vtype) + "}");
+    }
+    // A float or double 0.0 still carries its value.
+    for (uint32_t vtype : {3, 5}) {
+        EXPECT_EQ(obj(tv(vtype)), R"({"N":"t1","DT":)" + std::to_string(vtype) + R"(,"V":0.0})");
+    }
 }
-
 TEST_F(ValueObjectTest, IntegerTypesKeepLow32Bits) {
     tagval t = tv(2);
     t.vint = -1;
@@ -119,8 +113,9 @@ TEST(NumberTextTest, DoublesUseTheJsonNumberText) {
     struct {
         double v;
         const char* text;
-    } cases[] = {{23.4567, "23.4567"}, {1.0 / 3, "0.333333"}, {100, "100.0"},
-                 {1e19, "10000000000000000000.0"}, {0.0, "0.0"}, {-1013.25, "-1013.25"},
+    } cases[] = {{23.4567, "23.4567"}, {1.0 / 3, "0.333333"},
+                 {100, "100.0"},       {1e19, "10000000000000000000.0"},
+                 {0.0, "0.0"},         {-1013.25, "-1013.25"},
                  {1e-7, "1e-7"}};
     for (const auto& c : cases) {
         zo::string out;
