@@ -207,28 +207,48 @@ TEST_F(sessiontest, UnacceptableHeadsDropTheConnectionWithTheirLine) {
     EXPECT_TRUE(h.vals.empty());
 }
 
-TEST_F(sessiontest, BadBodyIsDroppedAndTheNextPackageStillCounts) {
-    tagvalbody bad;
-    tagval* t = bad.items.emplace();
-    t->vtype = 7;
-    t->vbytes = "ok";
-    zo::string p = makepackage(3202, bad, 9, 4);
-    // Turn the vbytes field (6, bytes) into a name field (2, text) holding
-    // invalid UTF-8.
-    std::string s = str(p);
-    size_t at = s.find(std::string("\x32\x02ok", 4));
-    ASSERT_NE(at, std::string::npos);
-    s[at] = 0x12;
-    s[at + 2] = static_cast<char>(0xC3);
-    s[at + 3] = 0x28;
-    EXPECT_EQ(feed(s + str(valuespackage(0, 1))), 0);
+// Each body's last byte is made invalid UTF-8 inside a text field.
+TEST_F(sessiontest, BodiesThatDoNotDecodeAreLoggedOnlyTheLoginDropsTheConnection) {
+    auto spoiled = [](const zo::string& p) {
+        std::string s = str(p);
+        s.back() = static_cast<char>(0xFF);
+        return s;
+    };
+    tagvalbody vals;
+    vals.items.emplace()->name = "xx";
+    unkownbody msg;
+    msg.vstr = "{\"cmd\":1}";
+    loginbody login;
+    login.retmsg = "xx";
+    struct {
+        std::string bytes;
+        int32_t result;
+        const char* line;
+    } cases[] = {
+        // The next package in the same read still counts.
+        {spoiled(makepackage(3202, vals, 9, 4)) + str(valuespackage(0, 1)), 0,
+         "msg(funid=3202,seqno=9,subno=4) from io-server parse body_objarray<pbo_tagval<>> "
+         "failed.  "},
+        {spoiled(makepackage(3308, msg, 3, 1)), 0,
+         "msg(funid=3308,seqno=3,subno=1) from zelserver parse body_unkown failed. string is not "
+         "utf8 encode "},
+        {spoiled(makepackage(2002, login)), -1,
+         "parse pb3msg_body_login failed from zelserver. string is not utf8 encode "},
+    };
+    for (const auto& c : cases) {
+        h.split.reset();
+        EXPECT_EQ(feed(c.bytes), c.result) << c.line;
+        EXPECT_TRUE(logged(c.line)) << sink.dump();
+    }
     ASSERT_EQ(h.vals.size(), 1u);
     EXPECT_EQ(str(h.vals[0]->items[0].name), "t0");
-    EXPECT_TRUE(
-        logged("msg(funid=3202,seqno=9,subno=4) from io-server parse body_objarray<pbo_tagval<>> "
-               "failed.  "));
-}
+    EXPECT_TRUE(h.dbmsgs.empty());
+    EXPECT_EQ(h.state, 1);
 
+    EXPECT_EQ(feed(makepackage(3308, msg, 3, 1)), 0);
+    ASSERT_EQ(h.dbmsgs.size(), 1u);
+    EXPECT_EQ(h.dbmsgs[0], "{\"cmd\":1}");
+}
 TEST_F(sessiontest, RegistrationsKeepVi32WithdrawalsCarry3512) {
     unkownbody b;
     b.vi32 = 7;
@@ -259,23 +279,6 @@ TEST_F(sessiontest, FullValueQueueDropsTheOldestPackage) {
     EXPECT_FALSE(logged("put chache full, lost one package records 3."));
     EXPECT_EQ(feed(one), 0);
     EXPECT_TRUE(logged("put chache full, lost one package records 3."));
-}
-
-TEST_F(sessiontest, MessageForTheDatabaseIsHandedOn) {
-    unkownbody b;
-    b.vstr = "{\"cmd\":1}";
-    EXPECT_EQ(feed(makepackage(3308, b, 3, 1)), 0);
-    ASSERT_EQ(h.dbmsgs.size(), 1u);
-    EXPECT_EQ(h.dbmsgs[0], "{\"cmd\":1}");
-
-    // vstr holding invalid UTF-8 does not decode.
-    std::string s = str(makepackage(3308, b, 3, 1));
-    s[s.size() - 1] = static_cast<char>(0xFF);
-    EXPECT_EQ(feed(s), 0);
-    EXPECT_EQ(h.dbmsgs.size(), 1u);
-    EXPECT_TRUE(
-        logged("msg(funid=3308,seqno=3,subno=1) from zelserver parse body_unkown failed. string is "
-               "not utf8 encode "));
 }
 
 TEST_F(sessiontest, RefusedLoginIsFollowedByNoDisconnectLine) {
@@ -310,17 +313,6 @@ TEST_F(sessiontest, RefusedLoginIsFollowedByNoDisconnectLine) {
     for (const auto& l : sink.lines()) count += l == "Quorvane ipc disconnect";
     EXPECT_EQ(count, 1);
     EXPECT_TRUE(sink.has("login io-server success."));
-}
-
-TEST_F(sessiontest, LoginReplyThatDoesNotParseDropsTheConnection) {
-    loginbody reply;
-    reply.retmsg = "xx";
-    std::string s = str(makepackage(2002, reply));
-    s[s.size() - 1] = static_cast<char>(0xFF);
-    EXPECT_EQ(feed(s), -1);
-    EXPECT_EQ(h.state, 1);
-    EXPECT_TRUE(
-        logged("parse pb3msg_body_login failed from zelserver. string is not utf8 encode "));
 }
 
 TEST_F(sessiontest, SequenceNumbersWrapToOneAndSendingNeedsAConnection) {
@@ -431,18 +423,13 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     runinfoarray info(67);
     ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
     ASSERT_EQ(info.items.size(), 1u);
+    // The fields the program's own test cannot know: figures from the fake
+    // source and times from the fake clock.
     const runinfo& r = info.items[0];
-    EXPECT_EQ(str(r.f160), "simu1");
-    EXPECT_EQ(r.f161, 77u);
-    EXPECT_EQ(r.f162, h.pid);
-    EXPECT_EQ(r.f163, 0u);  // the first report has no previous sample
     EXPECT_EQ(r.f165, 4096u * 3);
     EXPECT_EQ(r.f166, 1700000000000u);
     EXPECT_EQ(r.f167, static_cast<uint64_t>(logintime));
     EXPECT_EQ(r.f168, static_cast<uint64_t>(clock.nowms()));
-    EXPECT_EQ(r.f170, 2u);
-    EXPECT_EQ(r.f171, 50u);
-    EXPECT_EQ(r.f172, 3u);  // database not connected
     // Fields 173 and 174 are not on the wire (their key starts 0xE8 0x0A / 0xF0 0x0A).
     std::string body = str(pkg).substr(8 + static_cast<uint8_t>(pkg.data()[3]));
     EXPECT_EQ(body.find("\xE8\x0A"), std::string::npos);
