@@ -386,6 +386,13 @@ class peersessiontest : public sessiontest {
         EXPECT_EQ(b.f133, 50u);
         EXPECT_EQ(b.f95, 0u);
     }
+    // The next package, which must be run information for one instance.
+    void nextinfo(runinfoarray& info, pb3head& head, zo::string& pkg) {
+        ASSERT_TRUE(next(&head, &pkg));
+        ASSERT_EQ(head.funid, 3206u);
+        ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+        ASSERT_EQ(info.items.size(), 1u);
+    }
     void login(uint32_t val = 77) {
         pb3head head;
         ASSERT_NO_FATAL_FAILURE(readlogin(&head));
@@ -417,12 +424,9 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     clock.advancems(1000);
     pb3head head;
     zo::string pkg;
-    ASSERT_TRUE(next(&head, &pkg));
-    ASSERT_EQ(head.funid, 3206u);
-    EXPECT_EQ(head.seqno, 2u);
     runinfoarray info(67);
-    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
-    ASSERT_EQ(info.items.size(), 1u);
+    ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
+    EXPECT_EQ(head.seqno, 2u);
     // The fields the program's own test cannot know: figures from the fake
     // source and times from the fake clock.
     const runinfo& r = info.items[0];
@@ -439,17 +443,13 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     proc.system = 1400;
     proc.process = 200;
     clock.advancems(1000);
-    ASSERT_TRUE(next(&head, &pkg));
-    ASSERT_EQ(head.funid, 3206u);
-    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f163, 2500u);
 
     // The database connects: in the same pass run information with 172 = 0
     // and the request for the write tags.
     velmarinst::on_status(velmarinst::statusconnected, nullptr, &h.link);
-    ASSERT_TRUE(next(&head, &pkg));
-    ASSERT_EQ(head.funid, 3206u);
-    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f172, 0u);
     uint32_t seq = head.seqno;
     ASSERT_TRUE(next(&head, &pkg));
@@ -460,9 +460,7 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     // It drops: run information with 172 = 3 and no request; the next
     // package is the report of the next second.
     velmarinst::on_status(velmarinst::statusdisconnected, nullptr, &h.link);
-    ASSERT_TRUE(next(&head, &pkg));
-    ASSERT_EQ(head.funid, 3206u);
-    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f172, 3u);
     clock.advancems(1000);
     ASSERT_TRUE(next(&head, &pkg));
@@ -481,10 +479,8 @@ TEST_F(peersessiontest, NoReportsBeforeLoginAndStateChangeIsConsumed) {
     // database connected and no write-tag request before it.
     clock.advancems(1000);
     zo::string pkg;
-    ASSERT_TRUE(next(&head, &pkg));
-    EXPECT_EQ(head.funid, 3206u);
     runinfoarray info(67);
-    ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f172, 0u);
 }
 
