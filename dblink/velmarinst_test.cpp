@@ -113,6 +113,7 @@ TEST_F(VelmarinstTest, StartFailsOnMissingBrokenOrUnusableConfig) {
     inst.stop();  // nothing started: nothing to do
     EXPECT_EQ(log_.countpart("stop Quorvane thread"), 0);
 }
+
 TEST_F(VelmarinstTest, StartFailsWhenLibraryRefuses) {
     std::string p = onelink();
     {
@@ -176,17 +177,6 @@ TEST_F(VelmarinstTest, StartWithoutCacheAndWithBrokenCachePath) {
     EXPECT_EQ(log_.count("create local cache " + file + "/sub/ failed.", zo::LOG_ERR), 1);
 }
 
-TEST_F(VelmarinstTest, SlaveDatabaseIsAnnounced) {
-    velmarinst inst(&log_, oxa_.table());
-    ASSERT_EQ(inst.start(twolinks().c_str(), "simu1"), 0);
-    EXPECT_EQ(oxa_.count("setslavedb"), 1);
-    EXPECT_EQ(oxa_.slavehost, "127.0.0.1");
-    EXPECT_EQ(oxa_.slaveport, 7001);
-    EXPECT_EQ(oxa_.slaveuser, "u2");
-    EXPECT_EQ(oxa_.slavepswd, "p2");
-    EXPECT_EQ(oxa_.url, "ws://127.0.0.1:7000");
-}
-
 // ---- connection state --------------------------------------------------------
 
 TEST_F(VelmarinstTest, StatusCallbackTracksConnection) {
@@ -220,12 +210,19 @@ TEST_F(VelmarinstTest, StatusCallbackTracksConnection) {
     velmarinst::on_status(60001, "", nullptr);  // no instance: ignored
 }
 
-TEST_F(VelmarinstTest, CurrentDatabaseUrl) {
+TEST_F(VelmarinstTest, SlaveAndCurrentDatabaseUrl) {
     velmarinst inst(&log_, oxa_.table());
     zo::string url;
     inst.curdburl(url);
     EXPECT_TRUE(url.empty());
     ASSERT_EQ(inst.start(twolinks().c_str(), "simu1"), 0);
+    EXPECT_EQ(oxa_.url, "ws://127.0.0.1:7000");
+    // The second link is announced as the slave database.
+    EXPECT_EQ(oxa_.count("setslavedb"), 1);
+    EXPECT_EQ(oxa_.slavehost, "127.0.0.1");
+    EXPECT_EQ(oxa_.slaveport, 7001);
+    EXPECT_EQ(oxa_.slaveuser, "u2");
+    EXPECT_EQ(oxa_.slavepswd, "p2");
     inst.curdburl(url);
     EXPECT_EQ(url.view(), "ws://127.0.0.1:7000");
     oxa_.curdbresult = 1;
@@ -244,6 +241,7 @@ TEST_F(VelmarinstTest, CurrentDatabaseUrl) {
     one.curdburl(url);
     EXPECT_TRUE(url.empty());
 }
+
 // ---- the writer's cycle --------------------------------------------------------
 
 TEST_F(VelmarinstTest, DisconnectedCycleDropsEverything) {
@@ -382,6 +380,7 @@ TEST_F(VelmarinstTest, LocalTimeTextsBelowVersion5104) {
     EXPECT_NE(request(0).find("\"T\":\"20"), std::string::npos) << request(0);
     EXPECT_NE(request(1).find("\"T\":1706659200250"), std::string::npos) << request(1);
 }
+
 TEST_F(VelmarinstTest, SequenceNumberWrapsAndIsSharedWithHistory) {
     testinst& inst = ready();
     inst.setseqno(2147483645);
