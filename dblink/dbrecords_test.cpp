@@ -82,6 +82,7 @@ TEST(DbRecordsTest, ValueRecordFields) {
     tovalrec(t, r);
     EXPECT_EQ(r.v.f64, 0.1);
 }
+
 TEST(DbRecordsTest, ObjectRecordCutsDataTo999) {
     oxa_objrec r;
     tagval t = value(7);

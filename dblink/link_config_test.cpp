@@ -80,6 +80,7 @@ TEST_F(LinkConfigTest, ByteOrderMarkCommentAtTheEndAndReload) {
     ASSERT_TRUE(load("{}"));
     EXPECT_TRUE(cfg_.dblinks.empty());
 }
+
 TEST_F(LinkConfigTest, CommentMarkerInsideStringEatsTheText) {
     ASSERT_TRUE(load(R"({"cache_path":"/data/*x", "note":"y*/z", "cache_maxhour":3})"));
     // Everything from "/*" to "*/" is gone: the value ends up as "/dataz".
@@ -140,6 +141,7 @@ TEST_F(LinkConfigTest, CacheLimitsAreClamped) {
         EXPECT_EQ(cfg_.cache_maxhour, c.hours) << c.extra;
     }
 }
+
 TEST_F(LinkConfigTest, CachePathIsNormalised) {
     ASSERT_TRUE(load(onelink(R"(,"cache_path":"D:\\data\\cache")")));
     EXPECT_EQ(cfg_.cache_path.view(), "D:/data/cache/");

@@ -71,6 +71,7 @@ TEST_F(ValueObjectTest, ZeroMembersAreLeftOut) {
         EXPECT_EQ(obj(tv(vtype)), R"({"N":"t1","DT":)" + std::to_string(vtype) + R"(,"V":0.0})");
     }
 }
+
 TEST_F(ValueObjectTest, IntegerTypesKeepLow32Bits) {
     tagval t = tv(2);
     t.vint = -1;

@@ -249,6 +249,7 @@ TEST_F(sessiontest, BodiesThatDoNotDecodeAreLoggedOnlyTheLoginDropsTheConnection
     ASSERT_EQ(h.dbmsgs.size(), 1u);
     EXPECT_EQ(h.dbmsgs[0], "{\"cmd\":1}");
 }
+
 TEST_F(sessiontest, RegistrationsKeepVi32WithdrawalsCarry3512) {
     unkownbody b;
     b.vi32 = 7;

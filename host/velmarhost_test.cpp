@@ -98,6 +98,7 @@ TEST_F(velmarhosttest, IpcUrlWithoutSchemeFailsAfterNaming) {
     h.stop(0);
     EXPECT_FALSE(h.log.isopen());
 }
+
 TEST_F(velmarhosttest, ConsoleLoopEndsOnExitOrderIgnoringSigterm) {
     velmarhost h;
     ASSERT_EQ(start(h, inst.c_str()), 0);
