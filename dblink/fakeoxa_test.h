@@ -2,14 +2,13 @@
 // handed to velmarinst as its table of calls.  Included by *_test.cpp only.
 //
 // One fakeoxa is current at a time (fakeoxa::use); its calls record what
-// they were given and answer with the configured results.  The callbacks
-// the link registers are kept so that a test can play the library's part:
-// report a connection change, hand over a control value, answer a request.
+// they were given and answer with the configured results.  The status
+// callback the link registers is kept so that a test can play the library
+// reporting a connection change.
 //
 // Thread-safety: every member is guarded by mu; the recorded data may be
 // read from the test thread while the writer thread calls in.
 #pragma once
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -31,7 +30,6 @@ class fakeoxa {
     int statusoncall = 0;
 
     std::mutex mu;
-    std::condition_variable cv;
     std::vector<std::string> calls;     // call names in order
     std::vector<std::string> requests;  // oxa_callmsg texts
     std::vector<std::string> puts;      // oxa_putmsg texts
@@ -42,12 +40,6 @@ class fakeoxa {
 
     oxa_statusfn statusfn = nullptr;
     void* statususer = nullptr;
-    oxa_valuefn valfn = nullptr;
-    void* valctx = nullptr;
-    oxa_objectfn objfn = nullptr;
-    void* objctx = nullptr;
-    oxa_responsefn respfn = nullptr;
-    void* respuser = nullptr;
 
     fakeoxa() { cur() = this; }
     ~fakeoxa() { cur() = nullptr; }
@@ -71,14 +63,8 @@ class fakeoxa {
                     return 0;
                 });
             },
-            [](int h, oxa_valuefn vf, void* vc, oxa_objectfn of, void* oc) {
-                return rec("initwritetodevice", h, [&](fakeoxa& f) {
-                    f.valfn = vf;
-                    f.valctx = vc;
-                    f.objfn = of;
-                    f.objctx = oc;
-                    return 0;
-                });
+            [](int h, oxa_valuefn, void*, oxa_objectfn, void*) {
+                return rec("initwritetodevice", h, [](fakeoxa&) { return 0; });
             },
             [](int h, const char* u, const char* us, const char* p, int) {
                 return rec("connectex", h, [&](fakeoxa& f) {
@@ -90,14 +76,12 @@ class fakeoxa {
             },
             [](int) { return cur()->curdbresult; },
             [](int) { return cur()->inverresult; },
-            [](int h, const char* text, int n, oxa_responsefn fn, void* user) {
+            [](int h, const char* text, int n, oxa_responsefn, void*) {
                 oxa_statusfn sf = nullptr;
                 void* su = nullptr;
                 int code = 0;
                 int r = rec("callmsg", h, [&](fakeoxa& f) {
                     f.requests.emplace_back(text, static_cast<size_t>(n));
-                    f.respfn = fn;
-                    f.respuser = user;
                     sf = f.statusfn;
                     su = f.statususer;
                     code = f.statusoncall;
@@ -137,14 +121,6 @@ class fakeoxa {
         if (fn) fn(code, "", user);
     }
 
-    // Waits (bounded, generously) until pred() holds under the lock; the
-    // result tells whether it did.  Used with a running writer thread.
-    template <class P>
-    bool waitfor(P pred) {
-        std::unique_lock<std::mutex> g(mu);
-        return cv.wait_for(g, std::chrono::seconds(20), pred);
-    }
-
     int count(const std::string& name) {
         std::lock_guard<std::mutex> g(mu);
         int n = 0;
@@ -157,19 +133,13 @@ class fakeoxa {
         static fakeoxa* c = nullptr;
         return c;
     }
-    // Records the call, lets fn note what it was given under the lock, and
-    // wakes waitfor.
+    // Records the call and lets fn note what it was given, under the lock.
     template <class F>
     static int rec(const char* name, int h, F fn) {
         fakeoxa* f = cur();
-        int r;
-        {
-            std::lock_guard<std::mutex> g(f->mu);
-            f->calls.emplace_back(name);
-            if (h >= 0) f->lasthandle = h;
-            r = fn(*f);
-        }
-        f->cv.notify_all();
-        return r;
+        std::lock_guard<std::mutex> g(f->mu);
+        f->calls.emplace_back(name);
+        if (h >= 0) f->lasthandle = h;
+        return fn(*f);
     }
 };
