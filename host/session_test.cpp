@@ -4,10 +4,7 @@
 // loopback peer playing the IO server.  The clock is a fake one (nothing
 // waits for real seconds), CPU figures come from a fake source, and log lines
 // are received as datagrams by a UDP sink on loopback.
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -63,15 +60,14 @@ class testhost : public velmarhost {
 class fakeproc : public procstat::procsource {
   public:
     uint64_t system = 0, process = 0, rss = 0;
-    bool ok = true;
     bool cputimes(uint64_t* s, uint64_t* p) override {
         *s = system;
         *p = process;
-        return ok;
+        return true;
     }
     bool workingset(uint64_t* b) override {
         *b = rss;
-        return ok;
+        return true;
     }
 };
 
