@@ -16,20 +16,16 @@ std::string strip(const std::string& in) {
 }
 
 TEST(StripCommentsTest, RemovesBlockCommentsByTheFileRule) {
-    EXPECT_EQ(strip("a/*x*/b"), "ab");
-    EXPECT_EQ(strip("no comment"), "no comment");
-    // "/*/" is a complete comment: its star opens and closes it.
-    EXPECT_EQ(strip("a/*/b"), "ab");
-    // A closer outside a comment is ordinary text.
-    EXPECT_EQ(strip("a*/b"), "a*/b");
-    // An unclosed comment runs to the end.
-    EXPECT_EQ(strip("a/*b"), "a");
-    // The closing slash of one comment can open the next one.
-    EXPECT_EQ(strip("a/*x*/*b*/c"), "ac");
-    // Line comments are not comments.
-    EXPECT_EQ(strip("a//b"), "a//b");
-    EXPECT_EQ(strip("/**/"), "");
-    EXPECT_EQ(strip(""), "");
+    const char* cases[][2] = {
+        {"a/*x*/b", "ab"},     {"no comment", "no comment"},
+        {"a/*/b", "ab"},        // "/*/" is a whole comment: its star opens and closes it
+        {"a*/b", "a*/b"},       // a closer outside a comment is text
+        {"a/*b", "a"},          // an unclosed comment runs to the end
+        {"a/*x*/*b*/c", "ac"},  // the closing slash can open the next comment
+        {"a//b", "a//b"},       // line comments are not comments
+        {"/**/", ""},          {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(strip(c[0]), c[1]) << c[0];
 }
 
 TEST(HostOfHostportTest, CutsPortAndBrackets) {
