@@ -21,8 +21,19 @@ bool nametoutf8(const char* field, size_t width, zo::string& out) {
     return out.assign(buf, static_cast<uint32_t>(len));
 }
 
-// The members value and object records share; false (t untouched) when the
-// name does not convert.
+// Zeroes the whole record and fills the members value and object records
+// share.
+template <class R>
+void tohead(const tagval& t, R& r) {
+    std::memset(&r, 0, sizeof r);
+    cuttext(r.name, sizeof r.name, t.name.view());
+    r.time = t.time / 100;
+    r.type = static_cast<int8_t>(t.vtype);
+    r.quality = static_cast<int8_t>(t.quality);
+}
+
+// The members value and object records share, the other way; false (t
+// untouched) when the name does not convert.
 template <class R>
 bool fromhead(const R& r, tagval& t) {
     zo::string name;
@@ -44,11 +55,7 @@ dbreckind reckind(uint32_t vtype) {
 }
 
 void tovalrec(const tagval& t, oxa_valrec& r) {
-    std::memset(&r, 0, sizeof r);
-    cuttext(r.name, sizeof r.name, t.name.view());
-    r.time = t.time / 100;
-    r.type = static_cast<int8_t>(t.vtype);
-    r.quality = static_cast<int8_t>(t.quality);
+    tohead(t, r);
     switch (t.vtype) {
         case 1:
         case 2:
@@ -69,11 +76,7 @@ void tovalrec(const tagval& t, oxa_valrec& r) {
 }
 
 void toobjrec(const tagval& t, oxa_objrec& r) {
-    std::memset(&r, 0, sizeof r);
-    cuttext(r.name, sizeof r.name, t.name.view());
-    r.time = t.time / 100;
-    r.type = static_cast<int8_t>(t.vtype);
-    r.quality = static_cast<int8_t>(t.quality);
+    tohead(t, r);
     uint32_t n = t.vbytes.size();
     if (n > OXA_OBJDATAMAX) n = OXA_OBJDATAMAX;
     if (n) std::memcpy(r.data, t.vbytes.data(), n);
