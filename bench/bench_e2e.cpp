@@ -13,7 +13,7 @@
 //       value ring, so nothing may be dropped.  Rate = N / (time of the
 //       last history row - time stamp of the first value), where "last
 //       row" is when this program first sees the row count reach N.
-//   resident memory: peak VmRSS of Quorvane, sampled every 10 ms.
+//   resident memory: peak VmRSS of Quorvane, sampled every 5 ms.
 //   latency at 10,000 values/s: a reader polls history for new rows every
 //       2 ms; a row's latency is the wall clock at the poll that first sees
 //       it minus its time stamp, which iosim sets in ms when it builds the
