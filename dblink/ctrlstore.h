@@ -16,7 +16,7 @@
 #include "base/ilog.h"
 #include "dblink/dbtypes.h"
 #include "oxaapi/oxaapi.h"
-#include "protoc3/objvec.h"
+#include "base/array_.h"
 
 class ctrlstore {
   public:
@@ -41,6 +41,6 @@ class ctrlstore {
   private:
     zo::ilog* log_;
     std::mutex mu_;
-    zo::objvec<oxa_valrec> vals_;
-    zo::objvec<oxa_objrec> objs_;
+    zo::array_<oxa_valrec> vals_;
+    zo::array_<oxa_objrec> objs_;
 };

@@ -34,7 +34,7 @@ bool sameword(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
-void readdblinks(const zo::jsonscan& top, zo::objvec<dblink_cfg>& links) {
+void readdblinks(const zo::jsonscan& top, zo::array_<dblink_cfg>& links) {
     const zo::jsonentry* e = top.find("dblinks");
     if (!e || e->vallen == 0 || e->type != zo::JSON_ARRAY) return;
     zo::jsonscan arr;

@@ -25,7 +25,7 @@
 #include <string_view>
 
 #include "base/string_.h"
-#include "protoc3/objvec.h"
+#include "base/array_.h"
 
 struct dblink_cfg {
     zo::string node;
@@ -37,7 +37,7 @@ struct dblink_cfg {
 
 class link_config {
   public:
-    zo::objvec<dblink_cfg> dblinks;  // [0] master, [1] slave, the rest kept only
+    zo::array_<dblink_cfg> dblinks;  // [0] master, [1] slave, the rest kept only
     zo::string slave_host;           // empty without a slave
     zo::string cache_path;           // forward slashes, ends in '/'; empty: no cache
     uint16_t slave_port = 0;

@@ -149,7 +149,7 @@ void velmarinst::run() {
             register_ctrltags(*reg);
         } else {
             ZO_LOG(log, zo::LOG_DBG,
-                   "dblink not connected, ctrl tag registration of %u tags "
+                   "dblink not connected, ctrl tag registration of %zu tags "
                    "discarded.",
                    reg->strs.size());
         }

@@ -138,7 +138,7 @@ TEST_F(pkgtest, makepkgfailures) {
     EXPECT_FALSE(pkgpb3::makepkg(h, e, out));
     h.f103.resize(240);
     EXPECT_TRUE(pkgpb3::makepkg(h, e, out));
-    EXPECT_EQ(out.bytes()[3], out.size() - 8);
+    EXPECT_EQ(static_cast<uint8_t>(out.data()[3]), out.size() - 8);
 }
 
 TEST_F(pkgtest, sequencecounterwraps) {
@@ -340,7 +340,7 @@ TEST_F(pkgtest, lz4bodysizedfromsrcsize) {
     h.srcsize = truesize;
     zo::string bad = pkg;
     bad.data()[bad.size() - 1] ^= 0x5A;
-    bad.data()[8 + bad.bytes()[3] + 1] ^= 0xFF;
+    bad.data()[8 + static_cast<uint8_t>(bad.data()[3]) + 1] ^= 0xFF;
     pkgpb3::parsebody(bad, h, d);  // must not read or write out of bounds
     // A raw body is decoded in place.
     pb3head r;

@@ -367,7 +367,8 @@ TEST_F(sessione2e, ValuesSoeControlTagsRunInformationAndExitOrder) {
     tagvalarray two1, two2;
     two1.items.append(intvalue("e2e.two1", 41, t));
     two2.items.append(intvalue("e2e.two2", 42, t));
-    ASSERT_TRUE(io.sendbytes(package(3202, two1, ++io.seq) + package(3202, two2, ++io.seq)));
+    std::string first = package(3202, two1, ++io.seq);
+    ASSERT_TRUE(io.sendbytes(first + package(3202, two2, ++io.seq)));
 
     std::vector<std::string> snaps =
         db.waitrows("SELECT name, value FROM snapshot WHERE name GLOB 'e2e.*' ORDER BY name", 65);
