@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/jsonscan.h"
+#include "base/tzfix_test.h"
 
 namespace {
 
@@ -102,30 +103,13 @@ TEST_F(JsonWriteTest, BareNumbers) {
 // Local-time texts under fixed time zones.
 class JsonTimeTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        hadtz_ = tz != nullptr;
-        if (tz) oldtz_ = tz;
-    }
-    void TearDown() override {
-        if (hadtz_) {
-            setenv("TZ", oldtz_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    static void zone(const char* tz) {
-        setenv("TZ", tz, 1);
-        tzset();
-    }
+    static void zone(const char* tz) { zo::tzfix::zone(tz); }
     static std::string text(int64_t ms, int form) {
         char b[zo::jsontimemax];
         return std::string(b, zo::fmtjsontime(b, ms, form));
     }
 
-    bool hadtz_ = false;
-    std::string oldtz_;
+    zo::tzfix tz_;
 };
 
 TEST_F(JsonTimeTest, IsoFormWithStandardOffset) {

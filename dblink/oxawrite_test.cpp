@@ -1,10 +1,10 @@
 #include "dblink/oxawrite.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 
 #include <string>
+
+#include "base/tzfix_test.h"
 
 namespace {
 
@@ -24,23 +24,7 @@ tagval tv(uint32_t vtype) {
 class ValueObjectTest : public ::testing::Test {
   protected:
     // The local-time form depends on the zone; pin it.
-    void SetUp() override {
-        const char* tz = getenv("TZ");
-        hadtz_ = tz != nullptr;
-        if (tz) oldtz_ = tz;
-        setenv("TZ", "UTC", 1);
-        tzset();
-    }
-    void TearDown() override {
-        if (hadtz_) {
-            setenv("TZ", oldtz_.c_str(), 1);
-        } else {
-            unsetenv("TZ");
-        }
-        tzset();
-    }
-    bool hadtz_ = false;
-    std::string oldtz_;
+    zo::tzfix tz_{"UTC"};
 };
 
 TEST_F(ValueObjectTest, MembersInOrder) {
