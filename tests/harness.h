@@ -1,0 +1,164 @@
+// harness.h - what the end-to-end tests share: a private program directory
+// with the built Quorvane program and a config of the test's own, one run of
+// the program as a child process, the IO server's side of the link played on
+// loopback, and reads and writes of the program's SQLite database file.
+//
+// Every wait takes a bound (maxms) against hanging only; nothing here
+// measures how long anything took.  Destructors stop what was started: a
+// child still running is killed, sockets are closed, the directory removed.
+// Declare a progdir before the child that runs from it, so the child is
+// stopped before its directory goes.
+//
+// Thread-safety: one thread per object.
+#pragma once
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "gtest/gtest.h"
+#include "protoc3/bodies.h"
+#include "protoc3/pkgpb3.h"
+#include "tests/udpsink.h"
+
+namespace e2e {
+
+namespace fs = std::filesystem;
+
+std::string str(const zo::string& s);
+
+// A package of version 300 with the given body; an EXPECT failure when the
+// body does not encode.
+std::string package(uint32_t funid, zo::cls_protoc3<zo::string>& body, uint32_t seqno);
+
+// An integer tag value of good quality.
+tagval intvalue(const std::string& name, int64_t v, int64_t time);
+
+std::string ipcurl(int port);
+
+// A name no other test run uses at the same time: prefix, process id, serial.
+std::string uniquename(const std::string& prefix);
+
+// Calls cond until it is true, for at most maxms; between calls idle runs
+// (or a short sleep when there is none).
+bool until(const std::function<bool()>& cond, int maxms = 20000,
+           const std::function<void()>& idle = {});
+
+// A temporary program directory: dir/bin/Quorvane (a hard link to, or a copy
+// of, the program in $ZO_BIN) and dir/bin/config/, where the program looks
+// for its config file.  Removed with everything in it on destruction.
+class progdir {
+  public:
+    progdir() = default;
+    ~progdir();
+    progdir(const progdir&) = delete;
+    progdir& operator=(const progdir&) = delete;
+
+    // Makes /tmp/<prefix>XXXXXX; on failure the reason is in *err.
+    bool make(const std::string& prefix, std::string* err);
+    // Writes bin/config/<name> with one SQLite database link and the cache path.
+    bool writeconfig(const std::string& name, const std::string& dburl,
+                     const std::string& cachepath);
+
+    const fs::path& dir() const { return dir_; }
+    const fs::path& program() const { return program_; }
+
+  private:
+    fs::path dir_;
+    fs::path program_;
+};
+
+// How a child runs: its standard output discarded, read through a pipe, or
+// a new pseudo-terminal (then also its standard input).  With clockspeed > 1
+// the test clock library is preloaded: its wall clock reads clockstartms
+// (now when 0) at start and runs clockspeed times as fast.
+struct runopts {
+    enum stdoutmode { discard, capture, terminal } out = capture;
+    int64_t clockstartms = 0;
+    int clockspeed = 1;
+};
+
+// One run of the program.
+class child {
+  public:
+    child() = default;
+    ~child();
+    child(const child&) = delete;
+    child& operator=(const child&) = delete;
+
+    // Starts program with args; stdin is /dev/null unless on a terminal.
+    bool start(const fs::path& program, const std::vector<std::string>& args,
+               const runopts& o = {});
+    // Takes what the child wrote so far into output.
+    void readout();
+    // False once it has exited (and reaped).
+    bool alive();
+    // Waits for the exit, at most maxms; on that bound the child is killed
+    // and false returned.
+    bool wait(int maxms = 20000);
+    void kill();
+    // Exited by itself with code 0 (the output in the message otherwise).
+    ::testing::AssertionResult exitedzero() const;
+    // Sends sig, waits for the exit and expects code 0.
+    ::testing::AssertionResult stop(int sig = SIGTERM, int maxms = 20000);
+
+    pid_t pid = -1;
+    int out = -1;  // read end of its standard output (the pty master on a terminal)
+    std::string output;
+    int status = 0;
+    bool exited = false;
+};
+
+// The IO server's side of the link: a listening loopback port and one
+// accepted connection at a time.
+class ioserver {
+  public:
+    ioserver() = default;
+    ~ioserver();
+    ioserver(const ioserver&) = delete;
+    ioserver& operator=(const ioserver&) = delete;
+
+    int port() const { return listener.port; }
+    void close();
+    // Closes the current connection and accepts the next.
+    bool accept(int maxms = 20000);
+    // The next whole package from the program.
+    bool next(pb3head* head, zo::string* pkg, int maxms = 20000);
+    // The next package with the given function number; others are skipped.
+    bool nextof(uint32_t funid, pb3head* head, zo::string* pkg, int maxms = 20000);
+    // Reads and discards what the program sent so far.
+    void drain();
+    bool sendbytes(const std::string& b);
+    // Sends body as funid with the next own sequence number.
+    bool send(uint32_t funid, zo::cls_protoc3<zo::string>& body);
+
+    // Accepts a connection and takes its login request into loginhead and
+    // loginreq; false when the first package is no login request.
+    bool acceptlogin(int maxms = 20000);
+    // Answers the login request taken last.
+    bool answerlogin(uint32_t retcode = 0, const char* retmsg = "", uint32_t f95 = 1);
+
+    heldport listener{SOCK_STREAM, true};
+    int fd = -1;
+    pkgsplit split;
+    uint32_t seq = 100;
+    pb3head loginhead;
+    loginbody loginreq;
+};
+
+// Rows of sql on the database file as "a|b" texts; empty while the file is
+// not there or when the statement fails.
+std::vector<std::string> sqlrows(const std::string& path, const std::string& sql);
+// The first column of the first row, or "".
+std::string sqlone(const std::string& path, const std::string& sql);
+// Runs statements; false when the file is not there or one fails.
+bool sqlexec(const std::string& path, const std::string& sql);
+// Polls until the query gives at least n rows; returns the last rows.
+std::vector<std::string> waitrows(const std::string& path, const std::string& sql, size_t n,
+                                  int maxms = 20000);
+
+}  // namespace e2e
