@@ -41,20 +41,25 @@ class CacheMaintTest : public ::testing::Test {
     }
     std::string pathof(int64_t stamp) { return dir.path + "ioch_" + std::to_string(stamp); }
 
-    // Caches one block of the given tag names at second t.
-    void cacheat(int64_t t, std::vector<std::string> names) {
-        int64_t keep = env.ms;
-        env.setsec(t);
+    // Hands one block of integer values of the given tag names to the cache
+    // at the current clock; the file stays open.
+    void putvalues(const std::vector<std::string>& names, int64_t ms = 0, int64_t vint = 0) {
         tagvalarray a;
         for (const auto& n : names) {
             tagval v;
             v.name = n.c_str();
-            v.time = t * 1000;
+            v.time = ms;
             v.vtype = 1;
-            v.vint = 7;
+            v.vint = vint;
             a.items.append(std::move(v));
         }
         cache.puttagvals(&a);
+    }
+    // Caches one block of the given tag names at second t.
+    void cacheat(int64_t t, const std::vector<std::string>& names) {
+        int64_t keep = env.ms;
+        env.setsec(t);
+        putvalues(names, t * 1000, 7);
         cache.closewriter();
         env.ms = keep;
     }
@@ -162,12 +167,7 @@ TEST_F(CacheMaintTest, SoeBlocksGoToSoePutAndOtherKindsAreSkipped) {
     cache.writer.writeblock(7, "\x0a\x02\x08\x01", 4);  // an unknown kind
     cache.writer.writeblock(0, "\x0a\x05\x08", 3);      // does not decode
     cache.writer.writeblock(0, "\x92\x05\x01\x41", 4);  // decodes to no items
-    tagvalarray a;
-    tagval v;
-    v.name = "after";
-    v.vtype = 1;
-    a.items.append(std::move(v));
-    cache.puttagvals(&a);
+    putvalues({"after"});
     cache.closewriter();
     env.setsec(base + 100);
     cachemaint m(&cache, &sink, &log);
@@ -258,12 +258,7 @@ TEST_F(CacheMaintTest, NoDirectoryNoWork) {
 TEST_F(CacheMaintTest, TickRollsTheWriterOverAtThePeriodEnd) {
     env.setsec(base + 598);
     cachemaint m(&cache, &sink, &log);
-    tagvalarray a;
-    tagval v;
-    v.name = "n";
-    v.vtype = 1;
-    a.items.append(std::move(v));
-    cache.puttagvals(&a);
+    putvalues({"n"});
     EXPECT_TRUE(cache.writer.isopen());
     run(m, 1);
     EXPECT_TRUE(cache.writer.isopen());

@@ -26,21 +26,15 @@ class reclog : public zo::ilog {
     int wlog(int level, const char* fmt, ...) override {
         va_list ap;
         va_start(ap, fmt);
-        char buf[1024];
-        std::vsnprintf(buf, sizeof buf, fmt, ap);
+        add(level, fmt, ap);
         va_end(ap);
-        std::lock_guard<std::mutex> g(mu);
-        lines.push_back(std::to_string(level) + " " + buf);
         return 1;
     }
     int append(int level, const char* fmt, ...) override {
         va_list ap;
         va_start(ap, fmt);
-        char buf[1024];
-        std::vsnprintf(buf, sizeof buf, fmt, ap);
+        add(level, fmt, ap);
         va_end(ap);
-        std::lock_guard<std::mutex> g(mu);
-        lines.push_back(std::to_string(level) + " " + buf);
         return 1;
     }
     int getlevel() override { return 999; }
@@ -73,6 +67,13 @@ class reclog : public zo::ilog {
     }
 
   private:
+    void add(int level, const char* fmt, va_list ap) {
+        char buf[1024];
+        std::vsnprintf(buf, sizeof buf, fmt, ap);
+        std::lock_guard<std::mutex> g(mu);
+        lines.push_back(std::to_string(level) + " " + buf);
+    }
+
     std::mutex mu;
     std::vector<std::string> lines;
 };
