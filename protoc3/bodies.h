@@ -170,7 +170,7 @@ class pbo_tagval final : public zo::cls_protoc3<S> {
 // ---- pbo_soe -----------------------------------------------------------------
 
 template <class S>
-class pbo_soe final : public zo::cls_protoc3<S> {
+class pbo_soe final : public zo::cls_fieldlist<pbo_soe<S>, S> {
   public:
     static constexpr uint32_t itemfield = 1;
 
@@ -186,6 +186,14 @@ class pbo_soe final : public zo::cls_protoc3<S> {
     uint32_t f239 = 0;  // low 8 bits at the database
     uint32_t f240 = 0;  // low 8 bits at the database
 
+    template <class Self, class F>
+    static auto fields(Self& m, F&& f) {
+        using zo::asint, zo::astext;
+        return f(astext(236, m.f236), astext(237, m.f237), astext(238, m.f238), asint(230, m.f230),
+                 asint(231, m.f231), asint(232, m.f232), asint(233, m.f233), asint(234, m.f234),
+                 asint(235, m.f235), asint(239, m.f239), asint(240, m.f240));
+    }
+
     void clear() override {
         f230 = 0;
         f231 = f232 = f233 = f234 = f235 = f239 = f240 = 0;
@@ -196,85 +204,13 @@ class pbo_soe final : public zo::cls_protoc3<S> {
 
     uint64_t maxsize() const { return 128ull + f236.size() + f237.size() + f238.size(); }
 
-    uint32_t size() const override {
-        using namespace zo;
-        return text_size(236 * 8 + 2, f236) + text_size(237 * 8 + 2, f237) +
-               text_size(238 * 8 + 2, f238) + field_size64(230, f230) + field_size32(231, f231) +
-               field_size32(232, f232) + field_size32(233, f233) + field_size32(234, f234) +
-               field_size32(235, f235) + field_size32(239, f239) + field_size32(240, f240);
-    }
-
-    bool writeto(uint8_t*& p) {
-        if (!this->wtext(p, 236 * 8 + 2, f236) || !this->wtext(p, 237 * 8 + 2, f237) ||
-            !this->wtext(p, 238 * 8 + 2, f238))
-            return false;
-        this->w64(p, 230 * 8, f230);
-        this->w32(p, 231 * 8, f231);
-        this->w32(p, 232 * 8, f232);
-        this->w32(p, 233 * 8, f233);
-        this->w32(p, 234 * 8, f234);
-        this->w32(p, 235 * 8, f235);
-        this->w32(p, 239 * 8, f239);
-        this->w32(p, 240 * 8, f240);
-        return true;
-    }
-
-    bool serialize(S& out) override {
-        return this->serializewith(out, size(), [this](uint8_t*& p) { return writeto(p); });
-    }
-
     bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
-
-    bool on_varint(uint32_t field, uint64_t v) override {
-        uint32_t v32 = static_cast<uint32_t>(v);
-        switch (field) {
-            case 230:
-                f230 = v;
-                break;
-            case 231:
-                f231 = v32;
-                break;
-            case 232:
-                f232 = v32;
-                break;
-            case 233:
-                f233 = v32;
-                break;
-            case 234:
-                f234 = v32;
-                break;
-            case 235:
-                f235 = v32;
-                break;
-            case 239:
-                f239 = v32;
-                break;
-            case 240:
-                f240 = v32;
-                break;
-            default:
-                break;
-        }
-        return true;
-    }
-    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
-        switch (field) {
-            case 236:
-                return this->get_text(p, n, f236);
-            case 237:
-                return this->get_text(p, n, f237);
-            case 238:
-                return this->get_text(p, n, f238);
-            default:
-                return true;
-        }
-    }
 };
 
 // ---- pbo_process_runinfo -----------------------------------------------------
 
 template <class S>
-class pbo_process_runinfo final : public zo::cls_protoc3<S> {
+class pbo_process_runinfo final : public zo::cls_fieldlist<pbo_process_runinfo<S>, S> {
   public:
     static constexpr uint32_t itemfield = 67;
 
@@ -294,6 +230,15 @@ class pbo_process_runinfo final : public zo::cls_protoc3<S> {
     uint32_t f173 = 0;
     uint32_t f174 = 0;
 
+    template <class Self, class F>
+    static auto fields(Self& m, F&& f) {
+        using zo::asint, zo::astext;
+        return f(astext(160, m.f160), asint(161, m.f161), asint(162, m.f162), asint(163, m.f163),
+                 asint(164, m.f164), asint(170, m.f170), asint(171, m.f171), asint(165, m.f165),
+                 asint(166, m.f166), asint(167, m.f167), asint(168, m.f168), astext(169, m.f169),
+                 asint(172, m.f172), asint(173, m.f173), asint(174, m.f174));
+    }
+
     void clear() override {
         f160.clear();
         f161 = f162 = f163 = f164 = 0;
@@ -305,98 +250,13 @@ class pbo_process_runinfo final : public zo::cls_protoc3<S> {
 
     uint64_t maxsize() const { return 192ull + f160.size() + f169.size(); }
 
-    uint32_t size() const override {
-        using namespace zo;
-        return text_size(160 * 8 + 2, f160) + field_size32(161, f161) + field_size32(162, f162) +
-               field_size32(163, f163) + field_size32(164, f164) + field_size32(170, f170) +
-               field_size32(171, f171) + field_size64(165, f165) + field_size64(166, f166) +
-               field_size64(167, f167) + field_size64(168, f168) + text_size(169 * 8 + 2, f169) +
-               field_size32(172, f172) + field_size32(173, f173) + field_size32(174, f174);
-    }
-
-    bool writeto(uint8_t*& p) {
-        if (!this->wtext(p, 160 * 8 + 2, f160)) return false;
-        this->w32(p, 161 * 8, f161);
-        this->w32(p, 162 * 8, f162);
-        this->w32(p, 163 * 8, f163);
-        this->w32(p, 164 * 8, f164);
-        this->w32(p, 170 * 8, f170);
-        this->w32(p, 171 * 8, f171);
-        this->w64(p, 165 * 8, f165);
-        this->w64(p, 166 * 8, f166);
-        this->w64(p, 167 * 8, f167);
-        this->w64(p, 168 * 8, f168);
-        if (!this->wtext(p, 169 * 8 + 2, f169)) return false;
-        this->w32(p, 172 * 8, f172);
-        this->w32(p, 173 * 8, f173);
-        this->w32(p, 174 * 8, f174);
-        return true;
-    }
-
-    bool serialize(S& out) override {
-        return this->serializewith(out, size(), [this](uint8_t*& p) { return writeto(p); });
-    }
-
     bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
-
-    bool on_varint(uint32_t field, uint64_t v) override {
-        uint32_t v32 = static_cast<uint32_t>(v);
-        switch (field) {
-            case 161:
-                f161 = v32;
-                break;
-            case 162:
-                f162 = v32;
-                break;
-            case 163:
-                f163 = v32;
-                break;
-            case 164:
-                f164 = v32;
-                break;
-            case 165:
-                f165 = v;
-                break;
-            case 166:
-                f166 = v;
-                break;
-            case 167:
-                f167 = v;
-                break;
-            case 168:
-                f168 = v;
-                break;
-            case 170:
-                f170 = v32;
-                break;
-            case 171:
-                f171 = v32;
-                break;
-            case 172:
-                f172 = v32;
-                break;
-            case 173:
-                f173 = v32;
-                break;
-            case 174:
-                f174 = v32;
-                break;
-            default:
-                break;
-        }
-        return true;
-    }
-    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
-        if (field == 160) return this->get_text(p, n, f160);
-        if (field == 169) return this->get_text(p, n, f169);
-        return true;
-    }
 };
 
 // ---- body_login --------------------------------------------------------------
 
 template <class S>
-class body_login final : public zo::cls_protoc3<S> {
+class body_login final : public zo::cls_fieldlist<body_login<S>, S> {
   public:
     uint32_t f93 = 0;
     uint32_t retcode = 0;  // 91: login result, 0 = success
@@ -411,6 +271,15 @@ class body_login final : public zo::cls_protoc3<S> {
     S retmsg;  // 92: result text
     S f150;
 
+    template <class Self, class F>
+    static auto fields(Self& m, F&& f) {
+        using zo::asint, zo::astext;
+        return f(astext(121, m.f121), astext(122, m.f122), astext(92, m.retmsg),
+                 astext(150, m.f150), asint(91, m.retcode), asint(93, m.f93), asint(125, m.f125),
+                 asint(133, m.f133), asint(94, m.f94), asint(95, m.f95), asint(97, m.f97),
+                 asint(96, m.f96));
+    }
+
     void clear() override {
         f93 = retcode = f125 = f133 = f94 = f95 = f97 = f96 = 0;
         f121.clear();
@@ -419,80 +288,7 @@ class body_login final : public zo::cls_protoc3<S> {
         f150.clear();
     }
 
-    uint32_t size() const override {
-        using namespace zo;
-        return text_size(121 * 8 + 2, f121) + text_size(122 * 8 + 2, f122) +
-               text_size(92 * 8 + 2, retmsg) + text_size(150 * 8 + 2, f150) +
-               field_size32(91, retcode) + field_size32(93, f93) + field_size32(125, f125) +
-               field_size32(133, f133) + field_size32(94, f94) + field_size32(95, f95) +
-               field_size32(97, f97) + field_size32(96, f96);
-    }
-
-    bool serialize(S& out) override {
-        return this->serializewith(out, size(), [this](uint8_t*& p) {
-            if (!this->wtext(p, 121 * 8 + 2, f121) || !this->wtext(p, 122 * 8 + 2, f122) ||
-                !this->wtext(p, 92 * 8 + 2, retmsg) || !this->wtext(p, 150 * 8 + 2, f150))
-                return false;
-            this->w32(p, 91 * 8, retcode);
-            this->w32(p, 93 * 8, f93);
-            this->w32(p, 125 * 8, f125);
-            this->w32(p, 133 * 8, f133);
-            this->w32(p, 94 * 8, f94);
-            this->w32(p, 95 * 8, f95);
-            this->w32(p, 97 * 8, f97);
-            this->w32(p, 96 * 8, f96);
-            return true;
-        });
-    }
-
     bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
-
-    bool on_varint(uint32_t field, uint64_t v) override {
-        uint32_t v32 = static_cast<uint32_t>(v);
-        switch (field) {
-            case 91:
-                retcode = v32;
-                break;
-            case 93:
-                f93 = v32;
-                break;
-            case 94:
-                f94 = v32;
-                break;
-            case 95:
-                f95 = v32;
-                break;
-            case 96:
-                f96 = v32;
-                break;
-            case 97:
-                f97 = v32;
-                break;
-            case 125:
-                f125 = v32;
-                break;
-            case 133:
-                f133 = v32;
-                break;
-            default:
-                break;
-        }
-        return true;
-    }
-    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
-        switch (field) {
-            case 121:
-                return this->get_text(p, n, f121);
-            case 122:
-                return this->get_text(p, n, f122);
-            case 92:
-                return this->get_text(p, n, retmsg);
-            case 150:
-                return this->get_text(p, n, f150);
-            default:
-                return true;
-        }
-    }
 };
 
 // ---- body_unkown -------------------------------------------------------------

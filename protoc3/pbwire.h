@@ -30,6 +30,7 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace zo {
 
@@ -387,6 +388,120 @@ class cls_protoc3 : public msg_protoc3 {
         bool ok = write(p);
         out.truncate(len + static_cast<uint32_t>(p - start));
         return ok;
+    }
+};
+
+// ---- messages whose fields are a plain list -----------------------------------
+
+// One field of such a list, naming the member that holds it: an unsigned or
+// signed integer of 32 or 64 bits (wire type 0, written from its unsigned
+// pattern) or a text.  T and S are const in the lists size() walks.
+template <class T>
+struct intfield {
+    uint32_t field;
+    T& v;
+};
+template <class S>
+struct textfield {
+    uint32_t field;
+    S& v;
+};
+template <class T>
+intfield<T> asint(uint32_t field, T& v) noexcept {
+    static_assert(std::is_integral_v<T> && (sizeof(T) == 4 || sizeof(T) == 8));
+    return {field, v};
+}
+template <class S>
+textfield<S> astext(uint32_t field, S& v) noexcept {
+    return {field, v};
+}
+
+// A message whose fields are only integers and texts.  M names them once, in
+// the order serialize writes them (the IO server's order, which is not
+// field-number order):
+//     template <class Self, class F>
+//     static auto fields(Self& m, F&& f) {
+//         return f(zo::astext(236, m.f236), zo::asint(230, m.f230), ...);
+//     }
+// and size, serialize, writeto and the decode handlers follow from that
+// list, so the four cannot disagree.  M still writes its own clear().
+// writeto is the raw write after room for size() bytes is known to exist;
+// it stops at the first text that fails the UTF-8 check.
+template <class M, class S>
+class cls_fieldlist : public cls_protoc3<S> {
+  public:
+    uint32_t size() const override {
+        return M::fields(self(), [](auto... f) { return (0u + ... + fieldsize(f)); });
+    }
+
+    bool writeto(uint8_t*& p) {
+        return M::fields(self(), [this, &p](auto... f) { return (write(p, f) && ...); });
+    }
+
+    bool serialize(S& out) override {
+        return this->serializewith(out, size(), [this](uint8_t*& p) { return writeto(p); });
+    }
+
+    bool on_varint(uint32_t field, uint64_t v) final {
+        M::fields(self(), [field, v](auto... f) { (setint(f, field, v), ...); });
+        return true;
+    }
+    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) final {
+        return M::fields(self(), [this, field, p, n](auto... f) {
+            bool ok = true;
+            (void)(taketext(f, field, p, n, &ok) || ...);
+            return ok;
+        });
+    }
+
+  private:
+    M& self() noexcept { return static_cast<M&>(*this); }
+    const M& self() const noexcept { return static_cast<const M&>(*this); }
+
+    template <class T>
+    static uint32_t fieldsize(intfield<T> f) noexcept {
+        if constexpr (sizeof(T) == 8) {
+            return field_size64(f.field, static_cast<uint64_t>(f.v));
+        } else {
+            return field_size32(f.field, static_cast<uint32_t>(f.v));
+        }
+    }
+    template <class X>
+    static uint32_t fieldsize(textfield<X> f) noexcept {
+        return text_size(f.field * 8 + 2, f.v);
+    }
+
+    template <class T>
+    bool write(uint8_t*& p, intfield<T> f) noexcept {
+        if constexpr (sizeof(T) == 8) {
+            this->w64(p, f.field * 8, static_cast<uint64_t>(f.v));
+        } else {
+            this->w32(p, f.field * 8, static_cast<uint32_t>(f.v));
+        }
+        return true;
+    }
+    template <class X>
+    bool write(uint8_t*& p, textfield<X> f) noexcept {
+        return this->wtext(p, f.field * 8 + 2, f.v);
+    }
+
+    template <class T>
+    static void setint(intfield<T> f, uint32_t field, uint64_t v) noexcept {
+        if (f.field == field) f.v = static_cast<T>(v);
+    }
+    template <class X>
+    static void setint(textfield<X>, uint32_t, uint64_t) noexcept {}
+
+    // True when f is the field that arrived; *ok then tells whether it took.
+    template <class T>
+    static bool taketext(intfield<T>, uint32_t, const uint8_t*, uint32_t, bool*) noexcept {
+        return false;
+    }
+    template <class X>
+    bool taketext(textfield<X> f, uint32_t field, const uint8_t* p, uint32_t n, bool* ok) {
+        if (f.field != field) return false;
+        *ok = this->get_text(p, n, f.v);
+        return true;
     }
 };
 

@@ -34,7 +34,7 @@
 // ---- the header message -------------------------------------------------------
 
 template <class S>
-class pb3msg_head final : public zo::cls_protoc3<S> {
+class pb3msg_head final : public zo::cls_fieldlist<pb3msg_head<S>, S> {
   public:
     uint32_t ver = 0;      // 100: 300 in every package, both ways
     uint32_t funid = 0;    // 101
@@ -46,6 +46,14 @@ class pb3msg_head final : public zo::cls_protoc3<S> {
     uint32_t srcsize = 0;  // 106: body length before compression
     uint32_t subno = 0;    // 108
 
+    template <class Self, class F>
+    static auto fields(Self& m, F&& f) {
+        using zo::asint, zo::astext;
+        return f(asint(100, m.ver), asint(101, m.funid), asint(102, m.seqno), asint(108, m.subno),
+                 astext(103, m.f103), astext(104, m.f104), astext(107, m.f107),
+                 asint(105, m.encode), asint(106, m.srcsize));
+    }
+
     void clear() override {
         ver = funid = seqno = encode = srcsize = subno = 0;
         f103.clear();
@@ -53,68 +61,7 @@ class pb3msg_head final : public zo::cls_protoc3<S> {
         f107.clear();
     }
 
-    uint32_t size() const override {
-        using namespace zo;
-        return field_size32(100, ver) + field_size32(101, funid) + field_size32(102, seqno) +
-               field_size32(108, subno) + text_size(826, f103) + text_size(834, f104) +
-               text_size(858, f107) + field_size32(105, encode) + field_size32(106, srcsize);
-    }
-
-    bool serialize(S& out) override {
-        return this->serializewith(out, size(), [this](uint8_t*& p) {
-            this->w32(p, 800, ver);
-            this->w32(p, 808, funid);
-            this->w32(p, 816, seqno);
-            this->w32(p, 864, subno);
-            if (!this->wtext(p, 826, f103) || !this->wtext(p, 834, f104) ||
-                !this->wtext(p, 858, f107))
-                return false;
-            this->w32(p, 840, encode);
-            this->w32(p, 848, srcsize);
-            return true;
-        });
-    }
-
     bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
-
-    bool on_varint(uint32_t field, uint64_t v) override {
-        uint32_t v32 = static_cast<uint32_t>(v);
-        switch (field) {
-            case 100:
-                ver = v32;
-                break;
-            case 101:
-                funid = v32;
-                break;
-            case 102:
-                seqno = v32;
-                break;
-            case 105:
-                encode = v32;
-                break;
-            case 106:
-                srcsize = v32;
-                break;
-            case 108:
-                subno = v32;
-                break;
-            default:
-                break;
-        }
-        return true;
-    }
-    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
-        switch (field) {
-            case 103:
-                return this->get_text(p, n, f103);
-            case 104:
-                return this->get_text(p, n, f104);
-            case 107:
-                return this->get_text(p, n, f107);
-            default:
-                return true;
-        }
-    }
 };
 
 using pb3head = pb3msg_head<zo::string>;
