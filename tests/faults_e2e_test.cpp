@@ -10,142 +10,24 @@
 // fast (the preloaded test clock library), so its 15-second login limit
 // passes in about 1.5 s.  Every wait is bounded (against hanging only);
 // nothing here asserts how long anything took.
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sqlite3.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <filesystem>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "protoc3/bodies.h"
-#include "protoc3/pkgpb3.h"
-#include "tests/udpsink.h"
-
-extern char** environ;
-
-namespace fs = std::filesystem;
+#include "tests/harness.h"
 
 namespace {
 
+using namespace e2e;
+
 using clk = std::chrono::steady_clock;
-
-std::string str(const zo::string& s) {
-    return std::string(s.data(), s.size());
-}
-
-// The IO server's side of the link: one accepted connection at a time.
-class ioserver {
-  public:
-    heldport listener{SOCK_STREAM, true};
-    int fd = -1;
-    pkgsplit split;
-    uint32_t seq = 100;
-
-    ~ioserver() { close(); }
-    void close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-        split.reset();
-    }
-    bool accept(int maxms) {
-        close();
-        pollfd p{listener.fd, POLLIN, 0};
-        if (::poll(&p, 1, maxms) != 1) return false;
-        fd = ::accept(listener.fd, nullptr, nullptr);
-        return fd >= 0;
-    }
-    // The next whole package from the program, within maxms.
-    bool next(pb3head* head, zo::string* pkg, int maxms = 20000) {
-        auto end = clk::now() + std::chrono::milliseconds(maxms);
-        for (;;) {
-            if (pkgpb3::splitpkg(split, nullptr, 0, *pkg) == 1) {
-                return pkgpb3::parsehead(*pkg, *head);
-            }
-            if (clk::now() > end) return false;
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 50) == 1) {
-                char buf[65536];
-                ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-                if (n <= 0) return false;
-                split.feed(buf, static_cast<uint32_t>(n));
-            }
-        }
-    }
-    bool nextof(uint32_t funid, pb3head* head, zo::string* pkg, int maxms = 20000) {
-        auto end = clk::now() + std::chrono::milliseconds(maxms);
-        while (clk::now() < end) {
-            if (!next(head, pkg, maxms)) return false;
-            if (head->funid == funid) return true;
-        }
-        return false;
-    }
-    bool sendbytes(const std::string& b) {
-        size_t off = 0;
-        while (off < b.size()) {
-            ssize_t n = ::send(fd, b.data() + off, b.size() - off, MSG_NOSIGNAL);
-            if (n <= 0) return false;
-            off += static_cast<size_t>(n);
-        }
-        return true;
-    }
-};
-
-std::string package(uint32_t funid, zo::cls_protoc3<zo::string>& body, uint32_t seqno) {
-    pb3head head;
-    head.ver = 300;
-    head.funid = funid;
-    head.seqno = seqno;
-    zo::string out;
-    EXPECT_TRUE(pkgpb3::makepkg(head, body, out));
-    return str(out);
-}
-
-tagval intvalue(const std::string& name, int64_t v, int64_t time) {
-    tagval t;
-    t.name = name.c_str();
-    t.time = time;
-    t.quality = 192;
-    t.vtype = 4;
-    t.vint = v;
-    return t;
-}
-
-// Runs sql on the database file: for a query the first column of the first
-// row as text, for a statement "done"; "" when there is no row, the
-// statement failed or the file is not there.
-std::string sqlone(const std::string& path, const std::string& sql) {
-    std::string out;
-    if (!fs::exists(path)) return out;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 10000);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-            int rc = sqlite3_step(st);
-            if (rc == SQLITE_ROW && sqlite3_column_text(st, 0)) {
-                out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-            } else if (rc == SQLITE_DONE && sqlite3_column_count(st) == 0) {
-                out = "done";
-            }
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return out;
-}
 
 long rsskib(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
@@ -159,115 +41,27 @@ long rsskib(pid_t pid) {
 class faultse2e : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* bin = ::getenv("ZO_BIN");
-        ASSERT_NE(bin, nullptr) << "ZO_BIN must name the directory of the built programs";
-        char tmpl[] = "/tmp/faults_e2e_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        fs::create_directories(dir / "bin" / "config");
-        program = dir / "bin" / "Quorvane";
-        std::error_code ec;
-        // The program finds config/ beside its own file.
-        fs::create_hard_link(fs::path(bin) / "Quorvane", program, ec);
-        if (ec) fs::copy_file(fs::path(bin) / "Quorvane", program, ec);
-        ASSERT_FALSE(ec) << ec.message();
-        dbpath = (dir / "rt.db").string();
-        std::ofstream f(dir / "bin" / "config" / "faults.ini");
-        f << "{ /* the test's own database */\n"
-          << "  \"dblinks\": [ { \"node\": \"n1\", \"url\": \"sqlite://localhost" << dbpath
-          << "\", \"user\": \"u\", \"pswd\": \"p\" } ],\n"
-          << "  \"cache_path\": \"\"\n}\n";
-        f.close();
+        std::string err;
+        ASSERT_TRUE(pd.make("faults_e2e_", &err)) << err;
+        dbpath = (pd.dir() / "rt.db").string();
+        ASSERT_TRUE(pd.writeconfig("faults.ini", "sqlite://localhost" + dbpath, ""));
         ASSERT_TRUE(logsrv.ok());
-        ASSERT_GT(io.listener.port, 0);
-        static std::atomic<int> serial{0};
-        inst = "fe" + std::to_string(::getpid()) + "n" + std::to_string(serial++);
-    }
-    void TearDown() override {
-        if (pid > 0 && !exited) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-        }
-        std::error_code ec;
-        fs::remove_all(dir, ec);
+        ASSERT_GT(io.port(), 0);
+        inst = uniquename("fe");
     }
 
     // Starts the program; speed > 1 runs its wall clock that much faster.
     void spawn(int speed = 1) {
-        std::vector<std::string> args{
-            program.string(), "ipc://127.0.0.1:" + std::to_string(io.listener.port),
-            logsrv.url(),     inst,
-            "faults.ini",     "dbg"};
-        std::vector<std::string> envs;
-        for (char** e = environ; *e; ++e) {
-            std::string v = *e;
-            if (speed > 1 && (v.rfind("LD_PRELOAD=", 0) == 0 || v.rfind("ZO_TESTCLOCK=", 0) == 0 ||
-                              v.rfind("ASAN_OPTIONS=", 0) == 0))
-                continue;
-            envs.push_back(v);
-        }
-        if (speed > 1) {
-            int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
-            envs.push_back(std::string("LD_PRELOAD=") + ZO_TESTCLOCK_LIB);
-            envs.push_back("ZO_TESTCLOCK=" + std::to_string(now) + " " + std::to_string(speed));
-            // A sanitizer build wants its runtime first; the clock library
-            // only wraps one call.
-            envs.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
-        }
-        std::vector<char*> argv, envp;
-        for (auto& s : args) argv.push_back(const_cast<char*>(s.c_str()));
-        argv.push_back(nullptr);
-        for (auto& s : envs) envp.push_back(const_cast<char*>(s.c_str()));
-        envp.push_back(nullptr);
-        pid = ::fork();
-        if (pid == 0) {
-            int nul = ::open("/dev/null", O_RDWR);
-            ::dup2(nul, 0);
-            ::dup2(nul, 1);
-            ::execve(argv[0], argv.data(), envp.data());
-            ::_exit(127);
-        }
-        ASSERT_GT(pid, 0);
+        runopts o;
+        o.out = runopts::discard;
+        o.clockspeed = speed;
+        ASSERT_TRUE(prog.start(pd.program(),
+                               {ipcurl(io.port()), logsrv.url(), inst, "faults.ini", "dbg"}, o));
     }
 
-    bool alive() {
-        if (exited) return false;
-        if (::waitpid(pid, &status, WNOHANG) == pid) exited = true;
-        return !exited;
-    }
-
-    // Stops the program with SIGTERM and expects the orderly exit.
-    void stop() {
-        ASSERT_EQ(::kill(pid, SIGTERM), 0);
-        auto end = clk::now() + std::chrono::seconds(20);
-        while (alive() && clk::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        ASSERT_TRUE(exited) << logsrv.dump();
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
-
-    // Accepts the next connection and takes its login request; returns its
-    // sequence number (0 on failure).
-    uint32_t acceptlogin() {
-        if (!io.accept(20000)) return 0;
-        pb3head head;
-        zo::string pkg;
-        if (!io.next(&head, &pkg) || head.funid != 2001) return 0;
-        loginreq = head.seqno;
-        return head.seqno;
-    }
-    void answerlogin(uint32_t retcode, const char* retmsg) {
-        loginbody reply;
-        reply.retcode = retcode;
-        reply.retmsg = retmsg;
-        reply.f95 = 1;
-        ASSERT_TRUE(io.sendbytes(package(2002, reply, loginreq)));
-    }
     void login() {
-        ASSERT_GT(acceptlogin(), 0u) << logsrv.dump();
-        answerlogin(0, "");
+        ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
+        ASSERT_TRUE(io.answerlogin());
         size_t from = logsrv.lines().size();
         ASSERT_TRUE(logsrv.waitfor("login io-server success.", 20000, from)) << logsrv.dump();
     }
@@ -279,31 +73,17 @@ class faultse2e : public ::testing::Test {
             << logsrv.dump();
     }
 
-    // Index of the first log text at or after from that starts with head,
-    // or -1.
-    int findfrom(const std::string& head, size_t from) const {
-        const auto& l = logsrv.lines();
-        for (size_t i = from; i < l.size(); ++i) {
-            if (l[i].rfind(head, 0) == 0) return static_cast<int>(i);
-        }
-        return -1;
-    }
-
-    fs::path dir;
-    fs::path program;
+    progdir pd;
     std::string dbpath, inst;
     udpsink logsrv;
     ioserver io;
-    uint32_t loginreq = 0;
-    pid_t pid = -1;
-    int status = 0;
-    bool exited = false;
+    child prog;
 };
 
 TEST_F(faultse2e, GarbageDropsTheConnectionAndTheProgramLogsInAgain) {
     spawn();
     login();
-    uint32_t first = loginreq;
+    uint32_t first = io.loginhead.seqno;
 
     // Bytes that are no package: the first two are not the magic.
     std::string junk(200, '\0');
@@ -319,10 +99,10 @@ TEST_F(faultse2e, GarbageDropsTheConnectionAndTheProgramLogsInAgain) {
     // A new connection with a new login request, which succeeds.
     size_t before = logsrv.lines().size();
     login();
-    EXPECT_GT(loginreq, first);
-    EXPECT_GE(findfrom("Quorvane ipc connected.", before), 0) << logsrv.dump();
-    EXPECT_TRUE(alive());
-    stop();
+    EXPECT_GT(io.loginhead.seqno, first);
+    EXPECT_GE(logsrv.findfrom("Quorvane ipc connected.", before), 0) << logsrv.dump();
+    EXPECT_TRUE(prog.alive());
+    ASSERT_TRUE(prog.stop()) << logsrv.dump();
 }
 
 TEST_F(faultse2e, BodyThatDoesNotDecodeIsDroppedAndTheConnectionKept) {
@@ -351,12 +131,12 @@ TEST_F(faultse2e, BodyThatDoesNotDecodeIsDroppedAndTheConnectionKept) {
     // program keeps reporting on it.
     tagvalarray next;
     next.items.append(intvalue("fe.good", 42, 1700000000000LL));
-    ASSERT_TRUE(io.sendbytes(package(3202, next, ++io.seq)));
+    ASSERT_TRUE(io.send(3202, next));
     std::string v;
-    for (int i = 0; i < 400 && v.empty(); ++i) {
+    until([&] {
         v = sqlone(dbpath, "SELECT value FROM snapshot WHERE name = 'fe.good'");
-        if (v.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return !v.empty();
+    });
     EXPECT_EQ(v, "42") << logsrv.dump();
     EXPECT_EQ(sqlone(dbpath, "SELECT count(*) FROM snapshot WHERE name = 'fe.bad'"), "0");
     pb3head head;
@@ -365,13 +145,13 @@ TEST_F(faultse2e, BodyThatDoesNotDecodeIsDroppedAndTheConnectionKept) {
     logsrv.receive(100);
     EXPECT_FALSE(logsrv.has("Quorvane ipc disconnect")) << logsrv.dump();
     EXPECT_FALSE(logsrv.hassub("disconnect as")) << logsrv.dump();
-    stop();
+    ASSERT_TRUE(prog.stop()) << logsrv.dump();
 }
 
 TEST_F(faultse2e, RefusedLoginEndsAtTheTimeLimitWithoutDisconnectLine) {
     spawn(10);
-    ASSERT_GT(acceptlogin(), 0u) << logsrv.dump();
-    answerlogin(7, "not today");
+    ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
+    ASSERT_TRUE(io.answerlogin(7, "not today"));
     ASSERT_TRUE(logsrv.waitfor("login io-server failed. retcode = 7, retmsg = not today"))
         << logsrv.dump();
     size_t refused = static_cast<size_t>(
@@ -381,17 +161,16 @@ TEST_F(faultse2e, RefusedLoginEndsAtTheTimeLimitWithoutDisconnectLine) {
     // it without the disconnect line and connects again.
     ASSERT_TRUE(logsrv.waitfor("ipcwrk " + inst + " connect timeover", 30000, refused))
         << logsrv.dump();
-    uint32_t again = acceptlogin();
-    ASSERT_GT(again, 0u) << logsrv.dump();
+    ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
     logsrv.receive(100);
-    EXPECT_LT(findfrom("Quorvane ipc disconnect", refused), 0) << logsrv.dump();
+    EXPECT_LT(logsrv.findfrom("Quorvane ipc disconnect", refused), 0) << logsrv.dump();
 
     // A successful login rearms the line: the next loss is reported.
-    answerlogin(0, "");
+    ASSERT_TRUE(io.answerlogin());
     ASSERT_TRUE(logsrv.waitfor("login io-server success.", 20000, refused)) << logsrv.dump();
     io.close();
     EXPECT_TRUE(logsrv.waitfor("Quorvane ipc disconnect", 20000, refused)) << logsrv.dump();
-    stop();
+    ASSERT_TRUE(prog.stop()) << logsrv.dump();
 }
 
 TEST_F(faultse2e, PeerThatStopsReadingLeavesMemoryBounded) {
@@ -401,14 +180,14 @@ TEST_F(faultse2e, PeerThatStopsReadingLeavesMemoryBounded) {
     // One control tag, registered through the session.
     unkownbody reg;
     reg.strs.append(zo::string("fe.ctl"));
-    ASSERT_TRUE(io.sendbytes(package(3212, reg, ++io.seq)));
+    ASSERT_TRUE(io.send(3212, reg));
     std::string n;
-    for (int i = 0; i < 400 && n != "1"; ++i) {
+    until([&] {
         n = sqlone(dbpath, "SELECT count(*) FROM ctrltags WHERE name = 'fe.ctl'");
-        if (n != "1") std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+        return n == "1";
+    });
     ASSERT_EQ(n, "1") << logsrv.dump();
-    long base = rsskib(pid);
+    long base = rsskib(prog.pid);
     ASSERT_GT(base, 0);
 
     // From now on the IO server reads nothing.  Operators write the control
@@ -426,25 +205,25 @@ TEST_F(faultse2e, PeerThatStopsReadingLeavesMemoryBounded) {
     int batches = 0;
     int failedat = -1;
     auto end = clk::now() + std::chrono::seconds(180);
-    while (clk::now() < end && alive()) {
+    while (clk::now() < end && prog.alive()) {
         int waiting = std::atoi(
             sqlone(dbpath, "SELECT count(*) FROM ctrlwrites WHERE delivered = 0").c_str());
         bool more = batches < maxbatches && (failedat < 0 || batches < failedat + after);
         if (!more && waiting == 0) break;
         // Keep about one batch waiting, no more.
         if (more && waiting < 10000) {
-            ASSERT_EQ(sqlone(dbpath, batch), "done");
+            ASSERT_TRUE(sqlexec(dbpath, batch));
             ++batches;
         }
         for (int i = 0; i < 10; ++i) {
-            peak = std::max(peak, rsskib(pid));
+            peak = std::max(peak, rsskib(prog.pid));
             logsrv.receive(20);
         }
         if (failedat < 0 && logsrv.has("send dbctrlout to io-server failed.")) failedat = batches;
     }
-    ASSERT_TRUE(alive()) << logsrv.dump();
+    ASSERT_TRUE(prog.alive()) << logsrv.dump();
     ASSERT_GE(failedat, 0) << "the send buffer never filled; " << batches << " batches";
-    for (int i = 0; i < 50; ++i) peak = std::max(peak, rsskib(pid));
+    for (int i = 0; i < 50; ++i) peak = std::max(peak, rsskib(prog.pid));
 
     // The buffer said so when it stopped taking bytes: it is then at its
     // limit, and never above it by more than the block that crossed it.
@@ -482,8 +261,8 @@ TEST_F(faultse2e, PeerThatStopsReadingLeavesMemoryBounded) {
     // logs in again.
     io.close();
     login();
-    EXPECT_TRUE(alive());
-    stop();
+    EXPECT_TRUE(prog.alive());
+    ASSERT_TRUE(prog.stop()) << logsrv.dump();
 }
 
 }  // namespace

@@ -81,6 +81,14 @@ class udpsink {
         }
         return -1;
     }
+    // Position of the first text at or after from that starts with head,
+    // or -1.
+    int findfrom(const std::string& head, size_t from) const {
+        for (size_t i = from; i < lines_.size(); ++i) {
+            if (lines_[i].rfind(head, 0) == 0) return static_cast<int>(i);
+        }
+        return -1;
+    }
     // True when some text contains part.
     bool hassub(const std::string& part) const {
         for (const auto& l : lines_) {
