@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/env.h"
+#include "bench/benchutil.h"
 #include "cache/cachemaint.h"
 #include "cache/localcache.h"
 #include "dblink/oxafuncs.h"
@@ -44,19 +45,11 @@ double bufferedrate = 0;
 double replayrate = 0;
 uint64_t writebytes = 0;
 
-struct tmpdir {
-    std::string path;  // ends in '/'
-    tmpdir() {
-        std::string t = (std::filesystem::temp_directory_path() / "zocachebenchXXXXXX").string();
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) path = std::string(buf.data()) + "/";
-    }
-    ~tmpdir() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-};
+using bench::countresponse;
+using bench::failures;
+using bench::responses;
+using bench::sent;
+using bench::tmpdir;
 
 uint64_t dirbytes(const std::string& dir) {
     uint64_t n = 0;
@@ -168,22 +161,10 @@ void BM_buffered(benchmark::State& state) {
 
 // ---- replay into SQLite --------------------------------------------------------
 
-std::atomic<int> responses{0};
-std::atomic<int> sent{0};
-std::atomic<int> failures{0};
-oxa_responsefn innerfn = nullptr;
-
-void countresponse(const char* text, int length, void* user) {
-    std::string_view t(text, static_cast<size_t>(length));
-    if (t.find("\"status\":0") == std::string_view::npos) failures.fetch_add(1);
-    if (innerfn) innerfn(text, length, user);
-    responses.fetch_add(1, std::memory_order_release);
-}
-
 const oxafuncs* countingtable() {
     static oxafuncs t = *oxadefault();
     t.callmsg = [](int h, const char* text, int length, oxa_responsefn fn, void* user) {
-        innerfn = fn;
+        bench::innerfn = fn;
         int r = oxa_callmsg(h, text, length, countresponse, user);
         if (r == 0) {
             sent.fetch_add(1, std::memory_order_release);
@@ -217,22 +198,9 @@ void BM_replay(benchmark::State& state) {
             for (tagvalarray* b : pk) fill.puttagvals(b);
             freeall(pk);
         }
-        std::string cfg = dir.path + "link.ini";
-        FILE* f = fopen(cfg.c_str(), "w");
-        fprintf(f,
-                "{\"dblinks\":[{\"node\":\"b\",\"url\":\"sqlite://localhost%srt.db\","
-                "\"user\":\"u\",\"pswd\":\"p\"}]}",
-                dir.path.c_str());
-        fclose(f);
         velmarinst inst(nullptr, countingtable());
-        if (inst.start(cfg.c_str(), "bench") != 0) {
-            state.SkipWithError("start failed");
-            return;
-        }
-        for (int i = 0; i < 2000 && !inst.isconnected(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        if (!inst.isconnected()) {
-            state.SkipWithError("no database");
+        if (const char* why = bench::startlink(inst, dir.path)) {
+            state.SkipWithError(why);
             return;
         }
         // The replay runs here, beside an idle writer thread (no packages
@@ -250,14 +218,7 @@ void BM_replay(benchmark::State& state) {
         while (std::filesystem::exists(file)) {
             if (m.step(true, false) == 0) clock.advancems(1000);  // to the next scan
         }
-        auto giveup = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-        while (responses.load(std::memory_order_acquire) < sent.load(std::memory_order_acquire)) {
-            if (std::chrono::steady_clock::now() > giveup) {
-                failures.fetch_add(1);
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-        }
+        bench::waitanswered();
         auto t1 = std::chrono::steady_clock::now();
         inst.stop();
         double secs = std::chrono::duration<double>(t1 - t0).count();

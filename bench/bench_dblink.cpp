@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "dblink/oxafuncs.h"
 #include "dblink/velmarinst.h"
 
@@ -30,7 +31,6 @@ namespace {
 constexpr int tags = 10000;      // distinct tag names
 constexpr int perpackage = 100;  // values per package, as the IO server sends them
 constexpr int packages = 2000;   // 200,000 values per run
-constexpr int txrows = 10000;    // rows per transaction of the bare loop
 constexpr int64_t basetime = 17066592000000;
 
 double linkrate = 0;  // best values per second of each side
@@ -46,40 +46,20 @@ double valueof(int i) {
     return i * 0.25 + 0.125;
 }
 
-struct tmpdir {
-    std::string path;
-    tmpdir() {
-        std::string t = (std::filesystem::temp_directory_path() / "zobenchXXXXXX").string();
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) path = buf.data();
-    }
-    ~tmpdir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-};
+using bench::countresponse;
+using bench::failures;
+using bench::responses;
+using bench::sent;
+using bench::tmpdir;
 
 // ---- the link: count the responses the library gives ---------------------------
 
-std::atomic<int> responses{0};
-std::atomic<int> failures{0};
-oxa_responsefn innerfn = nullptr;
-
-void countresponse(const char* text, int length, void* user) {
-    std::string_view t(text, static_cast<size_t>(length));
-    if (t.find("\"status\":0") == std::string_view::npos) failures.fetch_add(1);
-    if (innerfn) innerfn(text, length, user);
-    responses.fetch_add(1, std::memory_order_release);
-}
-
 int countingcallmsg(int h, const char* text, int length, oxa_responsefn fn, void* user) {
-    innerfn = fn;
+    bench::innerfn = fn;
     return oxa_callmsg(h, text, length, countresponse, user);
 }
 
-std::atomic<int> sent{0};        // requests
-std::atomic<int> sentvalues{0};  // tag values in them
+std::atomic<int> sentvalues{0};  // tag values in the requests sent
 
 const oxafuncs* countingtable() {
     static oxafuncs t = *oxadefault();
@@ -119,23 +99,9 @@ tagvalbody* package(int first) {
 void BM_link(benchmark::State& state) {
     for (auto _ : state) {
         tmpdir dir;
-        std::string cfg = dir.path + "/link.ini";
-        FILE* f = fopen(cfg.c_str(), "w");
-        fprintf(f,
-                "{\"dblinks\":[{\"node\":\"b\",\"url\":\"sqlite://localhost%s/rt.db\","
-                "\"user\":\"u\",\"pswd\":\"p\"}]}",
-                dir.path.c_str());
-        fclose(f);
         velmarinst inst(nullptr, countingtable());
-        if (inst.start(cfg.c_str(), "bench") != 0) {
-            state.SkipWithError("start failed");
-            return;
-        }
-        for (int i = 0; i < 2000 && !inst.isconnected(); ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        if (!inst.isconnected()) {
-            state.SkipWithError("no database");
+        if (const char* why = bench::startlink(inst, dir.path)) {
+            state.SkipWithError(why);
             return;
         }
         std::vector<tagvalbody*> pk;
@@ -173,66 +139,18 @@ void BM_link(benchmark::State& state) {
 
 // ---- the bare loop -------------------------------------------------------------
 
-const char* const snapsql =
-    "INSERT INTO snapshot(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)"
-    " ON CONFLICT(name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"
-    " type = excluded.type, value = excluded.value";
-const char* const histsql =
-    "INSERT INTO history(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)";
-const char* const schema =
-    "CREATE TABLE IF NOT EXISTS snapshot(name TEXT PRIMARY KEY, time INTEGER,"
-    " quality INTEGER, type INTEGER, value);"
-    "CREATE TABLE IF NOT EXISTS history(name TEXT, time INTEGER, quality INTEGER,"
-    " type INTEGER, value);"
-    "CREATE INDEX IF NOT EXISTS history_name_time ON history(name, time);";
-
-void bind(sqlite3_stmt* st, const std::string& name, int i) {
-    sqlite3_bind_text(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-    sqlite3_bind_int64(st, 2, basetime + i);
-    sqlite3_bind_int(st, 3, 192);
-    sqlite3_bind_int(st, 4, 5);
-    sqlite3_bind_double(st, 5, valueof(i));
-}
-
 void BM_bare(benchmark::State& state) {
     for (auto _ : state) {
         tmpdir dir;
-        sqlite3* db = nullptr;
-        std::string path = dir.path + "/rt.db";
-        sqlite3_stmt* snap = nullptr;
-        sqlite3_stmt* hist = nullptr;
-        if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
-            sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr,
-                         nullptr, nullptr) != SQLITE_OK ||
-            sqlite3_exec(db, schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-            sqlite3_prepare_v2(db, snapsql, -1, &snap, nullptr) != SQLITE_OK ||
-            sqlite3_prepare_v2(db, histsql, -1, &hist, nullptr) != SQLITE_OK) {
-            state.SkipWithError(sqlite3_errmsg(db));
-            sqlite3_close(db);
+        std::vector<std::string> names;
+        for (int i = 0; i < tags; ++i) names.push_back(tagname(i));
+        std::string err;
+        double secs =
+            bench::bareloop(dir.path + "rt.db", packages * perpackage, names, basetime, 1, &err);
+        if (secs <= 0) {
+            state.SkipWithError(err.empty() ? "a write failed" : err.c_str());
             return;
         }
-        std::vector<std::string> names;
-        for (int i = 0; i < packages * perpackage; ++i) names.push_back(tagname(i));
-
-        auto t0 = std::chrono::steady_clock::now();
-        bool ok = true;
-        for (int i = 0; ok && i < packages * perpackage; ++i) {
-            if (i % txrows == 0) sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-            for (sqlite3_stmt* st : {snap, hist}) {
-                bind(st, names[static_cast<size_t>(i)], i);
-                ok = ok && sqlite3_step(st) == SQLITE_DONE;
-                sqlite3_reset(st);
-            }
-            if (i % txrows == txrows - 1) sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-        }
-        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);  // harmless when none is open
-        auto t1 = std::chrono::steady_clock::now();
-
-        sqlite3_finalize(snap);
-        sqlite3_finalize(hist);
-        sqlite3_close(db);
-        if (!ok) state.SkipWithError("a write failed");
-        double secs = std::chrono::duration<double>(t1 - t0).count();
         state.SetIterationTime(secs);
         double rate = packages * perpackage / secs;
         if (rate > barerate) barerate = rate;

@@ -45,6 +45,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/benchutil.h"
 #include "tests/udpsink.h"
 
 namespace fs = std::filesystem;
@@ -55,7 +56,6 @@ using clk = std::chrono::steady_clock;
 
 constexpr int tags = 10000;        // distinct tag names, as in bench_dblink
 constexpr int fastcount = 300000;  // 1500 packages of 200: far below the ring's 8191
-constexpr int txrows = 10000;      // rows per transaction of the bare loop
 constexpr int slowrate = 10000;    // values per second of the latency phase
 constexpr int slowseconds = 6;     // length of the latency phase
 constexpr int idleseconds = 5;     // length of the idle CPU sample
@@ -168,65 +168,18 @@ long cputicks(pid_t pid) {
 
 // ---- the bare loop ---------------------------------------------------------
 
-const char* const snapsql =
-    "INSERT INTO snapshot(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)"
-    " ON CONFLICT(name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"
-    " type = excluded.type, value = excluded.value";
-const char* const histsql =
-    "INSERT INTO history(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)";
-const char* const schema =
-    "CREATE TABLE IF NOT EXISTS snapshot(name TEXT PRIMARY KEY, time INTEGER,"
-    " quality INTEGER, type INTEGER, value);"
-    "CREATE TABLE IF NOT EXISTS history(name TEXT, time INTEGER, quality INTEGER,"
-    " type INTEGER, value);"
-    "CREATE INDEX IF NOT EXISTS history_name_time ON history(name, time);";
-
 // Values per second of the bare loop for n rows, or 0 on failure.
 double barerate(const fs::path& dir, int n) {
-    sqlite3* db = nullptr;
-    std::string path = (dir / "bare.db").string();
-    sqlite3_stmt* snap = nullptr;
-    sqlite3_stmt* hist = nullptr;
-    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK ||
-        sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
-                     nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, schema, nullptr, nullptr, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, snapsql, -1, &snap, nullptr) != SQLITE_OK ||
-        sqlite3_prepare_v2(db, histsql, -1, &hist, nullptr) != SQLITE_OK) {
-        fprintf(stderr, "bench_e2e: bare loop: %s\n", sqlite3_errmsg(db));
-        sqlite3_close(db);
-        return 0;
-    }
     std::vector<std::string> names;
     for (int i = 0; i < tags; ++i) {
         char buf[32];
         snprintf(buf, sizeof buf, "iosim.t%04d", i + 1);
         names.push_back(buf);
     }
-    int64_t base = wallms();
-    auto t0 = clk::now();
-    bool ok = true;
-    for (int i = 0; ok && i < n; ++i) {
-        if (i % txrows == 0) sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
-        for (sqlite3_stmt* st : {snap, hist}) {
-            const std::string& name = names[static_cast<size_t>(i % tags)];
-            sqlite3_bind_text(st, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
-            sqlite3_bind_int64(st, 2, base + i / 1000);
-            sqlite3_bind_int(st, 3, 192);
-            sqlite3_bind_int(st, 4, 5);
-            sqlite3_bind_double(st, 5, i * 0.25 + 0.125);
-            ok = ok && sqlite3_step(st) == SQLITE_DONE;
-            sqlite3_reset(st);
-        }
-        if (i % txrows == txrows - 1) sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    }
-    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);  // harmless when none is open
-    auto t1 = clk::now();
-    sqlite3_finalize(snap);
-    sqlite3_finalize(hist);
-    sqlite3_close(db);
-    if (!ok) return 0;
-    return n / std::chrono::duration<double>(t1 - t0).count();
+    std::string err;
+    double secs = bench::bareloop((dir / "bare.db").string(), n, names, wallms(), 1000, &err);
+    if (!err.empty()) fprintf(stderr, "bench_e2e: bare loop: %s\n", err.c_str());
+    return secs > 0 ? n / secs : 0;
 }
 
 // ---- one Quorvane with its iosim -------------------------------------------
