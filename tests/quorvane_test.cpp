@@ -42,6 +42,12 @@ class quorvane : public ::testing::Test {
     std::vector<std::string> args(const std::string& name) const {
         return {ipcurl(refused.port), logsrv.url(), name, "test.ini", "dbg"};
     }
+    // The usual command line with argument i replaced.
+    std::vector<std::string> argswith(size_t i, const std::string& v) const {
+        std::vector<std::string> a = args(inst);
+        a[i] = v;
+        return a;
+    }
 
     // Starts the program; stdin is /dev/null, or a new pseudo-terminal.
     void spawn(child& c, const std::vector<std::string>& a, bool pty = false) {
@@ -129,9 +135,7 @@ TEST_F(quorvane, SigtermStopsInOrder) {
 TEST_F(quorvane, SigintStopsInOrder) {
     child c;
     // A log URL that already ends in '/' gets the instance name all the same.
-    std::vector<std::string> a = args(inst);
-    a[1] += "/";
-    startrunning(c, a);
+    startrunning(c, argswith(1, logsrv.url() + "/"));
     ASSERT_TRUE(c.stop(SIGINT));
     expectstopped("recv sigval = 2");
     ASSERT_FALSE(logsrv.headers().empty());
@@ -212,28 +216,22 @@ TEST_F(quorvane, KilledInstanceLeavesNoLock) {
 }
 
 TEST_F(quorvane, IpcUrlWithoutPortFailsAfterLinkStart) {
-    std::vector<std::string> a = args(inst);
-    a[0] = "ipc://127.0.0.1";
     child c;
-    ASSERT_NO_FATAL_FAILURE(runout(c, a));
+    ASSERT_NO_FATAL_FAILURE(runout(c, argswith(0, "ipc://127.0.0.1")));
     EXPECT_EQ(c.output, "start velmarhost failed.\n");
     EXPECT_TRUE(logsrv.waitfor("init ipc failed, url = ipc://127.0.0.1.")) << logsrv.dump();
     EXPECT_FALSE(logsrv.has(successline));
 }
 
 TEST_F(quorvane, BadLogUrlIsPrintedNotLogged) {
-    std::vector<std::string> a = args(inst);
-    a[1] = "udp://:999";  // no host
     child c;
-    ASSERT_NO_FATAL_FAILURE(runout(c, a));
+    ASSERT_NO_FATAL_FAILURE(runout(c, argswith(1, "udp://:999")));  // no host
     EXPECT_EQ(c.output, "parse log url failed.\nstart velmarhost failed.\n");
 }
 
 TEST_F(quorvane, MissingConfigurationBesideTheProgramFailsStart) {
-    std::vector<std::string> a = args(inst);
-    a[3] = "missing.ini";
     child c;
-    ASSERT_NO_FATAL_FAILURE(runout(c, a));
+    ASSERT_NO_FATAL_FAILURE(runout(c, argswith(3, "missing.ini")));
     EXPECT_EQ(c.output, "start velmarhost failed.\n");
     // The path is the program's own directory, "config/", then the file.
     std::string path = (dir / "bin" / "config" / "missing.ini").string();
@@ -254,10 +252,8 @@ TEST_F(quorvane, OverlongInstanceNameFailsWithoutLogLine) {
 }
 
 TEST_F(quorvane, EmptyLogUrlStillPrints) {
-    std::vector<std::string> a = args(inst);
-    a[1] = "";
     child c;
-    spawn(c, a);
+    spawn(c, argswith(1, ""));
     // Nothing is logged, so wait for the prompt on standard output instead.
     until([&] {
         c.readout();
@@ -271,10 +267,8 @@ TEST_F(quorvane, EmptyLogUrlStillPrints) {
 
 TEST_F(quorvane, ConnectsToTheIoServer) {
     ioserver io;
-    std::vector<std::string> a = args(inst);
-    a[0] = ipcurl(io.port());
     child c;
-    startrunning(c, a);
+    startrunning(c, argswith(0, ipcurl(io.port())));
     EXPECT_TRUE(logsrv.waitfor("Quorvane ipc connected.")) << logsrv.dump();
     ASSERT_TRUE(io.accept());
     io.close();  // the IO server goes away
@@ -284,10 +278,8 @@ TEST_F(quorvane, ConnectsToTheIoServer) {
 
 TEST_F(quorvane, ExitOrderFromTheIoServerStopsInOrder) {
     ioserver io;
-    std::vector<std::string> a = args(inst);
-    a[0] = ipcurl(io.port());
     child c;
-    startrunning(c, a);
+    startrunning(c, argswith(0, ipcurl(io.port())));
     ASSERT_TRUE(io.accept());
 
     // An order with another code is not an exit order.

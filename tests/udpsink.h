@@ -19,37 +19,45 @@
 #include <string>
 #include <vector>
 
-class udpsink {
-  public:
-    udpsink() {
-        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+struct heldport {
+    int fd = -1;
+    int port = 0;
+    explicit heldport(int type, bool listening = false) {
+        fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = 0;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-        int big = 4 << 20;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
+        if (listening) ::listen(fd, 4);
         socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
     }
-    ~udpsink() {
-        if (fd_ >= 0) ::close(fd_);
+    ~heldport() {
+        if (fd >= 0) ::close(fd);
     }
-    udpsink(const udpsink&) = delete;
-    udpsink& operator=(const udpsink&) = delete;
+    heldport(const heldport&) = delete;
+    heldport& operator=(const heldport&) = delete;
+};
 
-    bool ok() const { return port_ != 0; }
-    int port() const { return port_; }
-    std::string url() const { return "udp://127.0.0.1:" + std::to_string(port_); }
+class udpsink {
+  public:
+    udpsink() {
+        // Bursts of log lines must not be lost to a small receive buffer.
+        int big = 4 << 20;
+        if (sock_.port) ::setsockopt(sock_.fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    }
+
+    bool ok() const { return sock_.port != 0; }
+    int port() const { return sock_.port; }
+    std::string url() const { return "udp://127.0.0.1:" + std::to_string(sock_.port); }
 
     // Takes whatever has arrived, waiting up to waitms for the first datagram.
     void receive(int waitms) {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p{sock_.fd, POLLIN, 0};
         while (::poll(&p, 1, waitms) > 0) {
             char buf[65536];
-            ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            ssize_t n = ::recv(sock_.fd, buf, sizeof buf, 0);
             if (n < 0) break;
             std::string d(buf, static_cast<size_t>(n));
             size_t nl = d.find('\n');
@@ -105,29 +113,7 @@ class udpsink {
     }
 
   private:
-    int fd_ = -1;
-    int port_ = 0;
+    heldport sock_{SOCK_DGRAM};
     std::vector<std::string> lines_;
     std::vector<std::string> headers_;
-};
-
-struct heldport {
-    int fd = -1;
-    int port = 0;
-    explicit heldport(int type, bool listening = false) {
-        fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-        if (listening) ::listen(fd, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~heldport() {
-        if (fd >= 0) ::close(fd);
-    }
-    heldport(const heldport&) = delete;
-    heldport& operator=(const heldport&) = delete;
 };
