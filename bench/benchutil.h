@@ -8,41 +8,24 @@
 // benchmark's own thread.
 #pragma once
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
+#include "base/tmpdir_test.h"
 #include "dblink/velmarinst.h"
 #include "oxaapi/oxaapi.h"
 
 namespace bench {
 
-// A temporary directory, removed with everything in it at the end.  path
-// ends in '/'; it is empty when the directory could not be made.
-struct tmpdir {
-    std::string path;
-    explicit tmpdir(const char* prefix = "zobench") {
-        std::string t =
-            (std::filesystem::temp_directory_path() / (std::string(prefix) + "XXXXXX")).string();
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) path = std::string(buf.data()) + "/";
-    }
-    ~tmpdir() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-    tmpdir(const tmpdir&) = delete;
-    tmpdir& operator=(const tmpdir&) = delete;
-};
+// Each run writes its files and databases in a directory of its own.
+using zo::tmpdir;
 
 // ---- a link under measurement ------------------------------------------------
 

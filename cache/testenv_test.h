@@ -1,7 +1,6 @@
 // testenv_test.h - helpers of the cache tests: a recording logger, a
 // temporary directory, and an env with a settable clock and file faults.
 #pragma once
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +16,7 @@
 
 #include "base/env.h"
 #include "base/ilog.h"
+#include "base/tmpdir_test.h"
 
 namespace cachetest {
 
@@ -78,19 +78,8 @@ class reclog : public zo::ilog {
     std::vector<std::string> lines;
 };
 
-struct tmpdir {
-    std::string path;  // ends in '/'
-    tmpdir() {
-        std::string t = (std::filesystem::temp_directory_path() / "zocacheXXXXXX").string();
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) path = std::string(buf.data()) + "/";
-    }
-    ~tmpdir() {
-        std::error_code ec;
-        if (!path.empty()) std::filesystem::remove_all(path, ec);
-    }
-};
+// Every cache test works in a directory of its own.
+using zo::tmpdir;
 
 inline std::string slurp(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
