@@ -294,7 +294,7 @@ class body_login final : public zo::cls_fieldlist<body_login<S>, S> {
 // ---- body_unkown -------------------------------------------------------------
 
 template <class S>
-class body_unkown final : public zo::cls_protoc3<S> {
+class body_unkown final : public zo::cls_fieldlist<body_unkown<S>, S> {
   public:
     S sid;                 // 195
     uint32_t vi32 = 0;     // 196: in a control order the order code
@@ -308,6 +308,14 @@ class body_unkown final : public zo::cls_protoc3<S> {
     // The order code of a control order that tells the process to exit.
     static constexpr uint32_t PROCESS_CTRL_EXIT = 91;
 
+    template <class Self, class F>
+    static auto fields(Self& m, F&& f) {
+        using zo::asint, zo::astext, zo::astexts;
+        return f(asint(196, m.vi32), asint(91, m.retcode), asint(197, m.vi64), astext(198, m.vstr),
+                 astext(195, m.sid), astext(199, m.vstr2), astext(92, m.retmsg),
+                 astexts(9, m.strs));
+    }
+
     void clear() override {
         sid.clear();
         vi32 = retcode = 0;
@@ -318,63 +326,7 @@ class body_unkown final : public zo::cls_protoc3<S> {
         strs.clear();
     }
 
-    uint32_t size() const override {
-        using namespace zo;
-        uint32_t n = field_size32(196, vi32) + field_size32(91, retcode) + field_size64(197, vi64) +
-                     text_size(198 * 8 + 2, vstr) + text_size(195 * 8 + 2, sid) +
-                     text_size(199 * 8 + 2, vstr2) + text_size(92 * 8 + 2, retmsg);
-        for (const S& s : strs) n += text_size(74, s);
-        return n;
-    }
-
-    bool serialize(S& out) override {
-        return this->serializewith(out, size(), [this](uint8_t*& p) {
-            this->w32(p, 196 * 8, vi32);
-            this->w32(p, 91 * 8, retcode);
-            this->w64(p, 197 * 8, vi64);
-            if (!this->wtext(p, 198 * 8 + 2, vstr) || !this->wtext(p, 195 * 8 + 2, sid) ||
-                !this->wtext(p, 199 * 8 + 2, vstr2) || !this->wtext(p, 92 * 8 + 2, retmsg))
-                return false;
-            for (const S& s : strs)
-                if (!this->wtext(p, 74, s)) return false;
-            return true;
-        });
-    }
-
     bool parse(const void* data, uint32_t n) { return zo::pbdecode(*this, data, n); }
-
-    bool on_varint(uint32_t field, uint64_t v) override {
-        if (field == 196) vi32 = static_cast<uint32_t>(v);
-        if (field == 91) retcode = static_cast<uint32_t>(v);
-        if (field == 197) vi64 = v;
-        return true;
-    }
-    bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
-        switch (field) {
-            case 195:
-                return this->get_text(p, n, sid);
-            case 198:
-                return this->get_text(p, n, vstr);
-            case 199:
-                return this->get_text(p, n, vstr2);
-            case 92:
-                return this->get_text(p, n, retmsg);
-            case 9: {
-                S* e = strs.emplace();
-                if (!e) {
-                    this->errcode = zo::PBERR_DECODE;
-                    return false;
-                }
-                if (!this->get_text(p, n, *e)) {
-                    strs.pop_back();
-                    return false;
-                }
-                return true;
-            }
-            default:
-                return true;
-        }
-    }
 };
 
 // ---- body_objarray -----------------------------------------------------------

@@ -406,6 +406,8 @@ TEST_F(bodiestest, unkowngoldenandstrs) {
     bytes bad = {0x4A, 0x01, 'a', 0x4A, 0x01, 0xFF};
     EXPECT_FALSE(d.parse(bad.data(), static_cast<uint32_t>(bad.size())));
     EXPECT_EQ(d.errcode, 3u);
+    ASSERT_EQ(d.strs.size(), 1u);  // the bad element is not kept
+    EXPECT_EQ(d.strs[0].view(), "a");
 }
 
 }  // namespace

@@ -395,7 +395,9 @@ class cls_protoc3 : public msg_protoc3 {
 
 // One field of such a list, naming the member that holds it: an unsigned or
 // signed integer of 32 or 64 bits (wire type 0, written from its unsigned
-// pattern) or a text.  T and S are const in the lists size() walks.
+// pattern), a text, or a repeated text (an array of texts, such as
+// zo::array_<S>, each element one occurrence of the field; empty elements are
+// left out).  The members are const in the lists size() walks.
 template <class T>
 struct intfield {
     uint32_t field;
@@ -406,6 +408,11 @@ struct textfield {
     uint32_t field;
     S& v;
 };
+template <class A>
+struct textsfield {
+    uint32_t field;
+    A& v;
+};
 template <class T>
 intfield<T> asint(uint32_t field, T& v) noexcept {
     static_assert(std::is_integral_v<T> && (sizeof(T) == 4 || sizeof(T) == 8));
@@ -413,6 +420,10 @@ intfield<T> asint(uint32_t field, T& v) noexcept {
 }
 template <class S>
 textfield<S> astext(uint32_t field, S& v) noexcept {
+    return {field, v};
+}
+template <class A>
+textsfield<A> astexts(uint32_t field, A& v) noexcept {
     return {field, v};
 }
 
@@ -424,7 +435,8 @@ textfield<S> astext(uint32_t field, S& v) noexcept {
 //         return f(zo::astext(236, m.f236), zo::asint(230, m.f230), ...);
 //     }
 // and size, serialize, writeto and the decode handlers follow from that
-// list, so the four cannot disagree.  M still writes its own clear().
+// list, so the four cannot disagree.  A repeated text whose element cannot be
+// had fails the decode with "decode failed".  M still writes its own clear().
 // writeto is the raw write after room for size() bytes is known to exist;
 // it stops at the first text that fails the UTF-8 check.
 template <class M, class S>
@@ -470,6 +482,12 @@ class cls_fieldlist : public cls_protoc3<S> {
     static uint32_t fieldsize(textfield<X> f) noexcept {
         return text_size(f.field * 8 + 2, f.v);
     }
+    template <class A>
+    static uint32_t fieldsize(textsfield<A> f) noexcept {
+        uint32_t n = 0;
+        for (const auto& t : f.v) n += text_size(f.field * 8 + 2, t);
+        return n;
+    }
 
     template <class T>
     bool write(uint8_t*& p, intfield<T> f) noexcept {
@@ -484,6 +502,12 @@ class cls_fieldlist : public cls_protoc3<S> {
     bool write(uint8_t*& p, textfield<X> f) noexcept {
         return this->wtext(p, f.field * 8 + 2, f.v);
     }
+    template <class A>
+    bool write(uint8_t*& p, textsfield<A> f) noexcept {
+        for (const auto& t : f.v)
+            if (!this->wtext(p, f.field * 8 + 2, t)) return false;
+        return true;
+    }
 
     template <class T>
     static void setint(intfield<T> f, uint32_t field, uint64_t v) noexcept {
@@ -491,6 +515,8 @@ class cls_fieldlist : public cls_protoc3<S> {
     }
     template <class X>
     static void setint(textfield<X>, uint32_t, uint64_t) noexcept {}
+    template <class A>
+    static void setint(textsfield<A>, uint32_t, uint64_t) noexcept {}
 
     // True when f is the field that arrived; *ok then tells whether it took.
     template <class T>
@@ -501,6 +527,18 @@ class cls_fieldlist : public cls_protoc3<S> {
     bool taketext(textfield<X> f, uint32_t field, const uint8_t* p, uint32_t n, bool* ok) {
         if (f.field != field) return false;
         *ok = this->get_text(p, n, f.v);
+        return true;
+    }
+    template <class A>
+    bool taketext(textsfield<A> f, uint32_t field, const uint8_t* p, uint32_t n, bool* ok) {
+        if (f.field != field) return false;
+        S* e = f.v.emplace();
+        if (!e) {
+            this->errcode = PBERR_DECODE;
+            *ok = false;
+        } else if (!(*ok = this->get_text(p, n, *e))) {
+            f.v.pop_back();
+        }
         return true;
     }
 };
