@@ -13,7 +13,10 @@
 // members; fields that have no name of their own are called after their
 // field number (f230 is field 230).  Each class's serialize writes its
 // fields in the fixed order the IO server expects, which is not field-number
-// order.  Class-specific rules:
+// order; the classes of integers and texts only (pbo_soe,
+// pbo_process_runinfo, body_login, body_unkown) state that order once, in
+// fields(), and encode and decode by it (zo::cls_fieldlist).  Class-specific
+// rules:
 //   - pbo_tagval writes only the value field that belongs to vtype: vint for
 //     1, 2, 4; vdouble for 3 and 5, always, even 0.0; vbytes for 6 and 7 (a
 //     byte field: no UTF-8 check, a leading zero byte is data).  parse keeps
