@@ -18,8 +18,10 @@
 // Class family: zo::base_protobuf holds errcode; zo::msg_protoc3 is the
 // interface the decoder drives (clear, size, on_* handlers, parse);
 // zo::cls_protoc3<S> adds serialize over the byte string type S and default
-// handlers that accept and ignore a field.  A message's size() must equal the
-// number of bytes its serialize() appends; the package builder checks that.
+// handlers that accept and ignore a field; zo::cls_fieldlist<M, S> derives
+// size, serialize and the handlers from a list of M's integer and text
+// fields.  A message's size() must equal the number of bytes its serialize()
+// appends; the package builder checks that.
 //
 // Writers never fail: a byte string that cannot grow leaves its output
 // short, and a fixbuf drops what does not fit (the records written into a
