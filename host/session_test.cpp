@@ -118,7 +118,9 @@ std::string rawpackage(uint32_t ver, uint32_t encode, uint32_t srcsize, uint32_t
 zo::string valuespackage(int first, int count, uint32_t funid = 3202) {
     tagvalbody b;
     for (int i = 0; i < count; ++i) {
-        b.items.append(value(("t" + std::to_string(first + i)).c_str(), first + i));
+        std::string name = std::to_string(first + i);
+        name.insert(name.begin(), 't');
+        b.items.append(value(name.c_str(), first + i));
     }
     return makepackage(funid, b);
 }
