@@ -46,6 +46,7 @@
 #include <vector>
 
 #include "bench/benchutil.h"
+#include "tests/procmem.h"
 #include "tests/udpsink.h"
 
 namespace fs = std::filesystem;
@@ -139,15 +140,6 @@ struct proc {
     }
     ~proc() { stop(); }
 };
-
-long rsskib(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
 
 // utime + stime of a process in clock ticks, or -1.
 long cputicks(pid_t pid) {
@@ -330,7 +322,7 @@ bool throughput(const std::string& bindir, results* r) {
     chain c;
     c.bindir = bindir;
     if (!c.startquorvane("benchfast")) return false;
-    long peak = rsskib(c.quorvane.pid);
+    long peak = e2e::rsskib(c.quorvane.pid);
     if (!c.startiosim({"--rate", "0", "--count", std::to_string(fastcount)})) return false;
 
     historyreader h;
@@ -341,7 +333,7 @@ bool throughput(const std::string& bindir, results* r) {
     int64_t lastms = 0;
     auto lastmove = clk::now();
     while (c.quorvane.alive()) {
-        peak = std::max(peak, rsskib(c.quorvane.pid));
+        peak = std::max(peak, e2e::rsskib(c.quorvane.pid));
         int64_t n = h.scalar("SELECT max(rowid) FROM history");
         lastms = wallms();
         if (n > seen) {
@@ -356,7 +348,7 @@ bool throughput(const std::string& bindir, results* r) {
     int64_t firstms = h.scalar("SELECT min(time) FROM history");
     r->rows = h.scalar("SELECT count(*) FROM history");
     r->lost = c.lostlines();
-    r->peakrss = std::max(peak, rsskib(c.quorvane.pid));
+    r->peakrss = std::max(peak, e2e::rsskib(c.quorvane.pid));
     c.stop();
     if (seen < fastcount) {
         fprintf(stderr, "bench_e2e: only %lld of %d values reached history\n",

@@ -22,21 +22,13 @@
 
 #include "gtest/gtest.h"
 #include "tests/harness.h"
+#include "tests/procmem.h"
 
 namespace {
 
 using namespace e2e;
 
 using clk = std::chrono::steady_clock;
-
-long rsskib(pid_t pid) {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-    }
-    return -1;
-}
 
 class faultse2e : public ::testing::Test {
   protected:
