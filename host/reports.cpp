@@ -13,15 +13,7 @@
 #include "base/env.h"
 #include "host/procstat.h"
 #include "host/velmarhost.h"
-
-namespace {
-
-constexpr uint32_t protover = 300;
-constexpr uint32_t fn_runinfo = 3206;
-constexpr uint32_t fn_regwtagget = 3211;
-constexpr uint32_t fn_dbctrlout = 3214;
-
-}  // namespace
+#include "protoc3/funid.h"
 
 void velmarhost::ontimer() {
     do_dbctrlout();

@@ -12,23 +12,10 @@
 
 #include "base/env.h"
 #include "host/velmarhost.h"
+#include "protoc3/funid.h"
 
 namespace {
 
-enum : uint32_t {
-    fn_login = 2001,
-    fn_loginreply = 2002,
-    fn_ctrlorder = 2004,
-    fn_values = 3202,
-    fn_values2 = 3204,
-    fn_values3 = 3208,
-    fn_soe = 3210,
-    fn_regtags = 3212,
-    fn_dbmsg = 3308,
-    fn_unregtags = 3512,
-};
-
-constexpr uint32_t protover = 300;
 constexpr int sendtries = 101;
 constexpr uint32_t recvroom = 32000;
 constexpr uint32_t valreserve = 100;

@@ -122,7 +122,7 @@ TEST(iovalues, everytypesurvivesthelink) {
         filltagval(v, a.items.emplace());
         pb3head head;
         bool lz4 = true;
-        relay(FUN_VALUES, a, &b, &head, &lz4);
+        relay(fn_values, a, &b, &head, &lz4);
         EXPECT_FALSE(lz4);
         ASSERT_EQ(1u, b.items.size());
         const tagval& t = b.items[0];
@@ -172,8 +172,8 @@ TEST(iovalues, soerecordsurvivesthelink) {
     soearray a(soerec::itemfield), b(soerec::itemfield);
     fillsoe(s, a.items.emplace());
     pb3head head;
-    relay(FUN_SOE, a, &b, &head);
-    EXPECT_EQ(FUN_SOE, head.funid);
+    relay(fn_soe, a, &b, &head);
+    EXPECT_EQ(fn_soe, head.funid);
     EXPECT_EQ(9u, head.seqno);
     ASSERT_EQ(1u, b.items.size());
     EXPECT_EQ(s.f230, b.items[0].f230);
@@ -273,13 +273,13 @@ class linkclient {
         b.f121.assign(std::string_view("simu1"));
         b.f125 = 2;
         b.f133 = 50;
-        return sendbody(FUN_LOGIN, b);
+        return sendbody(fn_login, b);
     }
     // Connects, logs in and reads the login reply.
     bool loginon(uint16_t port, loginbody* reply) {
         zo::string pkg;
         pb3head head;
-        return connect(port) && login() && next(&pkg, &head) && head.funid == FUN_LOGINREPLY &&
+        return connect(port) && login() && next(&pkg, &head) && head.funid == fn_loginreply &&
                pkgpb3::parsebody(pkg, head, *reply);
     }
     // The next whole package; false on EOF, error or the guard time-out.
@@ -348,7 +348,7 @@ class ioloop : public ::testing::Test {
         pb3head head;
         while (values_ < wantvalues || soe_ < wantsoe) {
             ASSERT_TRUE(c.next(&pkg, &head)) << "values " << values_ << " soe " << soe_;
-            if (head.funid == FUN_VALUES) {
+            if (head.funid == fn_values) {
                 (head.encode ? lz4_ : raw_) += 1;
                 tagvalarray a(tagval::itemfield);
                 ASSERT_TRUE(pkgpb3::parsebody(pkg, head, a));
@@ -361,7 +361,7 @@ class ioloop : public ::testing::Test {
                     ASSERT_EQ(want.vdouble, t.vdouble);
                     ASSERT_EQ(want.vbytes.view(), t.vbytes.view());
                 }
-            } else if (head.funid == FUN_SOE) {
+            } else if (head.funid == fn_soe) {
                 soearray a(soerec::itemfield);
                 ASSERT_TRUE(pkgpb3::parsebody(pkg, head, a));
                 soe_ += a.items.size();
@@ -399,7 +399,7 @@ TEST_F(ioloop, fullsessionendswiththeexitorder) {
     zo::string pkg;
     pb3head head;
     ASSERT_TRUE(c.next(&pkg, &head));
-    ASSERT_EQ(FUN_REGPUT, head.funid);
+    ASSERT_EQ(fn_regtags, head.funid);
     unkownbody regs;
     ASSERT_TRUE(pkgpb3::parsebody(pkg, head, regs));
     ASSERT_EQ(3u, regs.strs.size());
@@ -423,7 +423,7 @@ TEST_F(ioloop, fullsessionendswiththeexitorder) {
     r->f160.assign(std::string_view("simu1"));
     r->f163 = 125;
     r->f172 = 0;
-    ASSERT_TRUE(c.sendbody(FUN_RUNINFO, ri));
+    ASSERT_TRUE(c.sendbody(fn_runinfo, ri));
     tagvalarray ctrl(tagval::itemfield);
     tagval* t = ctrl.items.emplace();
     t->name.assign(std::string_view("iosim.c0001"));
@@ -433,18 +433,18 @@ TEST_F(ioloop, fullsessionendswiththeexitorder) {
     t->name.assign(std::string_view("iosim.c0002"));
     t->vtype = 1;
     t->vint = 7;
-    ASSERT_TRUE(c.sendbody(FUN_CTRLOUT, ctrl));
+    ASSERT_TRUE(c.sendbody(fn_dbctrlout, ctrl));
     unkownbody get;
-    ASSERT_TRUE(c.sendbody(FUN_REGGET, get));
+    ASSERT_TRUE(c.sendbody(fn_regwtagget, get));
     ASSERT_TRUE(c.next(&pkg, &head));
-    ASSERT_EQ(FUN_REGPUT, head.funid);
+    ASSERT_EQ(fn_regtags, head.funid);
 
     // At five simulated seconds after the login: the exit order.
     clock_.advancems(3400);
     do {
         ASSERT_TRUE(c.next(&pkg, &head));
-    } while (head.funid == FUN_SOE);
-    ASSERT_EQ(FUN_CTRLORDER, head.funid);
+    } while (head.funid == fn_soe);
+    ASSERT_EQ(fn_ctrlorder, head.funid);
     unkownbody order;
     ASSERT_TRUE(pkgpb3::parsebody(pkg, head, order));
     EXPECT_EQ(91u, order.vi32);

@@ -45,7 +45,7 @@ void fillsoe(const simsoe& s, soerec* r) {
 bool buildpkg(uint32_t funid, uint32_t seqno, zo::cls_protoc3<zo::string>& body, zo::string* out,
               bool* lz4, zo::string* err) {
     pb3head head;
-    head.ver = 300;
+    head.ver = protover;
     head.funid = funid;
     head.seqno = seqno;
     if (!pkgpb3::makepkg(head, body, *out)) {
@@ -67,13 +67,13 @@ bool makeloginreply(uint32_t seqno, bool refuse, uint32_t loginval, zo::string* 
     } else {
         b.f95 = loginval;
     }
-    return buildpkg(FUN_LOGINREPLY, seqno, b, out, nullptr, err);
+    return buildpkg(fn_loginreply, seqno, b, out, nullptr, err);
 }
 
 bool makeexitorder(uint32_t seqno, zo::string* out, zo::string* err) {
     unkownbody b;
     b.vi32 = unkownbody::PROCESS_CTRL_EXIT;
-    return buildpkg(FUN_CTRLORDER, seqno, b, out, nullptr, err);
+    return buildpkg(fn_ctrlorder, seqno, b, out, nullptr, err);
 }
 
 bool makeregs(uint32_t seqno, uint32_t ctrltags, zo::string* out, bool* lz4, zo::string* err) {
@@ -90,7 +90,7 @@ bool makeregs(uint32_t seqno, uint32_t ctrltags, zo::string* out, bool* lz4, zo:
         }
         valuegen::ctrlname(i, s);
     }
-    return buildpkg(FUN_REGPUT, seqno, b, out, lz4, err);
+    return buildpkg(fn_regtags, seqno, b, out, lz4, err);
 }
 
 bool readhead(const zo::string& pkg, pb3head* head, zo::string* err) {

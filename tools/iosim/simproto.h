@@ -11,23 +11,11 @@
 
 #include "base/string_.h"
 #include "protoc3/bodies.h"
+#include "protoc3/funid.h"
 #include "protoc3/pkgpb3.h"
 #include "tools/iosim/valuegen.h"
 
 namespace iosim {
-
-// Function numbers on the link.
-enum funid : uint32_t {
-    FUN_LOGIN = 2001,
-    FUN_LOGINREPLY = 2002,
-    FUN_CTRLORDER = 2004,
-    FUN_VALUES = 3202,
-    FUN_RUNINFO = 3206,
-    FUN_SOE = 3210,
-    FUN_REGGET = 3211,
-    FUN_REGPUT = 3212,
-    FUN_CTRLOUT = 3214,
-};
 
 using splitter = pkgsplit;
 

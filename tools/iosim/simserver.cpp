@@ -292,10 +292,10 @@ void simserver::onpackage(const zo::string& pkg) {
         return;
     }
     switch (head.funid) {
-        case FUN_LOGIN:
+        case fn_login:
             onlogin(head, pkg);
             break;
-        case FUN_RUNINFO: {
+        case fn_runinfo: {
             runinfoarray b(runinfo::itemfield);
             if (!pkgpb3::parsebody(pkg, head, b)) {
                 ++st_.bad;
@@ -311,7 +311,7 @@ void simserver::onpackage(const zo::string& pkg) {
             }
             break;
         }
-        case FUN_CTRLOUT: {
+        case fn_dbctrlout: {
             tagvalarray b(tagval::itemfield);
             if (!pkgpb3::parsebody(pkg, head, b)) {
                 ++st_.bad;
@@ -328,7 +328,7 @@ void simserver::onpackage(const zo::string& pkg) {
             }
             break;
         }
-        case FUN_REGGET:
+        case fn_regwtagget:
             ++st_.reggets;
             say("write tags requested (3211)%s", o_.ctrltags ? "; registering them again" : "");
             if (loggedin_ && o_.ctrltags) sendregs();
@@ -453,7 +453,7 @@ void simserver::senddue(int64_t now) {
             if (o_.rate > 0 && now - lastflushms_ < batchage) break;
             cap = static_cast<uint32_t>(pending);
         }
-        uint32_t n = sendbatch(FUN_VALUES, arr, cap, [&](uint32_t i, tagval* t) {
+        uint32_t n = sendbatch(fn_values, arr, cap, [&](uint32_t i, tagval* t) {
             gen_.value(st_.values + i, now, &sv);
             filltagval(sv, t);
         });
@@ -472,7 +472,7 @@ void simserver::senddue(int64_t now) {
         while (st_.soe < soetarget && outbuf_.size() - outpos_ < outhigh) {
             uint64_t pending = soetarget - st_.soe;
             uint32_t cap = pending < soebatch ? static_cast<uint32_t>(pending) : soebatch;
-            uint32_t n = sendbatch(FUN_SOE, sa, cap, [&](uint32_t i, soerec* r) {
+            uint32_t n = sendbatch(fn_soe, sa, cap, [&](uint32_t i, soerec* r) {
                 gen_.soe(st_.soe + i, now, &ss);
                 fillsoe(ss, r);
             });
