@@ -20,17 +20,8 @@ void velmarhost::ontimer() {
     if (link.takestatechanged()) {
         do_updateruninfo();
         if (link.isconnected() && state == 2) {
-            pb3head head;
-            head.ver = protover;
-            head.funid = fn_regwtagget;
-            head.seqno = nextseqno();
             unkownbody body;
-            zo::string pkg;
-            if (!pkgpb3::makepkg(head, body, pkg)) {
-                log.wlog(zo::LOG_ERR, "pkgpb3::makepkg failed @ ontimer(). %s", body.errmsg());
-            } else if (sendall(pkg) != 0) {
-                log.wlog(zo::LOG_ERR, "send regwtag get failed.");
-            }
+            sendpkg(fn_regwtagget, body, "ontimer()", "send regwtag get failed.");
         }
         return;
     }
@@ -43,10 +34,6 @@ void velmarhost::ontimer() {
 
 void velmarhost::do_updateruninfo() {
     if (state != 2) return;  // nothing is sampled while not logged in
-    pb3head head;
-    head.ver = protover;
-    head.funid = fn_runinfo;
-    head.seqno = nextseqno();
 
     runinfoarray body(runinfo::itemfield);
     runinfo* r = body.process_info().emplace();
@@ -68,12 +55,7 @@ void velmarhost::do_updateruninfo() {
     r->f171 = 50;
     r->f172 = link.isconnected() ? 0 : 3;
 
-    zo::string pkg;
-    if (!pkgpb3::makepkg(head, body, pkg)) {
-        log.wlog(zo::LOG_ERR, "pkgpb3::makepkg failed @ do_updateruninfo(). %s", body.errmsg());
-        return;
-    }
-    if (sendall(pkg) != 0) log.wlog(zo::LOG_ERR, "send runinfo failed.");
+    sendpkg(fn_runinfo, body, "do_updateruninfo()", "send runinfo failed.");
 }
 
 void velmarhost::do_dbctrlout() {
@@ -83,19 +65,8 @@ void velmarhost::do_dbctrlout() {
     drainctrl(&body);
     if (body.items.empty() || state != 2) return;
 
-    pb3head head;
-    head.ver = protover;
-    head.funid = fn_dbctrlout;
-    head.seqno = nextseqno();
-    zo::string pkg;
-    if (!pkgpb3::makepkg(head, body, pkg)) {
-        log.wlog(zo::LOG_ERR, "pkgpb3::makepkg failed @ do_dbctrlout(). %s", body.errmsg());
+    if (sendpkg(fn_dbctrlout, body, "do_dbctrlout()", "send dbctrlout to io-server failed.") != 0)
         return;
-    }
-    if (sendall(pkg) != 0) {
-        log.wlog(zo::LOG_ERR, "send dbctrlout to io-server failed.");
-        return;
-    }
     log.wlog(zo::LOG_DBG, "send dbctrlout to io-server records %zu.",
              static_cast<size_t>(body.items.size()));
 }

@@ -23,6 +23,24 @@ constexpr uint32_t soereserve = 8;
 
 }  // namespace
 
+int32_t velmarhost::sendpkg(uint32_t funid, zo::cls_protoc3<zo::string>& body, const char* where,
+                            const char* sendfail) {
+    pb3head head;
+    head.ver = protover;
+    head.funid = funid;
+    head.seqno = nextseqno();
+    zo::string pkg;
+    if (!pkgpb3::makepkg(head, body, pkg)) {
+        log.wlog(zo::LOG_ERR, "pkgpb3::makepkg failed @ %s. %s", where, body.errmsg());
+        return -1;
+    }
+    if (sendall(pkg) != 0) {
+        log.wlog(zo::LOG_ERR, "%s", sendfail);
+        return -1;
+    }
+    return 0;
+}
+
 int32_t velmarhost::sendall(const zo::string& pkg) {
     size_t offset = 0;
     for (int i = 0; i < sendtries; ++i) {
@@ -41,21 +59,12 @@ void velmarhost::onconnect() {
     split.reset();
     log.wlog(zo::LOG_INF, "Quorvane ipc connected.");
 
-    pb3head head;
-    head.ver = protover;
-    head.funid = fn_login;
-    head.seqno = nextseqno();
     loginbody body;
     body.f121 = instname;
     body.f125 = 2;
     body.f133 = 50;
-    zo::string pkg;
-    if (!pkgpb3::makepkg(head, body, pkg)) {
-        log.wlog(zo::LOG_ERR, "pkgpb3::makepkg failed @ onconnect(). %s", body.errmsg());
-        return;
-    }
     // No resend: without a reply the client's 15 s limit ends the connection.
-    if (sendall(pkg) != 0) log.wlog(zo::LOG_ERR, "send login failed.");
+    sendpkg(fn_login, body, "onconnect()", "send login failed.");
 }
 
 void velmarhost::ondisconnect() {

@@ -81,6 +81,11 @@ class velmarhost : public zo::ipcwrk {
     // Hands a whole package to the IPC client: up to 101 send calls, 10 ms
     // apart while bytes remain.  0 when all went, -1 otherwise.
     int32_t sendall(const zo::string& pkg);
+    // Builds a package of ours (version, funid, next sequence number) around
+    // body and sends it.  A failed build logs "pkgpb3::makepkg failed @
+    // <where>. <reason>", a failed send logs sendfail; -1 in both cases.
+    int32_t sendpkg(uint32_t funid, zo::cls_protoc3<zo::string>& body, const char* where,
+                    const char* sendfail);
     // Acts on one package cut out by the splitter (session.cpp).  -1 asks for
     // the connection to be dropped.
     int32_t dispatch(const zo::string& pkg);
