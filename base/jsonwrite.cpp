@@ -54,17 +54,6 @@ char* putesc(char* o, const char* s, size_t n) {
     return o;
 }
 
-// ,"key":  (comma only after the first member)
-char* putkey(char* o, int counter, std::string_view key) {
-    if (counter != 0) *o++ = ',';
-    *o++ = '"';
-    std::memcpy(o, key.data(), key.size());
-    o += key.size();
-    *o++ = '"';
-    *o++ = ':';
-    return o;
-}
-
 }  // namespace
 
 bool jsonneedsescape(std::string_view s) {
@@ -91,66 +80,44 @@ bool jsonneedsescape(std::string_view s) {
     return false;
 }
 
+jsonroom::jsonroom(zo::string& out, size_t max) noexcept : out_(out) {
+    b_ = o_ = open(out, max, old_);
+}
+
+jsonroom::~jsonroom() {
+    if (b_) finish(out_, old_, b_, o_);
+}
+
+char* jsonroom::escape(char* o, std::string_view s) noexcept {
+    return putesc(o, s.data(), s.size());
+}
+
 void jsonaddtext(zo::string& out, int& counter, std::string_view key, std::string_view value) {
     if (value.empty()) return;
-    const bool esc = jsonneedsescape(value);
-    uint32_t old;
-    char* b = open(out, key.size() + 6 + (esc ? 2 * value.size() : value.size()), old);
-    if (!b) return;
-    char* o = putkey(b, counter, key);
-    *o++ = '"';
-    if (esc) {
-        o = putesc(o, value.data(), value.size());
-    } else {
-        std::memcpy(o, value.data(), value.size());
-        o += value.size();
-    }
-    *o++ = '"';
-    finish(out, old, b, o);
-    ++counter;
+    jsonroom(out, jsonroom::textroom(key.size(), value.size())).text(counter, key, value);
 }
 
 void jsonaddint(zo::string& out, int& counter, std::string_view key, int32_t value) {
     if (value == 0) return;
-    uint32_t old;
-    char* b = open(out, key.size() + 4 + numtextmax, old);
-    if (!b) return;
-    char* o = putkey(b, counter, key);
-    o += fmti64(o, value);
-    finish(out, old, b, o);
-    ++counter;
+    jsonroom(out, jsonroom::numroom(key.size())).integer(counter, key, value);
 }
 
 void jsonaddtime(zo::string& out, int& counter, int64_t ms, int form) {
     if (ms <= 0) return;
-    uint32_t old;
-    char* b = open(out, 5 + jsontimemax, old);
-    if (!b) return;
-    char* o = putkey(b, counter, "T");
-    o += form == JSONTIME_MS ? fmti64(o, ms) : fmtjsontime(o, ms, form);
-    finish(out, old, b, o);
-    ++counter;
+    jsonroom(out, jsonroom::timeroom).time(counter, ms, form);
 }
 
 void jsonaddbytes(zo::string& out, int& counter, std::string_view bytes) {
     if (bytes.empty()) return;
-    uint32_t old;
-    char* b = open(out, 7 + base64len(bytes.size()), old);
-    if (!b) return;
-    char* o = putkey(b, counter, "V");
-    *o++ = '"';
-    o += base64encode(bytes.data(), bytes.size(), o);
-    *o++ = '"';
-    finish(out, old, b, o);
-    ++counter;
+    jsonroom(out, jsonroom::bytesroom(bytes.size())).bytes(counter, bytes);
+}
+
+void jsonaddshortest(zo::string& out, int& counter, std::string_view key, double v) {
+    jsonroom(out, jsonroom::numroom(key.size())).shortest(counter, key, v);
 }
 
 void jsonaddkey(zo::string& out, int& counter, std::string_view key) {
-    uint32_t old;
-    char* b = open(out, key.size() + 4, old);
-    if (!b) return;
-    finish(out, old, b, putkey(b, counter, key));
-    ++counter;
+    jsonroom(out, jsonroom::keyroom(key.size())).key(counter, key);
 }
 
 void jsonaddint64(zo::string& out, int64_t v) {
@@ -164,8 +131,10 @@ void jsonadddouble(zo::string& out, double v) {
 }
 
 void jsonaddshortest(zo::string& out, double v) {
-    char buf[numtextmax];
-    out.append(buf, static_cast<uint32_t>(fmtshortest(buf, v)));
+    uint32_t old;
+    char* b = open(out, numtextmax, old);
+    if (!b) return;
+    finish(out, old, b, b + fmtshortest(b, v));
 }
 
 void jsonaddescaped(zo::string& out, char c) {

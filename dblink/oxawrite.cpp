@@ -4,15 +4,12 @@
 
 #include "dblink/oxawrite.h"
 
-#include <charconv>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/alloc.h"
 #include "base/jsonscan.h"
 #include "base/jsonwrite.h"
-#include "base/numtext.h"
 #include "dblink/dbrecords.h"
 #include "dblink/velmarinst.h"
 
@@ -27,55 +24,46 @@ constexpr int maxrounds = 10;
 // Versions of the database from this one on read "T" as milliseconds.
 constexpr int inttimeversion = 5104;
 
-void addkey(zo::string& out, int& counter, const char* key) {
-    if (counter++) out.append(',');
-    out.append('"');
-    out.append(key);
-    out.append("\":");
-}
-
 }  // namespace
 
-// Doubles take the same number text as every other JSON number of the
-// process: fixed point for ordinary process values, shortest digits else.
-void appendshortest(zo::string& out, double v) { zo::jsonadddouble(out, v); }
-
 void addvalueobject(zo::string& out, const tagval& t, bool inttimes) {
+    using room = zo::jsonroom;
+    const size_t data = t.vbytes.size();
+    const size_t vroom = t.vtype == 6   ? room::textroom(1, data)
+                         : t.vtype == 7 ? room::bytesroom(data)
+                                        : room::numroom(1);
+    room r(out, 2 + room::timeroom + room::textroom(1, t.name.size()) + room::numroom(1) +
+                    room::numroom(2) + vroom);
     int c = 0;
-    out.append('{');
-    zo::jsonaddtime(out, c, t.time, inttimes ? zo::JSONTIME_MS : zo::JSONTIME_LOCAL);
-    zo::jsonaddtext(out, c, "N", t.name.view());
-    zo::jsonaddint(out, c, "Q", static_cast<int32_t>(t.quality));
-    zo::jsonaddint(out, c, "DT", static_cast<int32_t>(t.vtype));
+    r.put('{');
+    r.time(c, t.time, inttimes ? zo::JSONTIME_MS : zo::JSONTIME_LOCAL);
+    r.text(c, "N", t.name.view());
+    r.integer(c, "Q", static_cast<int32_t>(t.quality));
+    r.integer(c, "DT", static_cast<int32_t>(t.vtype));
     switch (t.vtype) {
         case 1:
         case 2:
-            zo::jsonaddint(out, c, "V", static_cast<int32_t>(t.vint));
+            r.integer(c, "V", static_cast<int32_t>(t.vint));
             break;
         case 3:
-            addkey(out, c, "V");
-            appendshortest(out, static_cast<double>(static_cast<float>(t.vdouble)));
+            r.shortest(c, "V", static_cast<double>(static_cast<float>(t.vdouble)));
             break;
         case 4:
-            if (t.vint != 0) {
-                addkey(out, c, "V");
-                zo::jsonaddint64(out, t.vint);
-            }
+            r.integer(c, "V", t.vint);
             break;
         case 5:
-            addkey(out, c, "V");
-            appendshortest(out, t.vdouble);
+            r.shortest(c, "V", t.vdouble);
             break;
         case 6:
-            zo::jsonaddtext(out, c, "V", t.vbytes.view());
+            r.text(c, "V", t.vbytes.view());
             break;
         case 7:
-            zo::jsonaddbytes(out, c, t.vbytes.view());
+            r.bytes(c, t.vbytes.view());
             break;
         default:
             break;
     }
-    out.append('}');
+    r.put('}');
 }
 
 bool velmarinst::integertimes() {

@@ -11,6 +11,8 @@
 //        widened back to a double; 4 vint (left out when 0); 5 vdouble,
 //        shortest text (also 0); 6 vbytes as a string (left out when empty);
 //        7 vbytes in base64 (left out when empty); other types: no "V".
+//        The shortest text is zo::fmtshortest's: the fewest digits that read
+//        back as the same double, "NaN", "inf" and "-inf" as such.
 // The request texts themselves are built by the velmarinst writers
 // (oxawrite.cpp).
 //
@@ -21,7 +23,3 @@
 
 // Appends "{...}" for t.
 void addvalueobject(zo::string& out, const tagval& t, bool inttimes);
-
-// Appends the shortest decimal text that reads back as exactly v ("0.1",
-// "0.10000000149011612", "1e+19"); NaN and infinities as "NaN" / "inf".
-void appendshortest(zo::string& out, double v);
