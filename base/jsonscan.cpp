@@ -13,10 +13,14 @@ inline bool isws(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-// The scan's notion of an escaped character: the byte before it is a
-// backslash.  i > 0 always holds where it is asked.
+// A character is escaped when an odd number of backslashes comes right
+// before it: in "C:\\data\\" the last quote ends the string, the backslashes
+// before it being one escaped backslash.  Only runs of backslashes are walked,
+// so the cost stays with texts that have them.
 inline bool escaped(const char* s, size_t i) {
-    return s[i - 1] == '\\';
+    size_t j = i;
+    while (j > 0 && s[j - 1] == '\\') --j;
+    return ((i - j) & 1) != 0;
 }
 
 inline char lower(char c) {

@@ -11,8 +11,9 @@
 //    ignored;
 //  - commas between members are optional; keys are 1..63 characters (a key
 //    of 64 or more fails the whole scan), escapes in keys are kept;
-//  - "not preceded by a backslash" is a plain look at the previous byte, so
-//    a string ending in an escaped backslash ("a\\") does not end there;
+//  - a quote (or a bracket, colon or literal end) counts as escaped when an
+//    odd number of backslashes comes right before it, so "C:\\data\\" ends
+//    at its last quote and "a\\\"b" does not end inside;
 //  - object literals end at ',', '}', LF, space or tab; array literals end
 //    only at ',' or ']' (trailing white space stays in the literal); true,
 //    false and null get their own types in objects only; empty strings are

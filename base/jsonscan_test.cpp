@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "base/jsonwrite.h"
+
 namespace {
 
 std::string hex(std::string_view s) {
@@ -112,10 +114,10 @@ TEST_F(JsonScanTest, HostileTextFailsCleanly) {
         "x{}",
         "\"a\"",
         R"({"a":"unterminated)",
-        R"({"a":"x\"})",   // the quote is escaped: the string never ends
-        R"({"a":"x\\"})",  // a plain look at the previous byte: the same
-        R"({"a":1)",       // a literal runs into the end
-        R"({"a")",         // no colon
+        R"({"a":"x\"})",    // the quote is escaped: the string never ends
+        R"({"a":"x\\\"})",  // three backslashes: the same
+        R"({"a":1)",        // a literal runs into the end
+        R"({"a")",          // no colon
         R"({"a":)",
         R"({"a  )",
         R"({"a":{"b":1})",  // unmatched nested brace
@@ -158,6 +160,43 @@ TEST_F(JsonScanTest, EveryCutOfAGoldenTextFails) {
     EXPECT_EQ(js_.size(), 6u);
     for (size_t cut = 0; cut < golden.size(); ++cut) {
         EXPECT_FALSE(scanexact(golden.substr(0, cut))) << cut;
+    }
+}
+
+// A quote ends a string when an even number of backslashes comes right
+// before it.  Texts with runs of 1 to 4 backslashes before a quote, at the
+// end and inside, written by our writer, come back whole from an object
+// member, an array element and a nested array; every cut of the text fails.
+TEST_F(JsonScanTest, RunsOfBackslashesBeforeAQuote) {
+    for (int run = 1; run <= 4; ++run) {
+        const std::string bs(run, '\\');
+        for (const std::string& raw :
+             {"C:\\data" + bs, bs + "\"x" + bs, "a" + bs + "\"" + bs + "\""}) {
+            zo::string esc;
+            zo::jsonaddesctext(esc, raw);
+            const std::string e(esc.view());
+            const std::string text =
+                R"({"k":")" + e + R"(","a":[")" + e + R"(",[")" + e + R"("]],"z":1})";
+            ASSERT_TRUE(scanexact(text)) << text << ": " << js_.error();
+            ASSERT_EQ(js_.size(), 3u) << text;
+            EXPECT_EQ(val(2), "1") << text;
+            zo::string got;
+            ASSERT_TRUE(js_.gettext("k", got));
+            EXPECT_EQ(got.view(), raw) << text;
+            zo::jsonscan arr, inner;
+            ASSERT_TRUE(arr.scan(js_[1].valview())) << text;
+            ASSERT_EQ(arr.size(), 2u) << text;
+            ASSERT_TRUE(inner.scan(arr[1].valview())) << text;
+            ASSERT_EQ(inner.size(), 1u) << text;
+            for (const zo::jsonentry* el : {&arr[0], &inner[0]}) {
+                got.clear();
+                EXPECT_TRUE(zo::jsonunescape(el->valview(), got));
+                EXPECT_EQ(got.view(), raw) << text;
+            }
+            for (size_t cut = 0; cut < text.size(); ++cut) {
+                EXPECT_FALSE(scanexact(text.substr(0, cut))) << cut << " of " << text;
+            }
+        }
     }
 }
 

@@ -69,10 +69,6 @@ TEST_F(JsonWriteTest, EscapedTextReadsBack) {
         zo::jsonaddtext(out_, n_, "k", v);
         out_.append('}');
         zo::jsonscan js;
-        // A value ending in a backslash cannot be scanned back (the closing
-        // quote looks escaped); the writer turns it into "\\" which is then
-        // such a case, so those are left out here.
-        if (v.back() == '\\') continue;
         ASSERT_TRUE(js.scan(out_.view())) << out_.c_str();
         zo::string back;
         ASSERT_TRUE(js.gettext("k", back));

@@ -147,6 +147,25 @@ TEST_F(LinkConfigTest, CachePathIsNormalised) {
     EXPECT_TRUE(cfg_.cache_path.empty()) << cfg_.cache_path.view();
 }
 
+// A path or password ending in 1 to 4 backslashes reads as written (the quote
+// after an even run of backslashes ends the string); every cut of the file
+// fails.
+TEST_F(LinkConfigTest, BackslashesBeforeTheClosingQuote) {
+    for (int run = 1; run <= 4; ++run) {
+        const std::string esc(2 * run, '\\');
+        const std::string text =
+            R"({"dblinks":[{"node":"n1","url":"oxa://127.0.0.1:5000/db","user":"u","pswd":"p)" +
+            esc + R"("}],"cache_path":"D:\\data)" + esc + R"("})";
+        ASSERT_TRUE(cfg_.load_text(text)) << text;
+        ASSERT_EQ(cfg_.dblinks.size(), 1u);
+        EXPECT_EQ(cfg_.dblinks[0].pswd.view(), "p" + std::string(run, '\\'));
+        EXPECT_EQ(cfg_.cache_path.view(), "D:/data" + std::string(run, '/'));
+        for (size_t cut = 0; cut < text.size(); ++cut) {
+            EXPECT_FALSE(cfg_.load_text(text.substr(0, cut))) << cut << " of " << text;
+        }
+    }
+}
+
 TEST_F(LinkConfigTest, GbkCachePathBecomesUtf8) {
     // "D:/" followed by the two GBK characters for "test" (B2E2 CAD4).
     ASSERT_TRUE(load(onelink(",\"cache_path\":\"D:/\xB2\xE2\xCA\xD4\"")));

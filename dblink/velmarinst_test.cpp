@@ -439,13 +439,18 @@ TEST_F(VelmarinstTest, ResponsesLogDatabaseErrors) {
     velmarinst::on_response("{\"status\":1}", 12, nullptr);
     EXPECT_EQ(log_.lines().size(), 3u);
 
-    // Nor about a response cut anywhere.
-    const std::string golden =
-        R"({"status":0,"response":"oxa_writesnaps","vals":[{"N":"t9","E":5}]})";
-    for (size_t cut = 0; cut < golden.size(); ++cut) respond(golden.substr(0, cut));
-    EXPECT_EQ(log_.lines().size(), 3u);
-    respond(golden);
-    EXPECT_EQ(log_.count("oxa_writesnaps tag t9 error 5"), 1);
+    // Nor about a response cut anywhere.  A name ending in 0 to 4
+    // backslashes comes back whole.
+    for (int run = 0; run <= 4; ++run) {
+        const std::string golden = R"({"status":0,"response":"oxa_writesnaps","vals":[{"N":"t9)" +
+                                   std::string(2 * run, '\\') + R"(","E":5}]})";
+        const size_t before = log_.lines().size();
+        for (size_t cut = 0; cut < golden.size(); ++cut) respond(golden.substr(0, cut));
+        EXPECT_EQ(log_.lines().size(), before) << golden;
+        respond(golden);
+        EXPECT_EQ(log_.count("oxa_writesnaps tag t9" + std::string(run, '\\') + " error 5"), 1)
+            << golden;
+    }
 }
 
 // ---- with the writer thread ----------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "base/jsonwrite.h"
 #include "oxaapi/codepage.h"
 
 namespace oxa {
@@ -120,6 +121,38 @@ TEST_F(requesttest, everycutofthegoldenrequestfails) {
         EXPECT_FALSE(parserequest(std::string_view(full.data(), n), &rq, &why)) << n;
     }
     EXPECT_TRUE(parserequest(full, &rq, &why));
+}
+
+// Names, texts and registered tags with runs of 1 to 4 backslashes before a
+// quote arrive whole; every cut of such a request fails as a whole.
+TEST_F(requesttest, backslashesbeforeaquotearrivewhole) {
+    auto esc = [](const std::string& raw) {
+        zo::string e;
+        zo::jsonaddesctext(e, raw);
+        return std::string(e.view());
+    };
+    for (int run = 1; run <= 4; ++run) {
+        const std::string bs(run, '\\');
+        const std::string name = "tag" + bs, text = "C:\\data" + bs + "\"x" + bs;
+        const std::string vals = R"({"request":"oxa_writesnaps","vals":[{"N":")" + esc(name) +
+                                 R"(","DT":6,"V":")" + esc(text) + R"("},{"N":")" + esc(text) +
+                                 R"(","DT":1,"V":2}]})";
+        const std::string tags = R"({"request":"oxa_regctrltags_put","tags":[")" + esc(name) +
+                                 R"(",")" + esc(text) + R"("]})";
+        ASSERT_TRUE(parserequest(vals, &rq, &why)) << vals << ": " << why;
+        ASSERT_EQ(rq.rows.size(), 2u) << vals;
+        EXPECT_EQ(rq.rows[0].name, name);
+        EXPECT_EQ(rq.rows[0].bytes, text);
+        EXPECT_EQ(rq.rows[1].name, text);
+        ASSERT_TRUE(parserequest(tags, &rq, &why)) << tags << ": " << why;
+        EXPECT_EQ(rq.tags, (std::vector<std::string>{name, text}));
+        for (const std::string& t : {vals, tags}) {
+            for (size_t cut = 0; cut < t.size(); ++cut) {
+                EXPECT_FALSE(parserequest(std::string_view(t.data(), cut), &rq, &why))
+                    << cut << " of " << t;
+            }
+        }
+    }
 }
 
 TEST_F(requesttest, localtimetextfollowsthetimezone) {
