@@ -47,7 +47,7 @@ iconv_t opengbk() {
 
 }  // namespace
 
-int gbktoutf8(const char* text, size_t n, char* out) noexcept {
+int gbktoutf8(const char* text, size_t n, char* out, size_t cap, bool exact) noexcept {
     out[0] = 0;
     if (!text || n == 0) return 0;
     iconv_t cd = opengbk();
@@ -55,12 +55,12 @@ int gbktoutf8(const char* text, size_t n, char* out) noexcept {
     char* in = const_cast<char*>(text);
     size_t inleft = n;
     char* o = out;
-    size_t oleft = gbkoutmax - 1;
+    size_t oleft = cap - 1;
     int result = 0;
     while (inleft > 0) {
         size_t r = iconv(cd, &in, &inleft, &o, &oleft);
         if (r != static_cast<size_t>(-1)) break;
-        if (errno == E2BIG) {
+        if (errno == E2BIG || exact) {
             result = -1;
             break;
         }

@@ -18,15 +18,17 @@ namespace zo {
 // zero byte"; a null or empty text is true.
 bool isutf8(const char* p, size_t n = 0) noexcept;
 
-// Size of the output buffer of gbktoutf8: the UTF-8 result is at most
-// gbkoutmax - 1 bytes plus a terminating zero.
+// Size of the output buffer of gbktoutf8 for paths and texts: the UTF-8
+// result is at most gbkoutmax - 1 bytes plus a terminating zero.
 constexpr size_t gbkoutmax = 16384;
 
 // Converts n bytes of code page 936 text to UTF-8 in out (zero-terminated).
 // Returns the UTF-8 length, 0 for an empty input, -1 when the result does not
-// fit in gbkoutmax - 1 bytes or no converter is available.  A byte sequence
-// that is not GBK becomes '?', so that one bad byte does not lose a whole name.
-// REQUIRES: out holds gbkoutmax bytes.
-int gbktoutf8(const char* text, size_t n, char* out) noexcept;
+// fit in cap - 1 bytes or no converter is available.  A byte sequence that is
+// not GBK becomes '?', so that one bad byte does not lose a whole path; with
+// exact it fails the whole conversion (-1) instead: a name must come back as
+// it was or not at all.  REQUIRES: out holds cap >= 1 bytes.
+int gbktoutf8(const char* text, size_t n, char* out, size_t cap = gbkoutmax,
+              bool exact = false) noexcept;
 
 }  // namespace zo

@@ -1,5 +1,10 @@
 #include "dblink/ctrlstore.h"
 
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/charset.h"
 #include "dblink/dbrecords.h"
 
 namespace {
@@ -13,6 +18,17 @@ bool keepcopy(std::mutex& mu, L& list, R* rec) {
     return list.append(R(*rec));
 }
 
+// The record's name in UTF-8 for a log line: always readable, a byte that is
+// not code page 936 shown as '?'.
+struct logname {
+    explicit logname(const char* gbk) {
+        if (zo::gbktoutf8(gbk, strnlen(gbk, OXA_NAMEMAX + 1), text, sizeof text) < 0) {
+            std::memcpy(text, "?", 2);
+        }
+    }
+    char text[3 * (OXA_NAMEMAX + 1) + 1];
+};
+
 }  // namespace
 
 ctrlstore::ctrlstore(zo::ilog* log) : log_(log) {
@@ -23,10 +39,12 @@ ctrlstore::ctrlstore(zo::ilog* log) : log_(log) {
 bool ctrlstore::on_value_ctrl(oxa_valrec* rec, void* store) {
     auto* self = static_cast<ctrlstore*>(store);
     if (!self || !rec) return true;
-    if (keepcopy(self->mu_, self->vals_, rec)) {
-        ZO_LOG(self->log_, zo::LOG_INF, "read value ctrl tag %s", rec->name);
+    const bool kept = keepcopy(self->mu_, self->vals_, rec);
+    const logname name(rec->name);
+    if (kept) {
+        ZO_LOG(self->log_, zo::LOG_INF, "read value ctrl tag %s", name.text);
     } else {
-        ZO_LOG(self->log_, zo::LOG_ERR, "no memory for value ctrl tag %s, value lost", rec->name);
+        ZO_LOG(self->log_, zo::LOG_ERR, "no memory for value ctrl tag %s, value lost", name.text);
     }
     return true;
 }
@@ -34,11 +52,13 @@ bool ctrlstore::on_value_ctrl(oxa_valrec* rec, void* store) {
 bool ctrlstore::on_object_ctrl(oxa_objrec* rec, void* store) {
     auto* self = static_cast<ctrlstore*>(store);
     if (!self || !rec) return true;
-    if (keepcopy(self->mu_, self->objs_, rec)) {
-        ZO_LOG(self->log_, zo::LOG_INF, "read object ctrl tag %s, size %u", rec->name,
+    const bool kept = keepcopy(self->mu_, self->objs_, rec);
+    const logname name(rec->name);
+    if (kept) {
+        ZO_LOG(self->log_, zo::LOG_INF, "read object ctrl tag %s, size %u", name.text,
                static_cast<unsigned>(rec->length));
     } else {
-        ZO_LOG(self->log_, zo::LOG_ERR, "no memory for object ctrl tag %s, value lost", rec->name);
+        ZO_LOG(self->log_, zo::LOG_ERR, "no memory for object ctrl tag %s, value lost", name.text);
     }
     return true;
 }
@@ -46,18 +66,28 @@ bool ctrlstore::on_object_ctrl(oxa_objrec* rec, void* store) {
 size_t ctrlstore::drainctrl(tagvalbody* body) {
     if (!body) return 0;
     size_t added = 0;
-    std::lock_guard<std::mutex> g(mu_);
-    body->items.reserve(body->items.size() + vals_.size() + objs_.size());
-    for (const oxa_valrec& r : vals_) {
-        tagval t;
-        if (fromvalrec(r, t) && body->items.append(std::move(t))) ++added;
+    // Records that cannot become tag values, said after the lock is gone.
+    std::vector<std::pair<std::string, const char*>> dropped;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        body->items.reserve(body->items.size() + vals_.size() + objs_.size());
+        auto take = [&](const auto& r, auto convert) {
+            tagval t;
+            const char* why = "no memory";
+            if (convert(r, t, &why) && body->items.append(std::move(t))) {
+                ++added;
+            } else {
+                dropped.emplace_back(logname(r.name).text, why);
+            }
+        };
+        for (const oxa_valrec& r : vals_) take(r, fromvalrec);
+        for (const oxa_objrec& r : objs_) take(r, fromobjrec);
+        vals_.clear();
+        objs_.clear();
     }
-    for (const oxa_objrec& r : objs_) {
-        tagval t;
-        if (fromobjrec(r, t) && body->items.append(std::move(t))) ++added;
+    for (const auto& d : dropped) {
+        ZO_LOG(log_, zo::LOG_WRN, "ctrl tag %s dropped: %s", d.first.c_str(), d.second);
     }
-    vals_.clear();
-    objs_.clear();
     return added;
 }
 

@@ -2,9 +2,12 @@
 //
 // When an operator writes a control tag in the database, the client library
 // calls on_value_ctrl or on_object_ctrl on its own thread; the record is
-// copied into the store.  The host drains the store on the main thread into
-// a tag-value array (converting names from code page 936 to UTF-8) and sends
-// it to the IO server.  Records wait in the store until the next drain.
+// copied into the store and logged with its name in UTF-8.  The host drains
+// the store on the main thread into a tag-value array and sends it to the IO
+// server.  Names are converted from code page 936 to UTF-8 exactly: a value
+// goes to the IO server under the name that was registered or not at all
+// (the library registers only names that come back exactly, oxa_ctrlname).
+// Records wait in the store until the next drain.
 //
 // Thread-safety: one lock guards both lists.  The callbacks hold it only to
 // append one record; drainctrl holds it for the whole conversion.  Log calls
@@ -13,10 +16,10 @@
 #include <cstddef>
 #include <mutex>
 
+#include "base/array_.h"
 #include "base/ilog.h"
 #include "dblink/dbtypes.h"
 #include "oxaapi/oxaapi.h"
-#include "base/array_.h"
 
 class ctrlstore {
   public:
@@ -32,7 +35,8 @@ class ctrlstore {
     // Appends every waiting record to body->items as a tag value, value
     // records first, and empties the store (keeping its capacity).  Records
     // without a usable value (type outside 1..5, object length outside
-    // 1..999) are dropped.  Returns the number of tag values appended.
+    // 1..999) or whose name is not code page 936 are dropped, each with a
+    // log line.  Returns the number of tag values appended.
     size_t drainctrl(tagvalbody* body);
 
     // Records waiting (for tests and diagnostics).

@@ -89,15 +89,23 @@ TEST_F(CtrlStoreTest, DrainPutsValuesFirstAndSkipsUnusable) {
     EXPECT_TRUE(again.items.empty());
 }
 
-TEST_F(CtrlStoreTest, GbkNamesAreConverted) {
+// Names come back from code page 936 exactly, in the log line as in the
+// value; a name that is not code page 936 drops its record, with a log line,
+// instead of becoming another tag's name.
+TEST_F(CtrlStoreTest, NamesComeBackExactlyOrNotAtAll) {
     oxa_valrec v = valrec("\xB2\xE2\xCA\xD4", 5, 0);
     v.v.f64 = 1.5;
     ctrlstore::on_value_ctrl(&v, &store_);
+    oxa_objrec o = objrec("o\xFF", 2);
+    ctrlstore::on_object_ctrl(&o, &store_);
+    EXPECT_EQ(log_.count("read value ctrl tag \xE6\xB5\x8B\xE8\xAF\x95", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.count("read object ctrl tag o?, size 2", zo::LOG_INF), 1);
     tagvalbody body;
-    store_.drainctrl(&body);
+    EXPECT_EQ(store_.drainctrl(&body), 1u);
     ASSERT_EQ(body.items.size(), 1u);
     EXPECT_EQ(body.items[0].name.view(), "\xE6\xB5\x8B\xE8\xAF\x95");
     EXPECT_EQ(body.items[0].vdouble, 1.5);
+    EXPECT_EQ(log_.count("ctrl tag o? dropped: name not code page 936", zo::LOG_WRN), 1);
 }
 
 TEST_F(CtrlStoreTest, NullArgumentsAreHarmless) {

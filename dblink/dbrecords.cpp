@@ -8,15 +8,18 @@
 
 namespace {
 
-// The library's names are code page 936; ours are UTF-8.
+// The library's names are code page 936; ours are UTF-8.  A name comes back
+// exactly or not at all: a byte that is not code page 936 fails it rather
+// than become '?', which would make it another tag's name.
 bool nametoutf8(const char* field, size_t width, zo::string& out) {
     size_t n = strnlen(field, width);
     if (n == 0) {
         out.clear();
         return true;
     }
-    char buf[zo::gbkoutmax];
-    int len = zo::gbktoutf8(field, n, buf);
+    // A byte there is at most three here (the euro sign).
+    char buf[3 * sizeof oxa_valrec{}.name + 1];
+    int len = zo::gbktoutf8(field, n, buf, sizeof buf, true);
     if (len < 0) return false;
     return out.assign(buf, static_cast<uint32_t>(len));
 }
@@ -99,9 +102,17 @@ void tosoerec(const soerec& s, oxa_soerec& r) {
     r.f240 = static_cast<uint8_t>(s.f240);
 }
 
-bool fromvalrec(const oxa_valrec& r, tagval& t) {
-    if (r.type < 1 || r.type > 5) return false;
-    if (!fromhead(r, t)) return false;
+bool fromvalrec(const oxa_valrec& r, tagval& t, const char** why) {
+    const char* bad = nullptr;
+    if (r.type < 1 || r.type > 5) {
+        bad = "no value of its type";
+    } else if (!fromhead(r, t)) {
+        bad = "name not code page 936";
+    }
+    if (bad) {
+        if (why) *why = bad;
+        return false;
+    }
     switch (r.type) {
         case 1:
         case 2:
@@ -120,7 +131,15 @@ bool fromvalrec(const oxa_valrec& r, tagval& t) {
     return true;
 }
 
-bool fromobjrec(const oxa_objrec& r, tagval& t) {
-    if (r.length < 1 || r.length > OXA_OBJDATAMAX) return false;
-    return fromhead(r, t) && t.vbytes.assign(r.data, r.length);
+bool fromobjrec(const oxa_objrec& r, tagval& t, const char** why) {
+    const char* bad = nullptr;
+    if (r.length < 1 || r.length > OXA_OBJDATAMAX) {
+        bad = "length outside 1..999";
+    } else if (!fromhead(r, t)) {
+        bad = "name not code page 936";
+    } else if (!t.vbytes.assign(r.data, r.length)) {
+        bad = "no memory";
+    }
+    if (bad && why) *why = bad;
+    return bad == nullptr;
 }

@@ -6,7 +6,8 @@
 // character boundaries, times are divided by 100 (truncating toward zero),
 // type and quality keep their low 8 bits, a type-3 value is narrowed to a
 // float, object data is cut to 999 bytes.  From the database: names are
-// converted from code page 936 to UTF-8 and times multiplied by 100.
+// converted from code page 936 to UTF-8 exactly (a byte sequence that is not
+// code page 936 fails the record) and times multiplied by 100.
 //
 // Thread-safety: pure functions; any thread.
 #pragma once
@@ -25,8 +26,8 @@ void tovalrec(const tagval& t, oxa_valrec& r);
 void toobjrec(const tagval& t, oxa_objrec& r);
 void tosoerec(const soerec& s, oxa_soerec& r);
 
-// A tag value from a record the library handed over.  False (t untouched)
-// when the record's type has no value, an object's length is not 1..999, or
-// its name cannot be converted.
-bool fromvalrec(const oxa_valrec& r, tagval& t);
-bool fromobjrec(const oxa_objrec& r, tagval& t);
+// A tag value from a record the library handed over.  False (t untouched,
+// *why set when why is not null) when the record's type has no value, an
+// object's length is not 1..999, or its name does not convert exactly.
+bool fromvalrec(const oxa_valrec& r, tagval& t, const char** why = nullptr);
+bool fromobjrec(const oxa_objrec& r, tagval& t, const char** why = nullptr);

@@ -141,22 +141,29 @@ void velmarinst::write_soe(const soebody& body) {
 }
 
 void velmarinst::register_ctrltags(const regbody& body) {
-    const char* name = body.vi32 == 3512 ? "oxa_regctrltags_del" : "oxa_regctrltags_put";
+    const bool del = body.vi32 == 3512;
+    const char* name = del ? "oxa_regctrltags_del" : "oxa_regctrltags_put";
     zo::string text;
     text.reserve(2000);
     text.appendf("{\"request\":\"%s\",\"seqno\":0,\"tags\":[", name);
-    bool first = true;
+    int tags = 0;
     for (const zo::string& tag : body.strs) {
-        if (!first) text.append(',');
-        first = false;
+        // A control value must come back under the name registered; the
+        // library's rule says which names can (oxaapi.h, oxa_ctrlname).
+        const char* why = nullptr;
+        if (!del && oxa_ctrlname(tag.data(), static_cast<int>(tag.size()), &why) != 0) {
+            ZO_LOG(log, zo::LOG_WRN, "ctrl tag %.*s refused: %s", static_cast<int>(tag.size()),
+                   tag.data(), why ? why : "");
+            continue;
+        }
+        if (tags++) text.append(',');
         text.append('"');
         zo::jsonaddesctext(text, tag.view());
         text.append('"');
     }
     text.append("]}");
     oxa->putmsg(handle.load(std::memory_order_acquire), text.data(), static_cast<int>(text.size()));
-    ZO_LOG(log, zo::LOG_DBG, "%s size%zu, tags %d", name, static_cast<size_t>(text.size()),
-           static_cast<int>(body.strs.size()));
+    ZO_LOG(log, zo::LOG_DBG, "%s size%zu, tags %d", name, static_cast<size_t>(text.size()), tags);
 }
 
 void velmarinst::on_response(const char* text, int length, void* inst) {

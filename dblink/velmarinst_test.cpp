@@ -412,6 +412,16 @@ TEST_F(VelmarinstTest, RegistrationTexts) {
     EXPECT_EQ(oxa_.puts[1],
               R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["q\"uote","sl\/ash"]})");
     EXPECT_EQ(log_.count("oxa_regctrltags_del size60, tags 2", zo::LOG_DBG), 1);
+
+    // Names a control value could not come back under (not in code page
+    // 936, more than 79 bytes there) are left out, one log line each.
+    const std::string longname(80, 'n');
+    std::unique_ptr<regbody> odd(reg(3212, {"emo\xf0\x9f\x98\x80", longname.c_str(), "ok"}));
+    inst.register_ctrltags(*odd);
+    ASSERT_EQ(oxa_.puts.size(), 3u);
+    EXPECT_EQ(oxa_.puts[2], R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["ok"]})");
+    EXPECT_EQ(log_.countpart("ctrl tag emo\xf0\x9f\x98\x80 refused: "), 1);
+    EXPECT_EQ(log_.countpart("ctrl tag " + longname + " refused: "), 1);
 }
 
 // ---- responses ---------------------------------------------------------------------

@@ -295,7 +295,7 @@ void client::execute(job& j) {
     if (rq.name == "oxa_writesnaps" || rq.name == "oxa_insert") {
         rc = writevalues(rq.name, rq, &errs, &why);
     } else if (rq.name == "oxa_regctrltags_put" || rq.name == "oxa_regctrltags_del") {
-        rc = writetags(rq, rq.name == "oxa_regctrltags_put", &why);
+        rc = writetags(rq, rq.name == "oxa_regctrltags_put", &errs, &why);
     } else {
         answer(j, errresponse(OXA_STATUS_UNKNOWN, rq.name, rq.seqno, "unknown request"),
                OXA_STATUS_UNKNOWN);
@@ -334,10 +334,21 @@ int client::writevalues(const std::string& name, request& rq, std::vector<tagerr
     return rc;
 }
 
-int client::writetags(request& rq, bool add, std::string* why) {
+int client::writetags(request& rq, bool add, std::vector<tagerr>* errs, std::string* why) {
     int rc = db_->begin();
-    for (size_t i = 0; rc == DB_OK && i < rq.tags.size(); ++i)
+    size_t n = 0;
+    for (size_t i = 0; rc == DB_OK && i < rq.tags.size(); ++i) {
+        const char* bad = nullptr;
+        // A name whose control writes could not come back under it is never
+        // registered (codepage.h); removing one is always allowed.
+        if (add && ctrlname(rq.tags[i], nullptr, &bad) != 0) {
+            logf(20, "%s: tag %s refused: %s", rq.name.c_str(), rq.tags[i].c_str(), bad);
+            errs->push_back(tagerr{rq.tags[i], OXA_TAGERR_CTRLNAME});
+            continue;
+        }
         rc = db_->putctrltag(rq.tags[i], add);
+        ++n;
+    }
     if (rc == DB_OK) rc = db_->commit();
     if (rc != DB_OK) {
         *why = db_->error();
@@ -346,7 +357,7 @@ int client::writetags(request& rq, bool add, std::string* why) {
     }
     // Writes that waited for one of these tags are due now.
     ctrldirty_ = true;
-    logf(40, "%s: %zu tags", rq.name.c_str(), rq.tags.size());
+    logf(40, "%s: %zu tags", rq.name.c_str(), n);
     return DB_OK;
 }
 
@@ -455,12 +466,21 @@ bool client::deliver(const ctrlrow& r, int* state) {
         objctx = objctx_;
     }
     const tagrow& t = r.tag;
-    std::string name = tocp936(t.name);
+    // The name as the record carries it; a name that cannot come back as it
+    // is (registered by an older library) is refused, never cut or changed.
+    char name[OXA_NAMEMAX + 1] = {};
+    const char* bad = nullptr;
+    if (ctrlname(t.name, name, &bad) != 0) {
+        logf(20, "control write %lld of tag %s refused: %s", static_cast<long long>(r.id),
+             t.name.c_str(), bad);
+        *state = -1;
+        return true;
+    }
     if (t.type >= 1 && t.type <= 5) {
         if (!valfn) return false;
         oxa_valrec rec;
         std::memset(&rec, 0, sizeof rec);
-        cutcp936(name, rec.name, sizeof rec.name);
+        std::memcpy(rec.name, name, sizeof name);
         rec.time = rectime(t.time);
         rec.type = static_cast<int8_t>(t.type);
         rec.quality = static_cast<int8_t>(t.quality);
@@ -481,7 +501,7 @@ bool client::deliver(const ctrlrow& r, int* state) {
         if (!objfn) return false;
         auto rec = std::make_unique<oxa_objrec>();
         std::memset(rec.get(), 0, sizeof *rec);
-        cutcp936(name, rec->name, sizeof rec->name);
+        std::memcpy(rec->name, name, sizeof name);
         rec->time = rectime(t.time);
         rec->type = static_cast<int8_t>(t.type);
         rec->quality = static_cast<int8_t>(t.quality);

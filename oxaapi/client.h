@@ -90,7 +90,7 @@ class client {
     void execute(job& j);
     int writevalues(const std::string& name, request& rq, std::vector<tagerr>* errs,
                     std::string* why);
-    int writetags(request& rq, bool add, std::string* why);
+    int writetags(request& rq, bool add, std::vector<tagerr>* errs, std::string* why);
     void answer(const job& j, const std::string& resp, int status);
     void finishsoe(soewait* w, int rc);
     void failsoe();

@@ -8,6 +8,7 @@
 
 #include "oxaapi/backend.h"
 #include "oxaapi/client.h"
+#include "oxaapi/codepage.h"
 #include "oxaapi/dburl.h"
 
 namespace {
@@ -126,6 +127,11 @@ int oxa_putmsg(int handle, const char* text, int length) {
     if (!cl) return OXA_ERR_HANDLE;
     if (!text || length < 0) return OXA_ERR_ARG;
     return cl->call(text, static_cast<size_t>(length), nullptr, nullptr, false);
+}
+
+int oxa_ctrlname(const char* name, int length, const char** why) {
+    if (!name || length < 0) return OXA_ERR_ARG;
+    return oxa::ctrlname(std::string_view(name, static_cast<size_t>(length)), nullptr, why);
 }
 
 int oxa_soeput(int handle, const oxa_soerec* recs, int count) {

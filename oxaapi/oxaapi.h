@@ -25,7 +25,8 @@
  * for OXA_CONNECTED); it is valid only during the call.
  *
  * Requests (JSON texts, see docs/database.md): "oxa_writesnaps",
- * "oxa_insert", "oxa_regctrltags_put", "oxa_regctrltags_del".  Every request
+ * "oxa_insert", "oxa_regctrltags_put", "oxa_regctrltags_del"; control-tag
+ * names follow the rule of oxa_ctrlname.  Every request
  * accepted by oxa_callmsg (result 0) is answered exactly once through its
  * response callback: after it was executed, or with an error status when
  * it could not be (bad text, database error, oxa_disconnect or
@@ -78,11 +79,12 @@ extern "C" {
 
 /* "E" of one tag in the "vals" of a response (tags without error are not
  * listed). */
-#define OXA_TAGERR_NAME 1  /* "N" missing or empty */
-#define OXA_TAGERR_TYPE 2  /* "DT" missing or not 1..7 */
-#define OXA_TAGERR_VALUE 3 /* "V" does not fit "DT" */
-#define OXA_TAGERR_TIME 4  /* "T" text is not a time */
-#define OXA_TAGERR_DB 5    /* the database refused this row */
+#define OXA_TAGERR_NAME 1     /* "N" missing or empty */
+#define OXA_TAGERR_TYPE 2     /* "DT" missing or not 1..7 */
+#define OXA_TAGERR_VALUE 3    /* "V" does not fit "DT" */
+#define OXA_TAGERR_TIME 4     /* "T" text is not a time */
+#define OXA_TAGERR_DB 5       /* the database refused this row */
+#define OXA_TAGERR_CTRLNAME 6 /* the name cannot be a control tag (see oxa_ctrlname) */
 
 /* Value record, 104 bytes.  Time unit: 100 ms (milliseconds / 100).  Value
  * by type: 1 and 2 v.i32, 3 v.f32, 4 v.i64, 5 v.f64. */
@@ -178,6 +180,20 @@ int oxa_soeput(int handle, const oxa_soerec* recs, int count);
 int oxa_disconnect(int handle);
 /* oxa_disconnect, then releases the handle. */
 int oxa_destory(int handle);
+
+/* Control-tag names.  A control write reaches the program in a record whose
+ * name is the tag's name in code page 936, at most OXA_NAMEMAX bytes, which
+ * the program turns back into UTF-8.  A name can be a control tag only when
+ * that road gives it back exactly: UTF-8 without zero bytes, every character
+ * with a code of its own in code page 936, at most OXA_NAMEMAX bytes there.
+ * "oxa_regctrltags_put" refuses any other name with the per-tag error
+ * OXA_TAGERR_CTRLNAME (and one log line); a control write for such a name
+ * (registered by an older library) is refused (delivered = -1), never handed
+ * over under a cut or changed name.  oxa_ctrlname applies the same rule for
+ * a program before it registers: 0 when name (length bytes) passes, else
+ * OXA_TAGERR_CTRLNAME with *why (when why is not null) set to a short reason,
+ * OXA_ERR_ARG for a null name or a negative length.  Any thread. */
+int oxa_ctrlname(const char* name, int length, const char** why);
 
 /* Extensions of this library. */
 int oxa_setlog(int handle, oxa_logfn fn, void* user);

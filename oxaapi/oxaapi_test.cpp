@@ -185,6 +185,32 @@ TEST_F(oxaapitest, controlwritesreachthecallbacks) {
     EXPECT_EQ(query(path, "SELECT delivered FROM ctrlwrites WHERE name = 'c1' AND time = 1"), "0");
 }
 
+// A name that a record could not carry back exactly is refused at
+// registration with a per-tag error; a write for one registered by an older
+// library is refused, never handed over under a cut or changed name.
+TEST_F(oxaapitest, controltagnamesthatcannotcomebackarerefused) {
+    connect();
+    const std::string emoji = "emo\xf0\x9f\x98\x80", longname(80, 'n');
+    const std::string han = "\xe6\xb5\x8b\xe8\xaf\x95";  // B2 E2 CA D4 in code page 936
+    EXPECT_EQ(roundtrip(R"({"request":"oxa_regctrltags_put","seqno":0,"tags":[")" + emoji +
+                        R"(",")" + longname + R"(",")" + han + R"("]})"),
+              R"({"status":0,"response":"oxa_regctrltags_put","seqno":0,"vals":[{"N":")" + emoji +
+                  R"(","E":6},{"N":")" + longname + R"(","E":6}]})");
+    EXPECT_EQ(query(path, "SELECT group_concat(name) FROM ctrltags"), han);
+
+    EXPECT_EQ(query(path, "INSERT INTO ctrltags VALUES('" + longname + "')"), "");
+    EXPECT_EQ(query(path, "INSERT INTO ctrlwrites(name, time, type, value) VALUES ('" + longname +
+                              "', 1, 1, 7), ('" + han + "', 1, 1, 8)"),
+              "");
+    ASSERT_TRUE(rec.wait([&] { return !rec.vals.empty(); }));
+    ASSERT_TRUE(rec.wait(
+        [&] { return query(path, "SELECT delivered FROM ctrlwrites WHERE value = 7") == "-1"; }));
+    std::lock_guard<std::mutex> lk(rec.mu);
+    ASSERT_EQ(rec.vals.size(), 1u);
+    EXPECT_STREQ(rec.vals[0].name, "\xb2\xe2\xca\xd4");
+    EXPECT_EQ(rec.vals[0].v.i32, 8);
+}
+
 TEST_F(oxaapitest, longobjectwritesarecut) {
     connect();
     std::string reg = "{\"request\":\"oxa_regctrltags_put\",\"tags\":[\"big\"]}";

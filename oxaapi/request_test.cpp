@@ -184,20 +184,45 @@ TEST_F(requesttest, localtimetextfollowsthetimezone) {
     for (const char* t : bad) EXPECT_FALSE(parselocaltime(t, &ms)) << t;
 }
 
-TEST(codepage, convertsandcutswithoutsplitting) {
-    // U+4E2D in code page 936 is D6 D0.
-    EXPECT_EQ(tocp936("\xe4\xb8\xad"), "\xd6\xd0");
-    EXPECT_EQ(tocp936("plain"), "plain");
-    EXPECT_EQ(tocp936("\xff\xfe"), "\xff\xfe");  // not UTF-8: kept
-    char field[5];
-    cutcp936("ab\xd6\xd0", field, sizeof field);
-    EXPECT_STREQ(field, "ab\xd6\xd0");
-    cutcp936("abc\xd6\xd0", field, sizeof field);
-    EXPECT_STREQ(field, "abc");
-    std::string longname(100, 'x');
-    char name[80];
-    cutcp936(longname, name, sizeof name);
-    EXPECT_EQ(std::string(name).size(), 79u);
+// Which names can be control tags: those that come back from the record's
+// 79 bytes of code page 936 exactly as they were.
+TEST(codepage, controltagnamesmustcomebackexactly) {
+    const std::string han = "\xe6\xb5\x8b";  // U+6D4B, B2 E2 in code page 936
+    std::string han39, han40;
+    for (int i = 0; i < 39; ++i) han39 += han;
+    han40 = han39 + han;
+    const struct {
+        std::string name;
+        bool ok;
+        const char* field;  // the record's name, when checked
+    } cases[] = {
+        {"ctl.a", true, "ctl.a"},
+        {"\xe6\xb5\x8b\xe8\xaf\x95", true, "\xb2\xe2\xca\xd4"},
+        {"\xe2\x82\xac", true, "\x80"},  // the euro sign: one byte there
+        {std::string(79, 'n'), true, nullptr},
+        {han39 + "a", true, nullptr},  // 79 bytes there
+        {std::string(80, 'n'), false, nullptr},
+        {han40, false, nullptr},  // 80 bytes there
+        {"emo\xf0\x9f\x98\x80", false, nullptr},
+        {"", false, nullptr},
+        {std::string("a\0b", 3), false, nullptr},
+        {"\xb2\xe2", false, nullptr},  // code page 936 bytes are not UTF-8
+    };
+    for (const auto& c : cases) {
+        char field[OXA_NAMEMAX + 1] = "untouched";
+        const char* why = nullptr;
+        const int rc = ctrlname(c.name, field, &why);
+        if (c.ok) {
+            EXPECT_EQ(rc, 0) << c.name << ": " << (why ? why : "");
+            if (c.field) {
+                EXPECT_STREQ(field, c.field);
+            }
+        } else {
+            EXPECT_EQ(rc, OXA_TAGERR_CTRLNAME) << c.name;
+            EXPECT_NE(why, nullptr);
+            EXPECT_STREQ(field, "untouched");
+        }
+    }
 }
 
 }  // namespace
