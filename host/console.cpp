@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -20,9 +21,29 @@ int wakepipe[2] = {-1, -1};
 struct termios savedterm;
 std::atomic<int> savedfd{-1};
 
+// A process outside the terminal's foreground process group that reads it
+// or changes its settings is stopped by the kernel (SIGTTIN, SIGTTOU): a
+// daemon started as `Quorvane ... &` would freeze for good.  So keys are
+// ours only while our group is in the foreground.  A terminal that is not
+// (or no longer, after a hang-up) our controlling terminal has no foreground
+// for us (tcgetpgrp fails) and stops nobody.
+bool inbackground(int fd) {
+    const pid_t fg = ::tcgetpgrp(fd);
+    return fg >= 0 && fg != ::getpgrp();
+}
+
 void restoreterm() {
     int fd = savedfd.exchange(-1);
-    if (fd >= 0) ::tcsetattr(fd, TCSANOW, &savedterm);
+    if (fd < 0) return;
+    // Moved to the background meanwhile (Ctrl-Z, bg), we still put the
+    // settings back: with SIGTTOU blocked the kernel lets the change through
+    // instead of stopping us on the way out.
+    sigset_t ttou, old;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    ::pthread_sigmask(SIG_BLOCK, &ttou, &old);
+    ::tcsetattr(fd, TCSANOW, &savedterm);
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
 }
 
 void onfatal(int sig) {
@@ -53,7 +74,7 @@ bool console::open(int fd) {
     fd_ = fd;
     makepipe();
     tty_ = false;
-    if (!::isatty(fd)) return false;
+    if (!::isatty(fd) || inbackground(fd)) return false;
     struct termios t;
     if (::tcgetattr(fd, &t) != 0) return false;
     savedterm = t;
@@ -94,7 +115,9 @@ int console::waitkey(int waitms) {
         ++n;
     }
     int keyslot = -1;
-    if (tty_) {
+    // Sent to the background since (Ctrl-Z, bg): leave the keys alone until
+    // we are back in the foreground.
+    if (tty_ && !inbackground(fd_)) {
         keyslot = n;
         pfd[n].fd = fd_;
         pfd[n].events = POLLIN;
@@ -129,6 +152,13 @@ void console::installsignals() {
     sigemptyset(&sa.sa_mask);
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGINT, &sa, nullptr);
+    // The terminal went away: stop in order, so nothing queued is lost.  A
+    // process started under nohup (SIGHUP ignored) is meant to outlive its
+    // terminal and keeps ignoring it.
+    struct sigaction hup = {};
+    if (::sigaction(SIGHUP, nullptr, &hup) == 0 && hup.sa_handler != SIG_IGN) {
+        ::sigaction(SIGHUP, &sa, nullptr);
+    }
     ::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -1,16 +1,20 @@
 // console.h - the console keys and the stop signals of the process.
 //
-// When standard input is a terminal, open() switches it to single keys
-// without echo (no line editing; Ctrl-C still raises SIGINT) and restore()
-// puts the saved settings back.  restore() runs on every orderly exit path:
-// the destructor, the stop signals (handled on the main thread, see below)
-// and, as a last resort, SIGQUIT and SIGABRT, whose handler restores the
-// terminal before the default action.  When standard input is not a terminal
-// it is never read, so end-of-file is never taken for a key.
+// When standard input is a terminal and the process is in its foreground
+// process group, open() switches it to single keys without echo (no line
+// editing; Ctrl-C still raises SIGINT) and restore() puts the saved settings
+// back.  A background job (`Quorvane ... &`) runs without console keys: the
+// kernel would stop it for touching the terminal; a process sent to the
+// background later reads no keys until it is back in the foreground.  restore() runs on every
+// orderly exit path: the destructor, the stop signals (handled on the main thread, see below) and,
+// as a last resort, SIGQUIT and SIGABRT, whose handler restores the terminal before the default
+// action.  When standard input is not a terminal it is never read, so end-of-file is never taken
+// for a key.
 //
-// Signals: the handler onsignal() (installed by installsignals() for SIGTERM
-// and SIGINT) only records the signal and writes one byte to a self-pipe, so
-// the stop work itself runs on the main thread, in order with the log lines.
+// Signals: the handler onsignal() (installed by installsignals() for SIGTERM,
+// SIGINT and SIGHUP, the terminal closing) only records the signal and writes
+// one byte to a self-pipe, so the stop work itself runs on the main thread,
+// in order with the log lines.
 // waitkey() wakes up at once when a signal arrives.
 //
 // Thread-safety: open(), restore(), waitkey() and installsignals() belong to
@@ -38,7 +42,8 @@ class console {
     // arrived (see pendingsignal()), or input is not a terminal.
     int waitkey(int waitms);
 
-    // Installs onsignal for SIGTERM and SIGINT (and ignores SIGPIPE).
+    // Installs onsignal for SIGTERM, SIGINT and SIGHUP (unless SIGHUP was
+    // ignored at start, as under nohup) and ignores SIGPIPE.
     static void installsignals();
     // The signal number that arrived first, or 0.
     static int pendingsignal();

@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,6 +57,40 @@ std::vector<std::string> childenv(const runopts& o) {
         envs.push_back("ASAN_OPTIONS=verify_asan_link_order=0");
     }
     return envs;
+}
+
+// The program of a background child, for the signal handler of its shell.
+volatile pid_t jobpid = -1;
+
+// Runs the program as a shell runs `program &`, in the forked child that
+// leads the terminal's session: the program in a process group of its own,
+// outside the terminal's foreground, and this process staying its parent in
+// the foreground group, so that the kernel would stop the program for
+// touching the terminal (an orphaned group would only get EIO).  The stop
+// signals are passed on, and the exit is the program's.  Only
+// async-signal-safe calls: the test process has threads.
+[[noreturn]] void runasjob(char* const* argv, char* const* envp) {
+    const pid_t shell = ::getpid();
+    pid_t g = ::fork();
+    if (g == 0) {
+        ::setpgid(0, 0);
+        // Killed with its shell, as the harness kills only the shell.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != shell) ::_exit(126);
+        ::execve(argv[0], argv, envp);
+        ::_exit(127);
+    }
+    if (g < 0) ::_exit(126);
+    ::setpgid(g, g);  // from both sides: whichever runs first
+    jobpid = g;
+    struct sigaction sa = {};
+    sa.sa_handler = [](int sig) { ::kill(jobpid, sig); };
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(sig, &sa, nullptr);
+    int st = 0;
+    while (::waitpid(g, &st, 0) < 0) {
+    }
+    ::_exit(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st));
 }
 
 std::vector<char*> ptrs(std::vector<std::string>& v) {
@@ -168,6 +203,7 @@ bool child::start(const fs::path& program, const std::vector<std::string>& args,
         int master = -1;
         pid = ::forkpty(&master, nullptr, nullptr, nullptr);
         if (pid == 0) {
+            if (o.background) runasjob(argv.data(), envp.data());
             ::execve(argv[0], argv.data(), envp.data());
             ::_exit(127);
         }
@@ -183,6 +219,7 @@ bool child::start(const fs::path& program, const std::vector<std::string>& args,
         int nul = ::open("/dev/null", O_RDWR);
         ::dup2(nul, 0);
         ::dup2(o.out == runopts::capture ? p[1] : nul, 1);
+        if (o.errtoo && o.out == runopts::capture) ::dup2(p[1], 2);
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -202,6 +239,11 @@ void child::readout() {
         if (n <= 0) break;
         output.append(buf, static_cast<size_t>(n));
     }
+}
+
+void child::closeout() {
+    if (out >= 0) ::close(out);
+    out = -1;
 }
 
 bool child::alive() {

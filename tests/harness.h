@@ -72,12 +72,18 @@ class progdir {
     fs::path program_;
 };
 
-// How a child runs: its standard output discarded, read through a pipe, or
-// a new pseudo-terminal (then also its standard input).  With clockspeed > 1
-// the test clock library is preloaded: its wall clock reads clockstartms
-// (now when 0) at start and runs clockspeed times as fast.
+// How a child runs: its standard output discarded, read through a pipe (with
+// its standard error too when errtoo), or a new pseudo-terminal (then also
+// its standard input and error).  On a terminal with background, the program
+// runs as a shell's `program &` (see runasjob in harness.cpp): pid is then
+// the shell's, which passes SIGTERM, SIGINT and SIGHUP on and exits as the
+// program did.  With clockspeed > 1 the test clock library is preloaded:
+// its wall clock reads clockstartms (now when 0) at start and runs clockspeed
+// times as fast.
 struct runopts {
     enum stdoutmode { discard, capture, terminal } out = capture;
+    bool errtoo = false;
+    bool background = false;
     int64_t clockstartms = 0;
     int clockspeed = 1;
 };
@@ -97,6 +103,8 @@ class child {
     void readout();
     // False once it has exited (and reaped).
     bool alive();
+    // Closes our end of its terminal or pipe: a terminal hangs up.
+    void closeout();
     // Waits for the exit, at most maxms; on that bound the child is killed
     // and false returned.
     bool wait(int maxms = 20000);

@@ -87,12 +87,13 @@ class quorvane : public ::testing::Test {
         ASSERT_TRUE(logsrv.waitfor(successline, 20000, from)) << logsrv.dump();
     }
 
-    // The stop sequence was logged in order, after the given first line.
-    void expectstopped(const std::string& first) {
+    // The stop sequence was logged in order, after the given first line, in
+    // the log lines from the given one on.
+    void expectstopped(const std::string& first, size_t from = 0) {
         logsrv.receive(0);
-        int a = first.empty() ? -1 : logsrv.indexof(first);
-        int b = logsrv.indexof("stopping ...");
-        int c = logsrv.indexof("stopped gracefully.\n");
+        int a = first.empty() ? static_cast<int>(from) - 1 : logsrv.findfrom(first, from);
+        int b = logsrv.findfrom("stopping ...", from);
+        int c = logsrv.findfrom("stopped gracefully.\n", from);
         if (!first.empty()) {
             EXPECT_GE(a, 0) << logsrv.dump();
         }
@@ -132,15 +133,61 @@ TEST_F(quorvane, SigtermStopsInOrder) {
     EXPECT_TRUE(logsrv.has(std::string("\n  starting ") + versiontext + " ..."));
 }
 
-TEST_F(quorvane, SigintStopsInOrder) {
+// Every other stop request runs the stop sequence too and exits with 0:
+// Ctrl-C's SIGINT, SIGHUP, and the terminal closing under the program (stdin
+// is /dev/null but for the terminal: its end of input is no key).
+TEST_F(quorvane, StopRequestsStopInOrder) {
+    const struct {
+        const char* what;
+        int sig;  // 0: close the terminal
+        const char* line;
+    } cases[] = {
+        {"SIGINT", SIGINT, "recv sigval = 2"},
+        {"SIGHUP", SIGHUP, "recv sigval = 1"},
+        {"terminal closed", 0, "recv sigval = 1"},
+    };
+    int n = 0;
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        const std::string name = inst + "s" + std::to_string(n++);
+        logsrv.receive(0);
+        const size_t from = logsrv.lines().size();
+        child c;
+        // A log URL that already ends in '/' gets the instance name all the same.
+        std::vector<std::string> a = args(name);
+        a[1] += "/";
+        ASSERT_NO_FATAL_FAILURE(startrunning(c, a, k.sig == 0));
+        if (k.sig != 0) {
+            ASSERT_TRUE(c.stop(k.sig));
+        } else {
+            ASSERT_NO_FATAL_FAILURE(waitkeys(c));
+            c.closeout();
+            ASSERT_TRUE(c.wait());
+            EXPECT_TRUE(c.exitedzero());
+        }
+        expectstopped(k.line, from);
+        ASSERT_GT(logsrv.headers().size(), from);
+        EXPECT_NE(logsrv.headers()[from].find("\"cabin\":\"" + name + "\""), std::string::npos)
+            << logsrv.headers()[from];
+    }
+}
+
+// Started as a background job of a terminal, the program leaves the terminal
+// alone (the kernel would stop it for touching it) and goes about its work.
+TEST_F(quorvane, BackgroundJobRunsWithoutConsoleKeys) {
+    ioserver io;
+    logsrv.receive(0);
+    const size_t from = logsrv.lines().size();
     child c;
-    // A log URL that already ends in '/' gets the instance name all the same.
-    startrunning(c, argswith(1, logsrv.url() + "/"));
-    ASSERT_TRUE(c.stop(SIGINT));
-    expectstopped("recv sigval = 2");
-    ASSERT_FALSE(logsrv.headers().empty());
-    EXPECT_NE(logsrv.headers().front().find("\"cabin\":\"" + inst + "\""), std::string::npos)
-        << logsrv.headers().front();
+    runopts o;
+    o.out = runopts::terminal;
+    o.background = true;
+    ASSERT_TRUE(c.start(pd.program(), argswith(0, ipcurl(io.port())), o));
+    ASSERT_TRUE(logsrv.waitfor(successline, 20000, from)) << logsrv.dump();
+    EXPECT_TRUE(io.acceptlogin()) << logsrv.dump();
+    expectrestored(c);  // echo and lines as before
+    ASSERT_TRUE(c.stop());
+    expectstopped("recv sigval = 15", from);
 }
 
 TEST_F(quorvane, QKeyOnTerminalStopsAndRestoresTerminal) {
@@ -175,15 +222,6 @@ TEST_F(quorvane, CapitalQAndSigtermOnTerminalRestoreIt) {
     ASSERT_EQ(::write(c.out, "Q", 1), 1);
     ASSERT_TRUE(c.wait());
     EXPECT_TRUE(c.exitedzero());
-}
-
-TEST_F(quorvane, EndOfInputIsNoKey) {
-    // stdin is /dev/null: the program must keep running until signalled.
-    child c;
-    startrunning(c, args(inst));
-    ASSERT_TRUE(c.stop());
-    // Had end-of-file counted as a key, it would have stopped without a signal.
-    expectstopped("recv sigval = 15");
 }
 
 TEST_F(quorvane, SecondInstanceWithSameNameIsRefused) {
