@@ -75,6 +75,22 @@ bool makedest(const char* h, uint16_t port, sockaddr_storage& dest, socklen_t& l
     return true;
 }
 
+// One line on standard error: the text without the line breaks some log
+// texts start or end with, then one line feed.
+void toerror(const char* text, size_t n) {
+    while (n > 0 && (*text == '\n' || *text == '\r')) {
+        ++text;
+        --n;
+    }
+    while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r')) --n;
+    char line[512];
+    if (n > sizeof line - 1) n = sizeof line - 1;
+    std::memcpy(line, text, n);
+    line[n] = '\n';
+    ssize_t w = ::write(2, line, n + 1);
+    (void)w;
+}
+
 }  // namespace
 
 udplog::~udplog() {
@@ -139,14 +155,18 @@ int udplog::open(const char* urltext) {
 }
 
 int udplog::send(const char* head, int level, const char* tag, const char* fmt, va_list ap) {
-    if (sock_ < 0) return -1;
-    if (level > getlevel()) return 0;
+    const bool toerr = level <= echo_.load(std::memory_order_relaxed);
+    if (!toerr && sock_ < 0) return -1;
+    if (!toerr && level > getlevel()) return 0;
     char buf[maxdatagram];
     int hn = tag ? std::snprintf(buf, sizeof buf, head, level, cabin_, tag)
                  : std::snprintf(buf, sizeof buf, head, level, cabin_);
     if (hn < 0 || hn >= maxdatagram) return -1;
     int tn = std::vsnprintf(buf + hn, sizeof buf - static_cast<size_t>(hn), fmt, ap);
     if (tn < 0 || tn >= maxdatagram - hn) return -1;
+    if (toerr) toerror(buf + hn, static_cast<size_t>(tn));
+    if (sock_ < 0) return -1;
+    if (level > getlevel()) return 0;
     ssize_t r = ::sendto(sock_, buf, static_cast<size_t>(hn + tn), MSG_NOSIGNAL,
                          reinterpret_cast<const sockaddr*>(&dest_), destlen_);
     return r < 0 ? -1 : static_cast<int>(r);

@@ -46,6 +46,11 @@ class udplog : public ilog {
     // Shuts the socket down in both directions and closes it (the last step
     // of the stop sequence).  Later log calls return -1.
     void shutdown();
+    // Lines at or below level also go to standard error, whatever the
+    // logger's level and whether it is open; 0 ends that.  The host sets it
+    // while starting, so that a user without a log server sees why the
+    // process did not start.  Any thread.
+    void echo(int level) { echo_.store(level, std::memory_order_relaxed); }
     bool isopen() const { return sock_ >= 0; }
     const char* cabin() const { return cabin_; }
     // Port of the destination address in host order; 0 while there is none.
@@ -55,6 +60,7 @@ class udplog : public ilog {
     int send(const char* head, int level, const char* tag, const char* fmt, va_list ap);
 
     std::atomic<int> level_{30};
+    std::atomic<int> echo_{0};
     int sock_ = -1;
     sockaddr_storage dest_{};
     uint32_t destlen_ = 0;

@@ -109,7 +109,14 @@ void velmarinst::stop() {
 
 void velmarinst::putmsg(const char* text, int length) {
     int h = handle.load(std::memory_order_acquire);
-    if (h >= 0 && text && length > 0) oxa->putmsg(h, text, length);
+    if (h < 0 || length < 0) return;
+    // An empty message goes on as well: what it means is the library's
+    // business.
+    if (!text || length == 0) {
+        text = "";
+        length = 0;
+    }
+    oxa->putmsg(h, text, length);
 }
 
 void velmarinst::run() {

@@ -78,7 +78,8 @@ class velmarinst : public zo::thread {
     size_t drainctrl(tagvalbody* body) { return ctrl.drainctrl(body); }
 
     // Hands a message to the database without waiting for an answer (the
-    // IO server's texts for the database); ignored without a handle.
+    // IO server's texts for the database), an empty one too; ignored without
+    // a handle.
     void putmsg(const char* text, int length);
 
     // 1 while the database can be written.

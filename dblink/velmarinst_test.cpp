@@ -424,6 +424,18 @@ TEST_F(VelmarinstTest, RegistrationTexts) {
     EXPECT_EQ(log_.countpart("ctrl tag " + longname + " refused: "), 1);
 }
 
+// The IO server's messages reach the library as they are, an empty one too
+// (its text may have no storage at all); without a handle nothing is called.
+TEST_F(VelmarinstTest, MessagesGoToTheLibraryEvenEmpty) {
+    testinst& inst = ready(false);
+    inst.putmsg("lost", 4);
+    inst.sethandle(5);
+    inst.putmsg("{\"cmd\":1}", 9);
+    inst.putmsg(nullptr, 0);
+    inst.putmsg("", 0);
+    EXPECT_EQ(oxa_.puts, (std::vector<std::string>{"{\"cmd\":1}", "", ""}));
+}
+
 // ---- responses ---------------------------------------------------------------------
 
 TEST_F(VelmarinstTest, ResponsesLogDatabaseErrors) {

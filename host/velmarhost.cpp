@@ -29,6 +29,14 @@ velmarhost::~velmarhost() = default;
 int velmarhost::start(const char* ipcurlarg, const char* logurlarg, const char* moddirarg,
                       const char* instnamearg, const char* cfgfile, const char* cachepatharg,
                       int32_t level) {
+    // Until start-up is over, the reasons of a failure (errors and warnings)
+    // also go to standard error: the log server may not be there to hear.
+    struct echoguard {
+        zo::udplog& l;
+        ~echoguard() { l.echo(0); }
+    } echo{log};
+    log.echo(zo::LOG_WRN);
+
     copytext(ipcurl, ipcurlarg);
     copytext(logurl, logurlarg);
     copytext(moddir, moddirarg);
@@ -45,7 +53,11 @@ int velmarhost::start(const char* ipcurlarg, const char* logurlarg, const char* 
         logurl.append(instname.view());
         zo::url check;
         if (!check.parse(logurlarg)) {
-            std::printf("parse log url failed.\n");
+            if (check.unresolved) {
+                std::printf("log url host %s does not resolve.\n", check.host.c_str());
+            } else {
+                std::printf("parse log url failed.\n");
+            }
             std::fflush(stdout);
             return -1;
         }
@@ -58,7 +70,17 @@ int velmarhost::start(const char* ipcurlarg, const char* logurlarg, const char* 
     }
     log.wlog(zo::LOG_INF, "\n  starting %s ...", version);
 
-    if (mutex.lock(instname.c_str(), &log) != 0) return -1;
+    if (mutex.lock(instname.c_str(), &log) != 0) {
+        // A name too long for the lock fails without a log line; say why
+        // where a user sees it.
+        if (instname.size() + sizeof ".mutex" > instancelock::namesize) {
+            std::fprintf(stderr,
+                         "instance name %s is too long: its lock name %s.mutex takes more than "
+                         "79 bytes.\n",
+                         instname.c_str(), instname.c_str());
+        }
+        return -1;
+    }
 
     zo::string path = cfgpath(moddir.c_str(), cfgfile);
     if (link.start(path.c_str(), instname.c_str()) < 0) {

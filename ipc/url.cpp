@@ -69,6 +69,8 @@ bool url::parse(const char* text, size_t length) {
     path.clear();
     query.clear();
     hostport.clear();
+    host.clear();
+    unresolved = false;
     if (!text) return false;
 
     size_t pos = 0;
@@ -91,18 +93,23 @@ bool url::parse(const char* text, size_t length) {
         if (hostport.empty()) return false;
         std::string_view hp = hostport.view();
         size_t colon = hp.find(':');
-        zo::string host(hp.substr(0, colon));
+        host = hp.substr(0, colon);
         zo::string ptext;
         if (colon != std::string_view::npos) ptext = hp.substr(colon + 1);
         if (host.empty()) return false;
-        if (resolve(host.c_str(), ipv4, ipv6) != 0) return false;
+        if (resolve(host.c_str(), ipv4, ipv6) != 0) {
+            unresolved = true;
+            return false;
+        }
         if (!ptext.empty()) port = porttext(ptext);
     } else {
         ++pos;
-        zo::string host;
         readuntil(pos, ']', text, length, host);
         if (host.empty()) return false;
-        if (resolve(host.c_str(), ipv4, ipv6) != 0) return false;
+        if (resolve(host.c_str(), ipv4, ipv6) != 0) {
+            unresolved = true;
+            return false;
+        }
         hostport.append('[');
         hostport.append(host.view());
         hostport.append(']');

@@ -17,18 +17,20 @@
 namespace zo {
 
 class url {
-public:
-    uint16_t port = 0;      // 0 when the URL has none
-    zo::string scheme;      // text before "://", empty when there is none
-    zo::string ipv4;        // first IPv4 address of the host, dotted text
-    zo::string ipv6;        // first IPv6 address of the host, text
-    zo::string path;        // after the first '/' following host and port, up to '?'
-    zo::string query;       // after that '?', up to a line feed or the end
-    zo::string hostport;    // host and port as written ("[::1]:802" for literals)
+  public:
+    uint16_t port = 0;        // 0 when the URL has none
+    zo::string scheme;        // text before "://", empty when there is none
+    zo::string ipv4;          // first IPv4 address of the host, dotted text
+    zo::string ipv6;          // first IPv6 address of the host, text
+    zo::string path;          // after the first '/' following host and port, up to '?'
+    zo::string query;         // after that '?', up to a line feed or the end
+    zo::string hostport;      // host and port as written ("[::1]:802" for literals)
+    zo::string host;          // the host alone, without brackets
+    bool unresolved = false;  // the text parsed, but its host resolves to nothing
 
-    // False on failure: an empty host, a host that resolves to nothing, an
-    // IPv6 literal with ':' and no port text.  Members then hold what was
-    // filled so far.
+    // False on failure: an empty host, a host that resolves to nothing
+    // (unresolved is then set), an IPv6 literal with ':' and no port text.
+    // Members then hold what was filled so far.
     bool parse(const char* text, size_t length);
     bool parse(const char* text);
 

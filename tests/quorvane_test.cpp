@@ -50,15 +50,17 @@ class quorvane : public ::testing::Test {
     }
 
     // Starts the program; stdin is /dev/null, or a new pseudo-terminal.
-    void spawn(child& c, const std::vector<std::string>& a, bool pty = false) {
+    void spawn(child& c, const std::vector<std::string>& a, bool pty = false, bool errtoo = false) {
         runopts o;
         o.out = pty ? runopts::terminal : runopts::capture;
+        o.errtoo = errtoo;
         ASSERT_TRUE(c.start(pd.program(), a, o));
     }
 
-    // Runs the program to its end, which must be exit code 0.
-    void runout(child& c, const std::vector<std::string>& a) {
-        spawn(c, a);
+    // Runs the program to its end, which must be exit code 0; with errtoo
+    // its standard error is in the output too.
+    void runout(child& c, const std::vector<std::string>& a, bool errtoo = false) {
+        spawn(c, a, false, errtoo);
         ASSERT_TRUE(c.wait());
         EXPECT_TRUE(c.exitedzero());
     }
@@ -262,17 +264,29 @@ TEST_F(quorvane, IpcUrlWithoutPortFailsAfterLinkStart) {
 }
 
 TEST_F(quorvane, BadLogUrlIsPrintedNotLogged) {
-    child c;
-    ASSERT_NO_FATAL_FAILURE(runout(c, argswith(1, "udp://:999")));  // no host
-    EXPECT_EQ(c.output, "parse log url failed.\nstart velmarhost failed.\n");
+    const struct {
+        const char* url;
+        const char* output;
+    } cases[] = {
+        {"udp://:999", "parse log url failed.\n"},  // no host
+        {"udp://nosuch.invalid:999", "log url host nosuch.invalid does not resolve.\n"},
+    };
+    for (const auto& k : cases) {
+        child c;
+        ASSERT_NO_FATAL_FAILURE(runout(c, argswith(1, k.url)));
+        EXPECT_EQ(c.output, std::string(k.output) + "start velmarhost failed.\n");
+    }
 }
 
 TEST_F(quorvane, MissingConfigurationBesideTheProgramFailsStart) {
     child c;
-    ASSERT_NO_FATAL_FAILURE(runout(c, argswith(3, "missing.ini")));
-    EXPECT_EQ(c.output, "start velmarhost failed.\n");
+    ASSERT_NO_FATAL_FAILURE(runout(c, argswith(3, "missing.ini"), true));
     // The path is the program's own directory, "config/", then the file.
     std::string path = (dir / "bin" / "config" / "missing.ini").string();
+    // Why it failed is on standard error as well (merged into the output
+    // here), for a user without a log server.
+    EXPECT_EQ(c.output, "load config " + path + " failed.\nstart " + versiontext +
+                            " failed.\nstart velmarhost failed.\n");
     EXPECT_TRUE(logsrv.waitfor("load config " + path + " failed.")) << logsrv.dump();
     EXPECT_TRUE(logsrv.waitfor(std::string("\nstart ") + versiontext + " failed."))
         << logsrv.dump();
