@@ -402,6 +402,24 @@ std::string sqlone(const std::string& path, const std::string& sql) {
     return r.empty() ? std::string() : r[0].substr(0, r[0].find('|'));
 }
 
+bool sqlreal(const std::string& path, const std::string& sql, double* out) {
+    bool got = false;
+    if (!fs::exists(path)) return false;
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 10000);
+        sqlite3_stmt* st = nullptr;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
+            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) {
+            *out = sqlite3_column_double(st, 0);
+            got = true;
+        }
+        sqlite3_finalize(st);
+    }
+    sqlite3_close(db);
+    return got;
+}
+
 bool sqlexec(const std::string& path, const std::string& sql) {
     if (!fs::exists(path)) return false;
     sqlite3* db = nullptr;

@@ -163,6 +163,9 @@ class ioserver {
 std::vector<std::string> sqlrows(const std::string& path, const std::string& sql);
 // The first column of the first row, or "".
 std::string sqlone(const std::string& path, const std::string& sql);
+// The first column of the first row as the double stored (no text on the
+// way); false when there is no row or the value is NULL.
+bool sqlreal(const std::string& path, const std::string& sql, double* out);
 // Runs statements; false when the file is not there or one fails.
 bool sqlexec(const std::string& path, const std::string& sql);
 // Polls until the query gives at least n rows; returns the last rows.

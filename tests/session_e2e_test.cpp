@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <limits>
 #include <map>
 #include <string>
 #include <thread>
@@ -200,6 +201,116 @@ TEST_F(sessione2e, ValuesSoeControlTagsRunInformationAndExitOrder) {
     EXPECT_TRUE(logsrv.has("read ctrl order PROCESS_CTRL_EXIT from io-server."));
     EXPECT_LT(logsrv.indexof("read ctrl order PROCESS_CTRL_EXIT from io-server."),
               logsrv.indexof("stopped gracefully.\n"));
+}
+
+// Values a plant really sends, on the whole road into the database and
+// back: doubles and floats with all their digits, texts and names ending in
+// backslashes (in a value, a tag-error response and a registration), control
+// tags whose names a record could not carry back (an emoji, more than 79
+// bytes in code page 936) next to ones it can, and a cache path ending in
+// backslashes in the configuration.
+TEST_F(sessione2e, EveryValueArrivesAsSent) {
+    fs::create_directories(pd.dir() / "db");
+    const std::string cache = (pd.dir() / "c").string();
+    ASSERT_TRUE(pd.writeconfig("e2e.ini", dburl, cache + "\\\\"));
+    spawn();
+    login(1);
+    EXPECT_TRUE(logsrv.waitfor("create local cache " + cache + "/ success.")) << logsrv.dump();
+    // Registrations count only once the link has the database: run
+    // information says so (172 = 0).
+    pb3head head;
+    zo::string pkg;
+    runinfoarray info(67);
+    do {
+        ASSERT_TRUE(io.nextof(3206, &head, &pkg)) << logsrv.dump();
+        ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
+    } while (info.items.empty() || info.items[0].f172 != 0);
+
+    const std::string bs = "ctl.a\\", han = "\xe6\xb5\x8b\xe8\xaf\x95";
+    const std::string emoji = "emo\xf0\x9f\x98\x80", longname(80, 'n');
+    unkownbody reg;
+    for (const std::string& n : {bs, han, emoji, longname}) reg.strs.append(zo::string(n));
+    ASSERT_TRUE(io.send(3212, reg));
+    EXPECT_EQ(waitrows(dbpath, "SELECT name FROM ctrltags ORDER BY name", 2),
+              (std::vector<std::string>{bs, han}));
+    for (const std::string& n : {emoji, longname}) {
+        EXPECT_TRUE(until([&] {
+            logsrv.receive(0);
+            return logsrv.findfrom("ctrl tag " + n + " refused: ", 0) >= 0;
+        })) << logsrv.dump();
+    }
+
+    const double inf = std::numeric_limits<double>::infinity();
+    const struct {
+        const char* name;
+        uint32_t vtype;
+        double v;
+        double stored;
+    } reals[] = {
+        {"r.digits", 5, 0.123456789012345, 0.123456789012345},
+        {"r.big", 5, 1013.2512345678, 1013.2512345678},
+        {"r.small", 5, 1.5e-6, 1.5e-6},
+        {"r.neginf", 5, -inf, -inf},
+        {"r.float", 3, 0.1, static_cast<double>(0.1f)},
+        {"r.floatdigits", 3, 1013.2512345678, static_cast<double>(1013.2512345678f)},
+    };
+    tagvalarray vals;
+    for (const auto& r : reals) {
+        tagval t;
+        t.name = r.name;
+        t.time = 1700000000000LL;
+        t.vtype = r.vtype;
+        t.vdouble = r.v;
+        vals.items.append(std::move(t));
+    }
+    tagval nan, text, bad;
+    nan.name = "r.nan";
+    nan.vtype = 5;
+    nan.vdouble = std::numeric_limits<double>::quiet_NaN();
+    text.name = "txt\\";
+    text.vtype = 6;
+    text.vbytes = "C:\\data\\";
+    bad.name = "bad\\\\";
+    bad.vtype = 9;  // no such type: the database answers with a tag error
+    for (tagval* t : {&nan, &text, &bad}) vals.items.append(std::move(*t));
+    ASSERT_TRUE(io.send(3202, vals));
+
+    EXPECT_EQ(waitrows(dbpath, "SELECT value FROM history WHERE name = 'txt\\'", 1),
+              (std::vector<std::string>{"C:\\data\\"}))
+        << logsrv.dump();
+    for (const auto& r : reals) {
+        double got = 0;
+        EXPECT_TRUE(sqlreal(
+            dbpath, std::string("SELECT value FROM history WHERE name = '") + r.name + "'", &got))
+            << r.name;
+        EXPECT_EQ(got, r.stored) << r.name;
+    }
+    EXPECT_EQ(sqlone(dbpath, "SELECT typeof(value) FROM history WHERE name = 'r.nan'"), "null");
+    EXPECT_TRUE(logsrv.waitfor("oxa_writesnaps tag bad\\\\ error 2")) << logsrv.dump();
+
+    // Operators write all four; the two names a record cannot carry back are
+    // in ctrltags only as an older library would have put them.
+    std::string insert = "INSERT INTO ctrlwrites(name, time, type, value) VALUES ";
+    int i = 0;
+    for (const std::string& n : {bs, han, emoji, longname}) {
+        ++i;
+        insert += (i > 1 ? ",('" : "('") + n + "', 1700000000000, 1, " + std::to_string(i) + ")";
+    }
+    ASSERT_TRUE(sqlexec(
+        dbpath, "INSERT INTO ctrltags VALUES ('" + emoji + "'), ('" + longname + "');" + insert));
+    EXPECT_EQ(
+        waitrows(dbpath, "SELECT name FROM ctrlwrites WHERE delivered = -1 ORDER BY value", 2),
+        (std::vector<std::string>{emoji, longname}));
+    std::map<std::string, int64_t> back;
+    while (back.size() < 2) {
+        ASSERT_TRUE(io.nextof(3214, &head, &pkg)) << logsrv.dump();
+        tagvalarray out;
+        ASSERT_TRUE(pkgpb3::parsebody(pkg, head, out));
+        for (auto& v : out.items) back[str(v.name)] = v.vint;
+    }
+    EXPECT_EQ(back, (std::map<std::string, int64_t>{{bs, 1}, {han, 2}}));
+    EXPECT_TRUE(logsrv.waitfor("read value ctrl tag " + han)) << logsrv.dump();
+    ASSERT_TRUE(prog.stop());
 }
 
 TEST_F(sessione2e, HeadOfAnotherVersionDropsTheConnectionAndTheProgramReconnects) {
