@@ -4,8 +4,7 @@
 // name in code page 936 (GBK), at most OXA_NAMEMAX bytes, and the program
 // turns it back into UTF-8.  A name may be a control tag only when that road
 // gives it back exactly: it is UTF-8 without zero bytes, every character has
-// a code of its own in code page 936 (converting there and back gives the
-// same text), and it takes at most OXA_NAMEMAX bytes there.  Any other name
+// a code in code page 936, and it takes at most OXA_NAMEMAX bytes there.  Any other name
 // would come back cut or changed: an emoji as "?" or as other characters,
 // a long name as a shorter tag nobody registered.  The registration refuses
 // such names (per-tag error OXA_TAGERR_CTRLNAME) and the delivery of control

@@ -185,7 +185,7 @@ int oxa_destory(int handle);
  * name is the tag's name in code page 936, at most OXA_NAMEMAX bytes, which
  * the program turns back into UTF-8.  A name can be a control tag only when
  * that road gives it back exactly: UTF-8 without zero bytes, every character
- * with a code of its own in code page 936, at most OXA_NAMEMAX bytes there.
+ * with a code in code page 936, at most OXA_NAMEMAX bytes there.
  * "oxa_regctrltags_put" refuses any other name with the per-tag error
  * OXA_TAGERR_CTRLNAME (and one log line); a control write for such a name
  * (registered by an older library) is refused (delivered = -1), never handed
