@@ -196,7 +196,7 @@ TEST(ShortestTest, ReadsBackExactlyAndIsNoLongerThanToChars) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     const int nrandom = 200000;  // the sanitizers make each value ten times dearer
 #else
-    const int nrandom = 1500000;
+    const int nrandom = 1000000;
 #endif
     std::vector<double> dbls = edgedoubles();
     std::vector<float> flts = {FLT_MIN, FLT_MAX, FLT_TRUE_MIN, 0.1f, 16777217.0f, 1e-45f};
