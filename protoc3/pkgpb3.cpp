@@ -3,6 +3,7 @@
 
 #include <lz4.h>
 
+#include <cstdio>
 #include <cstring>
 
 void pkgsplit::reset() noexcept {
@@ -59,9 +60,46 @@ int pkgsplit::peek(uint32_t* total) noexcept {
         lasterr = "total above the package bound";
         return -1;
     }
-    if (t > wpos - rpos) return 0;
+    uint32_t avail = wpos - rpos;
+    if (avail >= 8u + p[3] && !vouched(p, t, avail)) return -1;
+    if (t > avail) return 0;
     *total = t;
     return 1;
+}
+
+bool pkgsplit::vouched(const uint8_t* p, uint32_t total, uint32_t avail) noexcept {
+    // Once the head is here, the declared total must agree with it: a total
+    // with one bit flipped would otherwise have us wait for megabytes that
+    // are really the packages behind, and swallow them.
+    pb3head head;
+    uint32_t hl = p[3];
+    uint32_t body = total - 8 - hl;
+    bool decoded = head.parse(p + 8, hl);
+    if (decoded && head.encode == 0 && head.srcsize != 0 && body != head.srcsize) {
+        std::snprintf(why, sizeof why, "total %u does not fit its raw body of %u bytes", total,
+                      head.srcsize);
+        lasterr = why;
+        return false;
+    }
+    if (decoded && head.encode == 1 && head.srcsize != 0 &&
+        (body == 0 || head.srcsize > LZ4_MAX_INPUT_SIZE ||
+         body > static_cast<uint32_t>(LZ4_COMPRESSBOUND(head.srcsize)))) {
+        std::snprintf(why, sizeof why,
+                      "total %u does not fit its LZ4 body of %u bytes before compression", total,
+                      head.srcsize);
+        lasterr = why;
+        return false;
+    }
+    // A head that cannot say how long its body is (it does not decode, or
+    // it is one parsehead refuses) is not waited for: if its package is
+    // here whole, parsehead reports it.
+    bool says = decoded && (head.encode == 0 || (head.encode == 1 && head.srcsize != 0));
+    if (!says && total > avail) {
+        lasterr =
+            decoded ? "a head that does not give the body's size" : "a head that does not decode";
+        return false;
+    }
+    return true;
 }
 
 void pkgsplit::consume(uint32_t total) noexcept {

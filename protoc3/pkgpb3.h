@@ -22,6 +22,14 @@
 // fails to open, so that a hostile or broken peer cannot make us allocate
 // without bound.
 //
+// The declared total is also checked against the head as soon as the head
+// has arrived, before any wait for the body: a raw body must be srcsize
+// bytes long when srcsize is set, an LZ4 body at most LZ4_COMPRESSBOUND
+// (srcsize) bytes and not empty.  A total that disagrees is a stream out of
+// step at once, and so is a package still incomplete whose head does not
+// decode or does not give its body's size (LZ4 without srcsize, an unknown
+// encode); such a head in a package that is here whole goes on to parsehead.
+//
 // Thread-safety: everything here runs on the thread of the IO client's poll
 // loop; a pkgsplit belongs to one connection and is not shared.
 #pragma once
@@ -95,8 +103,9 @@ struct pkgsplit {
     uint32_t wpos = 0;          // just past the last received byte
     uint32_t capacity = 0;      // size of buffer
     uint8_t* buffer = nullptr;  // may be null
-    // Why the last call returned -1 (a fixed text), for the caller's log line.
+    // Why the last call returned -1, for the caller's log line.
     const char* lasterr = "";
+    char why[96] = {};  // lasterr's text when it carries numbers
 
     pkgsplit() = default;
     pkgsplit(const pkgsplit&) = delete;
@@ -113,6 +122,11 @@ struct pkgsplit {
     int peek(uint32_t* total) noexcept;
     // Consumes total bytes at rpos (after peek returned 1).
     void consume(uint32_t total) noexcept;
+
+  private:
+    // Whether the head at p (arrived, avail bytes unconsumed) agrees with
+    // the declared total; lasterr says why not.
+    bool vouched(const uint8_t* p, uint32_t total, uint32_t avail) noexcept;
 };
 
 namespace pkgpb3 {
@@ -173,8 +187,9 @@ bool makepkg(pb3msg_head<S>& head, zo::cls_protoc3<S>& body, S& out) {
 // Appends data (if any) to the splitter and cuts out one package into out
 // (prefix included).  1: out holds one package; 0: more bytes needed; -1: the
 // stream is out of step (wrong magic or protocol byte, total below
-// hdrlen + 8, total above maxpkgtotal; state.lasterr says which) and nothing
-// is consumed.  Call with null/0 to take the next buffered package.
+// hdrlen + 8, total above maxpkgtotal, a total the head does not vouch for;
+// state.lasterr says which) and nothing is consumed.  Call with null/0 to take the next buffered
+// package.
 template <class S>
 int splitpkg(pkgsplit& state, const void* data, uint32_t length, S& out) {
     if (data && length) state.feed(data, length);

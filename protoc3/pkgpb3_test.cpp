@@ -218,6 +218,55 @@ TEST_F(pkgtest, declaredtotalabovetheboundisoutofstep) {
     EXPECT_LT(s.capacity, 1u << 20);
 }
 
+// A flipped bit in a declared total must not make the splitter wait for
+// bytes that are really the packages behind: the head decides as soon as it
+// is here.
+TEST_F(pkgtest, totalthattheheaddoesnotvouchforisoutofstepwhentheheadarrives) {
+    zo::string lz;
+    unkownbody letters = bodyofletters(2000);
+    ASSERT_TRUE(build(3308, letters, lz));
+    const bytes lzpkg = tobytes(lz);
+    pb3head h;
+    ASSERT_TRUE(pkgpb3::parsehead(lz, h));
+    ASSERT_EQ(h.encode, 1u);
+    const uint32_t bound = 8 + lzpkg[3] + LZ4_COMPRESSBOUND(h.srcsize);
+    auto withtotal = [](bytes b, uint32_t total) {
+        zo::pbraw::fixed32(b.data() + 4, total);
+        return b;
+    };
+    // hdrlen 2 holding a key of wire type 7; hdrlen 2 with encode 1 and no srcsize.
+    const bytes undecodable = {0xF3, 0x79, 0x97, 0x02, 0x00, 0x01, 0x00, 0x00, 0x0F, 0x01};
+    const bytes nosize = {0xF3, 0x79, 0x97, 0x03, 0x00, 0x01, 0x00, 0x00, 0xC8, 0x06, 0x01};
+    const bytes rawnosize = {0xF3, 0x79, 0x97, 0x03, 0x00, 0x01, 0x00, 0x00, 0xA0, 0x06, 0x01};
+    struct {
+        const char* what;
+        bytes b;
+        int result;
+    } cases[] = {
+        {"raw, bit 22 of the total flipped", withtotal(loginpkg, 36 | (1u << 22)), -1},
+        {"raw, one byte more", withtotal(loginpkg, 37), -1},
+        {"raw, one byte less", withtotal(loginpkg, 35), -1},
+        {"raw, as declared", loginpkg, 0},
+        {"LZ4, bit 22 flipped", withtotal(lzpkg, static_cast<uint32_t>(lzpkg.size()) ^ (1u << 22)),
+         -1},
+        {"LZ4, above the bound", withtotal(lzpkg, bound + 1), -1},
+        {"LZ4, empty body", withtotal(lzpkg, 8 + lzpkg[3]), -1},
+        {"LZ4, at the bound", withtotal(lzpkg, bound), 0},
+        {"a head that does not decode", undecodable, -1},
+        {"LZ4 without srcsize", nosize, -1},
+        {"raw without srcsize is waited for", rawnosize, 0},
+    };
+    for (const auto& c : cases) {
+        pkgsplit s;
+        zo::string out;
+        // Only the prefix and the head: the body has not come yet.
+        EXPECT_EQ(pkgpb3::splitpkg(s, c.b.data(), 8u + c.b[3], out), c.result) << c.what;
+        if (c.result < 0) {
+            EXPECT_STRNE(s.lasterr, "") << c.what;
+        }
+    }
+}
+
 TEST_F(pkgtest, smallestpackageissplitbutitsheadisrejected) {
     bytes b = {0xF3, 0x79, 0x97, 0x00, 0x08, 0x00, 0x00, 0x00};
     zo::string out;
