@@ -42,6 +42,11 @@ public:
         return r == 0;
     }
     uint64_t size() const override { return size_; }
+    bool truncate(uint64_t n) override {
+        if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(n)) != 0) return false;
+        size_ = n;
+        return true;
+    }
 
 private:
     int fd_;
@@ -68,6 +73,9 @@ public:
     }
     bool skip(uint64_t n) override {
         return ::lseek(fd_, static_cast<off_t>(n), SEEK_CUR) != static_cast<off_t>(-1);
+    }
+    bool seek(uint64_t n) override {
+        return ::lseek(fd_, static_cast<off_t>(n), SEEK_SET) != static_cast<off_t>(-1);
     }
 
 private:

@@ -32,6 +32,8 @@ public:
     virtual bool sync() = 0;
     virtual bool close() = 0;
     virtual uint64_t size() const = 0;
+    // Cuts the file to n bytes (n <= size()); later appends follow them.
+    virtual bool truncate(uint64_t n) = 0;
 };
 
 // A file read from its start to its end.
@@ -41,6 +43,9 @@ public:
     // Reads up to n bytes; returns the count (0 at the end), -1 on error.
     virtual int64_t read(void* p, size_t n) = 0;
     virtual bool skip(uint64_t n) = 0;
+    // Moves to offset n from the file's start (reading there gives 0 bytes
+    // when n is at or past the end).
+    virtual bool seek(uint64_t n) = 0;
 };
 
 class env {

@@ -104,6 +104,7 @@ class bufferedfile : public zo::appendfile {
         return f_->close() && ok;
     }
     uint64_t size() const override { return f_->size() + buf_.size(); }
+    bool truncate(uint64_t n) override { return drain() && f_->truncate(n); }
 
   private:
     bool drain() {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -19,6 +20,27 @@ void put16(uint8_t* p, uint32_t v) {
 
 uint32_t get16(const uint8_t* p) {
     return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8);
+}
+
+// Whether a decoded body is a run of array entries (0x0A, a varint length,
+// that many bytes) that ends exactly at its end, as every body we write is.
+bool framed(const uint8_t* p, uint32_t n) {
+    uint32_t i = 0;
+    while (i < n) {
+        if (p[i++] != 0x0A) return false;
+        uint64_t len = 0;
+        int shift = 0;
+        for (;;) {
+            if (i >= n || shift > 28) return false;
+            uint8_t b = p[i++];
+            len |= static_cast<uint64_t>(b & 0x7F) << shift;
+            shift += 7;
+            if (!(b & 0x80)) break;
+        }
+        if (len > n - i) return false;
+        i += static_cast<uint32_t>(len);
+    }
+    return n > 0;
 }
 
 }  // namespace
@@ -54,6 +76,12 @@ bool cachefile::filename(int64_t stamp, zo::string& out) {
     return true;
 }
 
+int64_t cachefile::stampofname(std::string_view name) {
+    if (name.size() <= 5) return 0;
+    std::string rest(name.substr(5));  // strtoll wants a terminated text
+    return std::strtoll(rest.c_str(), nullptr, 10);
+}
+
 bool cachefile::setpath(int64_t stamp) {
     zo::string name;
     if (!filename(stamp, name)) return false;
@@ -86,6 +114,9 @@ int cachefile::writeblock(uint8_t kind, const void* data, uint32_t length) {
 
     if (!wfile_) {
         if (!setpath(cur)) return -1;
+        // A file of this period from before a restart may end in a torn
+        // block: check it before the first append of this run.
+        uint64_t whole = wholeblocks(cur);
         wfile_ = zo::env::current()->openappend(std::string(path_.view()));
         if (!wfile_) {
             ++writefails_;
@@ -97,6 +128,19 @@ int cachefile::writeblock(uint8_t kind, const void* data, uint32_t length) {
             return -1;
         }
         stamp_ = cur;
+        uint64_t size = wfile_->size();
+        if (size > whole) {
+            if (wfile_->truncate(whole)) {
+                ZO_LOG(log_, zo::LOG_WRN,
+                       "cache file %s: %" PRIu64 " bytes behind its last whole block at %" PRIu64
+                       " cut before appending.",
+                       path_.c_str(), size - whole, whole);
+            } else {
+                ZO_LOG(log_, zo::LOG_ERR,
+                       "cache file %s: cutting %" PRIu64 " torn bytes failed, errno %d.",
+                       path_.c_str(), size - whole, errno);
+            }
+        }
     }
 
     uint8_t* h = block_;
@@ -122,8 +166,13 @@ int cachefile::writeblock(uint8_t kind, const void* data, uint32_t length) {
     put16(h + 6, bodylen);
 
     // One append per block, straight to the system: nothing waits in a
-    // user-space buffer where a crash would lose it.
+    // user-space buffer where a crash would lose it.  A failed append may
+    // have left part of the block: cut it off again.
+    uint64_t before = wfile_->size();
     if (!wfile_->append(block_, headsize + bodylen)) {
+        int err = errno;
+        wfile_->truncate(before);
+        errno = err;
         ++writefails_;
         if (!failing_) {
             ZO_LOG(log_, zo::LOG_ERR,
@@ -140,6 +189,7 @@ int cachefile::writeblock(uint8_t kind, const void* data, uint32_t length) {
 int cachefile::openread(int64_t stamp, zo::ilog* lg) {
     if (mode_ != modereader) return -1;
     rfile_.reset();
+    rpos_ = filepos_ = skipped_ = goodend_ = 0;
     if (!setpath(stamp)) return -1;
     rfile_ = zo::env::current()->openread(std::string(path_.view()));
     if (!rfile_ || !block_ || !decode_) {
@@ -152,31 +202,48 @@ int cachefile::openread(int64_t stamp, zo::ilog* lg) {
     return 0;
 }
 
-int cachefile::readblock(zo::string& out, zo::ilog* lg) {
-    out.clear();
-    if (mode_ != modereader || !rfile_) return -1;
-    if (rfile_->read(block_, headsize) != static_cast<int64_t>(headsize)) return -1;
+uint64_t cachefile::wholeblocks(int64_t stamp) {
+    cachefile rd(modereader);
+    rd.setdirectory(dir_.view());
+    if (rd.openread(stamp, nullptr) != 0) return 0;
+    zo::string b;
+    while (rd.readblock(b, nullptr) >= 0) {
+    }
+    return rd.goodend();
+}
+
+int cachefile::decodeat(uint64_t at, zo::string& out, zo::ilog* lg, bool strict, uint64_t* len) {
+    *len = 0;
+    if (at != filepos_) {
+        if (!rfile_->seek(at)) return blkend;
+        filepos_ = at;
+    }
+    int64_t got = rfile_->read(block_, headsize);
+    if (got > 0) filepos_ += static_cast<uint64_t>(got);
+    if (got != static_cast<int64_t>(headsize)) {
+        *len = got > 0 ? static_cast<uint64_t>(got) : 0;
+        return blkend;
+    }
     const uint8_t* h = block_;
     uint32_t compress = h[2];
     uint32_t kind = h[3];
     uint32_t rawlen = get16(h + 4);
     uint32_t bodylen = get16(h + 6);
-    if (get16(h) != magic || rawlen == 0 || bodylen == 0) {
+    if (get16(h) != magic || rawlen == 0 || rawlen > maxraw || bodylen == 0 ||
+        (compress == compressnone && rawlen != bodylen)) {
+        // A raw body is its decoded form: any other length is a forged header.
         ZO_LOG(lg, zo::LOG_ERR, "cache file %s blk error.", path_.c_str());
-        return -1;
+        return blkbad;
     }
     uint8_t* body = block_ + headsize;
-    if (rfile_->read(body, bodylen) != static_cast<int64_t>(bodylen)) {
+    got = rfile_->read(body, bodylen);
+    if (got > 0) filepos_ += static_cast<uint64_t>(got);
+    if (got != static_cast<int64_t>(bodylen)) {
         ZO_LOG(lg, zo::LOG_ERR, "cache file %s read block body error.", path_.c_str());
-        return -1;
+        return blkbad;
     }
     if (compress == compressnone) {
-        // A raw body is its decoded form: any other length is a forged header.
-        if (rawlen != bodylen) {
-            ZO_LOG(lg, zo::LOG_ERR, "cache file %s blk error.", path_.c_str());
-            return -1;
-        }
-        if (!out.append(body, rawlen)) return -1;
+        if (!out.append(body, rawlen)) return blkbad;
     } else if (compress == compresslz4) {
         int n = LZ4_decompress_safe(reinterpret_cast<const char*>(body),
                                     reinterpret_cast<char*>(decode_), static_cast<int>(bodylen),
@@ -184,15 +251,81 @@ int cachefile::readblock(zo::string& out, zo::ilog* lg) {
         if (n < 0) n = 0;
         if (static_cast<uint32_t>(n) != rawlen) {
             ZO_LOG(lg, zo::LOG_ERR, "cache file %s lz4_decode block body error.", path_.c_str());
-            return -1;
+            return blkbad;
         }
-        if (!out.append(decode_, rawlen)) return -1;
+        if (!out.append(decode_, rawlen)) return blkbad;
     } else {
         ZO_LOG(lg, zo::LOG_ERR, "cache file %s unkown block body compress %u.", path_.c_str(),
                compress);
-        return -1;
+        return blkbad;
     }
+    // A block found by looking past damage must also hold what a block of
+    // ours holds: random bytes pass the header checks now and then.
+    if (strict && !framed(reinterpret_cast<const uint8_t*>(out.data()), out.size())) return blkbad;
+    *len = headsize + bodylen;
     return static_cast<int>(kind);
+}
+
+uint64_t cachefile::nextmagic(uint64_t from) {
+    // The decode buffer is free between blocks: read the file through it.
+    uint64_t pos = from;
+    for (;;) {
+        if (!rfile_->seek(pos)) return pos;
+        int64_t got = rfile_->read(decode_, bufsize);
+        if (got <= 0) {
+            filepos_ = pos;
+            return pos;
+        }
+        uint64_t n = static_cast<uint64_t>(got);
+        filepos_ = pos + n;
+        for (uint64_t i = 0; i + 1 < n; ++i) {
+            if (decode_[i] == (magic & 0xFF) && decode_[i + 1] == (magic >> 8)) return pos + i;
+        }
+        if (n < bufsize) return pos + n;
+        pos += n - 1;  // the last byte may start a magic
+    }
+}
+
+int cachefile::readblock(zo::string& out, zo::ilog* lg) {
+    out.clear();
+    if (mode_ != modereader || !rfile_ || !block_ || !decode_) return -1;
+    uint64_t run = 0;  // bytes passed over since the last whole block
+    for (;;) {
+        uint64_t len = 0;
+        // Only the first damaged block of a run is reported: the candidates
+        // tried while looking for the next block are not blocks at all.
+        int r = decodeat(rpos_, out, run ? nullptr : lg, run != 0, &len);
+        if (r >= 0) {
+            if (run) {
+                ZO_LOG(lg, zo::LOG_WRN,
+                       "cache file %s: %" PRIu64
+                       " bytes of damaged blocks passed over, "
+                       "resumed at offset %" PRIu64 ".",
+                       path_.c_str(), run, rpos_);
+            }
+            rpos_ += len;
+            goodend_ = rpos_;
+            return r;
+        }
+        if (r == blkend) {
+            if (run) {
+                run += len;
+                skipped_ += len;
+                ZO_LOG(lg, zo::LOG_WRN,
+                       "cache file %s: %" PRIu64
+                       " bytes of damaged blocks passed over up to "
+                       "its end.",
+                       path_.c_str(), run);
+            }
+            out.clear();
+            return -1;
+        }
+        out.clear();
+        uint64_t next = nextmagic(rpos_ + 1);
+        run += next - rpos_;
+        skipped_ += next - rpos_;
+        rpos_ = next;
+    }
 }
 
 void cachefile::remove(zo::ilog* lg) {

@@ -18,6 +18,17 @@
 // it had cached.  The file is synced to disk when its period ends and when
 // closefile() is called at stop.
 //
+// Damage: a power cut can leave a partial block at a file's end, and a disk
+// can spoil one in the middle.  The writer, when it opens a file that exists
+// already (a restart within its period), reads it through and cuts the bytes
+// behind its last whole block before appending, so that new blocks never sit
+// behind a torn one; an append that fails part-way is cut back the same way.
+// The reader, at a damaged block, logs the damage once, then looks for the
+// next offset where a whole block decodes (magic, lengths, a body that
+// decodes to rawlen and is a run of array entries) and goes on from there,
+// logging how many bytes it passed over.  Only the damaged blocks' own bytes
+// are lost, not the blocks behind them.
+//
 // Files go through zo::env::current(), which is also the clock: tests move
 // time and inject write failures there.
 //
@@ -66,6 +77,10 @@ class cachefile {
     static int64_t periodstamp(int64_t t);
     // "ioch_<stamp>" into out; false when the name would not fit 64 bytes.
     static bool filename(int64_t stamp, zo::string& out);
+    // The stamp a directory entry's name gives: the signed decimal number
+    // from its sixth character on (leading blanks and a sign allowed, read
+    // up to the first other character, saturating), 0 when there is none.
+    static int64_t stampofname(std::string_view name);
 
     // Writer.  Appends one block of kind with length bytes of data (at most
     // 65280).  Closes (and syncs) the open file first when its period has
@@ -80,10 +95,15 @@ class cachefile {
     // Reader.  Opens the file of stamp; 0 or -1 (logged).  After a failed
     // open, path() still names the file so that remove() deletes it.
     int openread(int64_t stamp, zo::ilog* lg);
-    // The next block's kind (0..255) with its decoded body in out, or -1 at
-    // the end of the file or at a damaged block (logged, except a torn
-    // header at the end).
+    // The next whole block's kind (0..255) with its decoded body in out, or
+    // -1 at the end of the file.  Damaged blocks on the way are logged and
+    // passed over (see the top comment); a torn header at the very end is
+    // the end, without a line.
     int readblock(zo::string& out, zo::ilog* lg);
+    // Bytes the reader passed over in the open file, and the offset just
+    // behind the last whole block it read.
+    uint64_t skippedbytes() const { return skipped_; }
+    uint64_t goodend() const { return goodend_; }
 
     // Closes the open file and removes the file at path() (logged).
     void remove(zo::ilog* lg);
@@ -94,8 +114,21 @@ class cachefile {
     const zo::string& directory() const { return dir_; }
 
   private:
+    // decodeat's results besides a kind.
+    static constexpr int blkend = -1;  // fewer than 8 bytes left
+    static constexpr int blkbad = -2;  // a damaged block
+
     bool setpath(int64_t stamp);
     void closewriter(bool sync);
+    // The end of the last whole block of the existing file of stamp (0 when
+    // there is none or it cannot be read).
+    uint64_t wholeblocks(int64_t stamp);
+    // Reads the block at offset at into out; its kind with *len its whole
+    // length, blkend with *len the bytes left, or blkbad (logged to lg).
+    // strict: the decoded body must also be a run of array entries.
+    int decodeat(uint64_t at, zo::string& out, zo::ilog* lg, bool strict, uint64_t* len);
+    // Offset of the next block magic at or after from, or of the file's end.
+    uint64_t nextmagic(uint64_t from);
 
     const int mode_;
     int64_t stamp_ = 0;
@@ -103,6 +136,10 @@ class cachefile {
     std::unique_ptr<zo::appendfile> wfile_;
     std::unique_ptr<zo::readfile> rfile_;
     zo::string path_;
+    uint64_t rpos_ = 0;     // reader: offset of the next block
+    uint64_t filepos_ = 0;  // reader: where the file's read position is
+    uint64_t skipped_ = 0;
+    uint64_t goodend_ = 0;
     uint8_t* block_ = nullptr;   // bufsize bytes: header + body
     uint8_t* decode_ = nullptr;  // bufsize bytes: LZ4 output
     zo::ilog* log_ = nullptr;

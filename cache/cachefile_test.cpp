@@ -25,6 +25,18 @@ std::string bytes(uint32_t n, uint32_t seed, bool random) {
     return s;
 }
 
+// A body as the cache writes them: array entries (0x0A, length, bytes).
+std::string entries(uint32_t count, uint32_t seed) {
+    std::string s;
+    for (uint32_t i = 0; i < count; ++i) {
+        std::string e = bytes(20 + (seed + i) % 90, seed * 31 + i, i % 3 == 0);
+        s += '\x0A';
+        s += static_cast<char>(e.size());
+        s += e;
+    }
+    return s;
+}
+
 uint32_t le16(const std::string& f, size_t off) {
     return static_cast<uint8_t>(f[off]) | (static_cast<uint8_t>(f[off + 1]) << 8);
 }
@@ -169,9 +181,11 @@ TEST_F(CacheFileTest, RestartWithinPeriodAppendsToItsFile) {
     EXPECT_EQ("after", blocks[1].second);
 }
 
-TEST_F(CacheFileTest, CutAtEveryOffsetYieldsTheCompleteBlocksBeforeIt) {
-    const std::vector<std::string> want = {bytes(40, 6, false), bytes(3000, 7, false),
-                                           bytes(200, 8, true)};
+// A power cut can end a file anywhere.  The reader gives the whole blocks
+// before the cut; a writer of the same period after a restart cuts the torn
+// bytes off before it appends, so the blocks it adds are read too.
+TEST_F(CacheFileTest, CutAtEveryOffsetThenAppendsLosesOnlyTheTornBlock) {
+    const std::vector<std::string> want = {entries(2, 6), entries(60, 7), entries(4, 8)};
     ASSERT_EQ(0, write(0, want[0]));
     ASSERT_EQ(0, write(1, want[1]));
     ASSERT_EQ(0, write(0, want[2]));
@@ -195,6 +209,62 @@ TEST_F(CacheFileTest, CutAtEveryOffsetYieldsTheCompleteBlocksBeforeIt) {
         size_t start = complete ? ends[complete - 1] : 0;
         EXPECT_EQ(cut - start >= 8 ? 1 : 0, log.count("read block body error."));
         EXPECT_EQ(0, log.count(" blk error."));
+
+        cachefile again(cachefile::modewriter);
+        again.setdirectory(dir.path);
+        again.setlog(&log);
+        ASSERT_EQ(0, again.writeblock(0, "after", 5));
+        ASSERT_EQ(0, again.writeblock(1, "restart", 7));
+        again.closefile();
+        EXPECT_EQ(cut > start ? 1 : 0, log.count("bytes behind its last whole block at " +
+                                                 std::to_string(start) + " cut before appending."));
+        blocks = readall(t0);
+        ASSERT_EQ(complete + 2, blocks.size());
+        EXPECT_EQ("after", blocks[complete].second);
+        EXPECT_EQ("restart", blocks[complete + 1].second);
+        EXPECT_EQ(start + 8 + 5 + 8 + 7, slurp(pathof(t0)).size());
+    }
+}
+
+// A block spoiled in the middle of a file costs its own bytes only: the
+// reader finds the next block that decodes and says how much it passed over.
+TEST_F(CacheFileTest, DamagedBlockInTheMiddleIsPassedOverAndTheRestRead) {
+    const std::vector<std::string> want = {entries(3, 1), entries(50, 2), entries(5, 3),
+                                           entries(40, 4)};
+    for (const std::string& b : want) ASSERT_EQ(0, write(0, b));
+    wr.closefile();
+    const std::string good = slurp(pathof(t0));
+    const size_t second = 8 + le16(good, 6);
+    const size_t third = second + 8 + le16(good, second + 6);
+    ASSERT_EQ(2, good[second + 2]);  // the spoiled block is an LZ4 one
+    struct {
+        const char* what;
+        size_t at;
+        uint8_t value;
+        const char* line;
+    } cases[] = {
+        {"magic", second, 0x00, " blk error."},
+        {"bodylen", second + 7, 0x7F, " read block body error."},
+        {"compress", second + 2, 9, " unkown block body compress 9."},
+        {"LZ4 token", second + 8, 0xFF, " lz4_decode block body error."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string f = good;
+        f[c.at] = static_cast<char>(c.value);
+        spit(pathof(t0), f);
+        log.reset();
+        auto blocks = readall(t0);
+        ASSERT_EQ(3u, blocks.size());
+        EXPECT_EQ(want[0], blocks[0].second);
+        EXPECT_EQ(want[2], blocks[1].second);
+        EXPECT_EQ(want[3], blocks[2].second);
+        EXPECT_EQ(third - second, rd.skippedbytes());
+        EXPECT_EQ(1, log.count("10 cache file " + pathof(t0) + c.line));
+        EXPECT_EQ(1,
+                  log.count("20 cache file " + pathof(t0) + ": " + std::to_string(third - second) +
+                            " bytes of damaged blocks passed over, resumed at offset " +
+                            std::to_string(third) + "."));
     }
 }
 
@@ -269,14 +339,15 @@ TEST_F(CacheFileTest, FullDiskFailsWritesWithoutCrash) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(-1, write(0, "lost"));
     EXPECT_EQ(5u, wr.writefailures());
     EXPECT_EQ(1, log.count("write cache file " + pathof(t0) + " failed"));
-    // Room again: writing resumes (the file keeps the torn bytes, so the
-    // reader stops at them after the block written before).
+    // Room again: writing resumes behind the last whole block (the torn
+    // bytes of the failed append were cut off again).
     env.diskfull = false;
     wr.closefile();
     ASSERT_EQ(0, write(0, "later"));
     auto blocks = readall(t0);
-    ASSERT_EQ(1u, blocks.size());
+    ASSERT_EQ(2u, blocks.size());
     EXPECT_EQ("kept", blocks[0].second);
+    EXPECT_EQ("later", blocks[1].second);
 
     // A directory that is gone: the open fails, is counted and logged once.
     env.failopenappend = true;

@@ -18,8 +18,7 @@ constexpr size_t prefixlen = 5;
 // The decimal number at the sixth character of a name (leading blanks and a
 // sign allowed, stops at the first other character); 0 when there is none.
 int64_t stampof(const std::string& name) {
-    if (name.size() <= prefixlen) return 0;
-    return std::strtoll(name.c_str() + prefixlen, nullptr, 10);
+    return cachefile::stampofname(name);
 }
 
 }  // namespace

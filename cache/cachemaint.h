@@ -13,10 +13,10 @@
 // before 11 seconds into the current period, by which time the writer has
 // closed the file of the period just ended), then reads it a block per call,
 // handing tag values to historysink::inserthistory and SOE records to
-// historysink::putsoe, and deletes the file at its end or at a damaged block
-// (the blocks before it are replayed).  A file found while the link writes
-// through gapudp cannot be inserted as history and is deleted.  What the
-// database answers does not stop the replay.
+// historysink::putsoe, and deletes the file at its end (the reader passes
+// over a damaged block and goes on with the blocks behind it).  A file found
+// while the link writes through gapudp cannot be inserted as history and is
+// deleted.  What the database answers does not stop the replay.
 //
 // Time comes from zo::nowsec() (tests move it through zo::env).
 //

@@ -180,19 +180,20 @@ TEST_F(CacheMaintTest, SoeBlocksGoToSoePutAndOtherKindsAreSkipped) {
     EXPECT_FALSE(exists(pathof(600)));
 }
 
-TEST_F(CacheMaintTest, DamagedSecondBlockEndsFileAfterFirstIsReplayed) {
+TEST_F(CacheMaintTest, DamagedSecondBlockIsPassedOverAndTheBlocksBehindReplayed) {
     cacheat(605, {"good1", "good2"});
     cacheat(606, {"lost"});
-    cacheat(607, {"lost too"});
+    cacheat(607, {"kept"});
     std::string f = slurp(pathof(600));
     uint32_t first = 8 + (static_cast<uint8_t>(f[6]) | static_cast<uint8_t>(f[7]) << 8);
     f[first] = 0x11;  // bad magic of the second block
     spit(pathof(600), f);
     cachemaint m(&cache, &sink, &log);
     run(m, 10);
-    EXPECT_EQ((std::vector<std::string>{"good1", "good2"}), sink.names);
+    EXPECT_EQ((std::vector<std::string>{"good1", "good2", "kept"}), sink.names);
     EXPECT_EQ(1, log.count("cache file " + pathof(600) + " blk error."));
-    EXPECT_EQ(1, log.count("insert history tagval records 2"));
+    EXPECT_EQ(1, log.count("bytes of damaged blocks passed over, resumed at offset"));
+    EXPECT_EQ(1, log.count("insert history tagval records 3"));
     EXPECT_EQ(1, log.count("delete local cache file " + pathof(600) + " success"));
     EXPECT_FALSE(exists(pathof(600)));
 }

@@ -110,6 +110,7 @@ class fullfile : public zo::appendfile {
     bool sync() override { return f_->sync(); }
     bool close() override { return f_->close(); }
     uint64_t size() const override { return f_->size(); }
+    bool truncate(uint64_t n) override { return f_->truncate(n); }
 
   private:
     std::unique_ptr<zo::appendfile> f_;

@@ -6,9 +6,7 @@
 // Packages are acted on whether or not the login has succeeded: tag values,
 // SOE records and registrations are queued for the link instance in any
 // state.  A body put on a queue belongs to the queue from then on.
-#include <chrono>
 #include <new>
-#include <thread>
 
 #include "base/env.h"
 #include "host/velmarhost.h"
@@ -16,42 +14,38 @@
 
 namespace {
 
-constexpr int sendtries = 101;
 constexpr uint32_t recvroom = 32000;
 constexpr uint32_t valreserve = 100;
 constexpr uint32_t soereserve = 8;
 
 }  // namespace
 
-int32_t velmarhost::sendpkg(uint32_t funid, zo::cls_protoc3<zo::string>& body, const char* where,
-                            const char* sendfail) {
+int32_t velmarhost::buildpkg(uint32_t funid, zo::cls_protoc3<zo::string>& body, const char* where,
+                             zo::string& pkg) {
     pb3head head;
     head.ver = protover;
     head.funid = funid;
     head.seqno = nextseqno();
-    zo::string pkg;
     if (!pkgpb3::makepkg(head, body, pkg)) {
         log.wlog(zo::LOG_ERR, "pkgpb3::makepkg failed @ %s. %s", where, body.errmsg());
-        return -1;
-    }
-    if (sendall(pkg) != 0) {
-        log.wlog(zo::LOG_ERR, "%s", sendfail);
         return -1;
     }
     return 0;
 }
 
+int32_t velmarhost::sendpkg(uint32_t funid, zo::cls_protoc3<zo::string>& body, const char* where,
+                            const char* sendfail) {
+    zo::string pkg;
+    if (buildpkg(funid, body, where, pkg) != 0) return -1;
+    int32_t r = sendall(pkg);
+    if (r < 0) log.wlog(zo::LOG_ERR, "%s", sendfail);
+    return r;
+}
+
 int32_t velmarhost::sendall(const zo::string& pkg) {
-    size_t offset = 0;
-    for (int i = 0; i < sendtries; ++i) {
-        int32_t n = send(pkg.data() + offset, pkg.size() - offset, &log);
-        if (n < 0) return -1;
-        offset += static_cast<size_t>(n);
-        if (offset >= pkg.size()) return 0;
-        // The send buffer is full: give the socket a moment to drain.
-        if (i + 1 < sendtries) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -1;
+    int32_t n = send(pkg.data(), pkg.size(), &log);
+    if (n < 0) return -1;
+    return n == 0 && pkg.size() > 0 ? 1 : 0;
 }
 
 void velmarhost::onconnect() {
@@ -68,6 +62,19 @@ void velmarhost::onconnect() {
 }
 
 void velmarhost::ondisconnect() {
+    // Control packages still in the client's buffer go with the connection.
+    settlectrl();
+    size_t pkgs = ctrlsent.size() - ctrlsentfrom, records = 0;
+    for (size_t i = ctrlsentfrom; i < ctrlsent.size(); ++i) records += ctrlsent[i].records;
+    ctrlsent.clear();
+    ctrlsentfrom = 0;
+    if (records) {
+        ctrllost += records;
+        log.wlog(zo::LOG_WRN,
+                 "dbctrlout lost %zu records in %zu packages not sent before the disconnect, "
+                 "%llu lost since start.",
+                 records, pkgs, static_cast<unsigned long long>(ctrllost));
+    }
     // One loss after a login (or the very first failed connect) is reported
     // once; a refused login (discstate 1) is followed by no line.
     if (discstate == 0) {
@@ -88,6 +95,9 @@ int32_t velmarhost::onrecv(const char* data, int32_t length) {
     }
     if (r == 0) return 0;
     log.wlog(zo::LOG_ERR, "split pkg failed @onrecv.");
+    log.wlog(zo::LOG_ERR,
+             "ipc stream out of step: %s; %u received bytes dropped with the connection.",
+             split.lasterr, split.wpos - split.rpos);
     return -1;
 }
 
