@@ -9,13 +9,20 @@
 
 namespace {
 
-// Copies the library's record (it may reuse its own) with its name ended;
-// false when there is no memory for the copy.
+// Copies the library's record (it may reuse its own) with its name ended,
+// unless the list is at its bound.  *run: refused, the refusals of the run
+// so far (this one included); kept, the refusals that came before it.
 template <class R, class L>
-bool keepcopy(std::mutex& mu, L& list, R* rec) {
+bool keepcopy(std::mutex& mu, L& list, size_t bound, R* rec, uint64_t* refusals, uint64_t* run) {
     std::lock_guard<std::mutex> g(mu);
     rec->name[OXA_NAMEMAX] = 0;
-    return list.append(R(*rec));
+    if (list.size() >= bound || !list.append(R(*rec))) {
+        *run = ++*refusals;
+        return false;
+    }
+    *run = *refusals;
+    *refusals = 0;
+    return true;
 }
 
 // The record's name in UTF-8 for a log line: always readable, a byte that is
@@ -39,28 +46,39 @@ ctrlstore::ctrlstore(zo::ilog* log) : log_(log) {
 bool ctrlstore::on_value_ctrl(oxa_valrec* rec, void* store) {
     auto* self = static_cast<ctrlstore*>(store);
     if (!self || !rec) return true;
-    const bool kept = keepcopy(self->mu_, self->vals_, rec);
+    uint64_t run = 0;
+    const bool kept = keepcopy(self->mu_, self->vals_, maxvals, rec, &self->refusals_, &run);
     const logname name(rec->name);
-    if (kept) {
-        ZO_LOG(self->log_, zo::LOG_INF, "read value ctrl tag %s", name.text);
-    } else {
-        ZO_LOG(self->log_, zo::LOG_ERR, "no memory for value ctrl tag %s, value lost", name.text);
-    }
-    return true;
+    self->note(kept, run, name.text);
+    if (kept) ZO_LOG(self->log_, zo::LOG_INF, "read value ctrl tag %s", name.text);
+    return kept;
 }
 
 bool ctrlstore::on_object_ctrl(oxa_objrec* rec, void* store) {
     auto* self = static_cast<ctrlstore*>(store);
     if (!self || !rec) return true;
-    const bool kept = keepcopy(self->mu_, self->objs_, rec);
+    uint64_t run = 0;
+    const bool kept = keepcopy(self->mu_, self->objs_, maxobjs, rec, &self->refusals_, &run);
     const logname name(rec->name);
+    self->note(kept, run, name.text);
     if (kept) {
         ZO_LOG(self->log_, zo::LOG_INF, "read object ctrl tag %s, size %u", name.text,
                static_cast<unsigned>(rec->length));
-    } else {
-        ZO_LOG(self->log_, zo::LOG_ERR, "no memory for object ctrl tag %s, value lost", name.text);
     }
-    return true;
+    return kept;
+}
+
+void ctrlstore::note(bool kept, uint64_t run, const char* name) {
+    if (kept && run) {
+        ZO_LOG(log_, zo::LOG_INF,
+               "ctrl store takes control writes again, %llu offers refused meanwhile",
+               static_cast<unsigned long long>(run));
+    } else if (!kept && run == 1) {
+        // Only the first refusal of a run: the library offers the same
+        // writes again every few tens of milliseconds while the store is full.
+        ZO_LOG(log_, zo::LOG_WRN,
+               "ctrl store full, ctrl tag %s and the writes behind it wait in the database", name);
+    }
 }
 
 size_t ctrlstore::drainctrl(tagvalbody* body) {

@@ -7,7 +7,10 @@
 //  - the request for the write tags (3211) in the pass that takes a change
 //    of the database connection while both the database and the IO server
 //    are connected.
-// Nothing is retried: a failed report is logged and the next pass goes on.
+// A package goes out whole or not at all (see zo::ipcwrk::send).  Run
+// information and the write-tag request are not retried: a refused or
+// failed one is counted by the client or logged, and the next pass goes
+// on.  Control values are not given up so easily: see do_dbctrlout.
 #include <new>
 
 #include "base/env.h"
@@ -59,16 +62,57 @@ void velmarhost::do_updateruninfo() {
 }
 
 void velmarhost::do_dbctrlout() {
+    settlectrl();
+    if (!heldctrl.items.empty()) {
+        // Values refused by a full send buffer (or cut off by a drop) go
+        // first, whole, once logged in and there is room for them.
+        if (state == 2 && room() >= heldsize) sendctrl(heldctrl);
+        return;
+    }
     // Drained on every pass, logged in or not: values written while the IO
     // server is away are dropped, not sent late.
     tagvalbody body(tagval::itemfield);
     drainctrl(&body);
-    if (body.items.empty() || state != 2) return;
-
-    if (sendpkg(fn_dbctrlout, body, "do_dbctrlout()", "send dbctrlout to io-server failed.") != 0)
+    if (body.items.empty()) return;
+    if (state != 2) {
+        ctrllost += body.items.size();
+        log.wlog(zo::LOG_WRN, "dbctrlout dropped %zu records, io-server not logged in.",
+                 static_cast<size_t>(body.items.size()));
         return;
-    log.wlog(zo::LOG_DBG, "send dbctrlout to io-server records %zu.",
-             static_cast<size_t>(body.items.size()));
+    }
+    sendctrl(body);
+}
+
+void velmarhost::sendctrl(tagvalbody& body) {
+    size_t records = body.items.size();
+    zo::string pkg;
+    if (buildpkg(fn_dbctrlout, body, "do_dbctrlout()", pkg) != 0) {
+        ctrllost += records;
+        log.wlog(zo::LOG_WRN, "dbctrlout lost %zu records that do not make a package.", records);
+        heldctrl.items.clear();
+        return;
+    }
+    int32_t r = sendall(pkg);
+    if (r == 0) {
+        heldctrl.items.clear();
+        ctrlsent.append(ctrlpkg{accepted(), static_cast<uint32_t>(records)});
+        log.wlog(zo::LOG_DBG, "send dbctrlout to io-server records %zu.", records);
+        return;
+    }
+    // Refused whole (the buffer is full) or not sent at all (the connection
+    // dropped): nothing of it is on the stream, so it is kept for later.
+    if (r < 0) log.wlog(zo::LOG_ERR, "send dbctrlout to io-server failed.");
+    if (&body != &heldctrl) heldctrl.items = std::move(body.items);
+    heldsize = pkg.size();
+}
+
+void velmarhost::settlectrl() {
+    uint64_t out = written();
+    while (ctrlsentfrom < ctrlsent.size() && ctrlsent[ctrlsentfrom].end <= out) ++ctrlsentfrom;
+    if (ctrlsentfrom == ctrlsent.size()) {
+        ctrlsent.clear();
+        ctrlsentfrom = 0;
+    }
 }
 
 size_t velmarhost::drainctrl(tagvalbody* body) {

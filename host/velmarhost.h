@@ -20,10 +20,10 @@
 
 #include "base/string_.h"
 #include "base/udplog.h"
+#include "dblink/velmarinst.h"
 #include "host/instancelock.h"
 #include "ipc/ipcwrk.h"
 #include "protoc3/pkgpb3.h"
-#include "dblink/velmarinst.h"
 
 class console;
 
@@ -78,12 +78,17 @@ class velmarhost : public zo::ipcwrk {
         seqno = seqno >= 0x7FFFFFFE ? 1 : seqno + 1;
         return static_cast<uint32_t>(seqno);
     }
-    // Hands a whole package to the IPC client: up to 101 send calls, 10 ms
-    // apart while bytes remain.  0 when all went, -1 otherwise.
+    // Hands a whole package to the IPC client, which takes all of it or none:
+    // 0 taken, 1 refused because the send buffer is full (counted and logged
+    // by the client), -1 no connection or the connection dropped.
     int32_t sendall(const zo::string& pkg);
     // Builds a package of ours (version, funid, next sequence number) around
-    // body and sends it.  A failed build logs "pkgpb3::makepkg failed @
-    // <where>. <reason>", a failed send logs sendfail; -1 in both cases.
+    // body into pkg.  A failed build logs "pkgpb3::makepkg failed @ <where>.
+    // <reason>" and gives -1, else 0.
+    int32_t buildpkg(uint32_t funid, zo::cls_protoc3<zo::string>& body, const char* where,
+                     zo::string& pkg);
+    // buildpkg, then sendall.  Returns what sendall does, or -1 for a failed
+    // build; a failed send (-1) also logs sendfail.
     int32_t sendpkg(uint32_t funid, zo::cls_protoc3<zo::string>& body, const char* where,
                     const char* sendfail);
     // Acts on one package cut out by the splitter (session.cpp).  -1 asks for
@@ -94,6 +99,24 @@ class velmarhost : public zo::ipcwrk {
     // information (3206).
     void do_dbctrlout();
     void do_updateruninfo();
+
+    // Control output, whole packages only (reports.cpp).  Drained values are
+    // held while their package does not fit the send buffer (nothing more is
+    // drained meanwhile: the store fills and the database keeps the rest of
+    // the writes undelivered); a package the client took is tracked until
+    // its last byte reached the socket, and one still in the client's
+    // buffer at a disconnect is counted as lost.
+    tagvalbody heldctrl;    // drained values waiting for room, or for the next login
+    uint32_t heldsize = 0;  // the size of their package when it was refused
+    struct ctrlpkg {
+        uint64_t end;  // accepted() just behind the package
+        uint32_t records;
+    };
+    zo::array_<ctrlpkg> ctrlsent;  // taken by the client, not yet known to be on the socket
+    size_t ctrlsentfrom = 0;       // first entry of ctrlsent still in question
+    uint64_t ctrllost = 0;         // control values lost, since start
+    void sendctrl(tagvalbody& body);
+    void settlectrl();
 
   protected:
     // Session with the IO server (session.cpp).

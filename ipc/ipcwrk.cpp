@@ -150,7 +150,12 @@ bool ipcwrk::connectasyn(zo::ilog* log) {
     sock_ = fd;
     state = 0;
     connecttime_ = now;
+    if (pending_) {
+        ZO_LOG(log, LOG_WRN, "ipcwrk %s %u bytes not sent before the last disconnect discarded",
+               nm(), pending_);
+    }
     releasebuf();
+    accepted_ = written_ = 0;
     return true;
 }
 
@@ -224,16 +229,39 @@ ssize_t ipcwrk::sendsome(const void* data, size_t length) {
 
 int32_t ipcwrk::send(const void* data, size_t length, zo::ilog* log) {
     if (state == 0 || sock_ < 0) return -1;
-    uint32_t len = length > INT32_MAX ? INT32_MAX : static_cast<uint32_t>(length);
     const char* p = static_cast<const char*>(data);
-    uint32_t done = 0;
-    if (pending_) {
-        // Behind older bytes: never send directly, or the stream reorders.
+    // Behind older bytes the package is buffered whole, even when the flush
+    // below empties the buffer.
+    bool behind = pending_ != 0;
+    if (behind) {
         if (flush(log) == -1) {
             close(log);
             return -1;
         }
-    } else {
+    }
+    if (length > room()) {
+        // The newest package is the one refused: what waits is older and
+        // was promised to the peer first.
+        ++refused_;
+        if (runrefused_++ == 0) {
+            ZO_LOG(log, LOG_WRN,
+                   "ipcwrk %s sendbuf full, package of %zu bytes refused, %u bytes waiting", nm(),
+                   length, pending_);
+        }
+        runrefusedbytes_ += length;
+        return 0;
+    }
+    if (runrefused_) {
+        ZO_LOG(
+            log, LOG_INF,
+            "ipcwrk %s sendbuf takes packages again, %llu packages (%llu bytes) refused meanwhile",
+            nm(), static_cast<unsigned long long>(runrefused_),
+            static_cast<unsigned long long>(runrefusedbytes_));
+        runrefused_ = runrefusedbytes_ = 0;
+    }
+    uint32_t len = static_cast<uint32_t>(length);
+    uint32_t done = 0;
+    if (!behind) {
         ssize_t n = sendsome(p, len);
         if (n < 0) {
             int err = errno;
@@ -245,14 +273,18 @@ int32_t ipcwrk::send(const void* data, size_t length, zo::ilog* log) {
             n = 0;
         }
         done = static_cast<uint32_t>(n);
-        if (done == len) return static_cast<int32_t>(len);
+        written_ += done;
     }
-    uint32_t taken = appendbuf(p + done, len - done);
-    if (taken < len - done) {
-        ZO_LOG(log, LOG_WRN, "ipcwrk %s sendbuf full, took %u of %u bytes, buffer size %u", nm(),
-               done + taken, len, pending_);
+    if (done < len && appendbuf(p + done, len - done) < len - done) {
+        // Out of memory with part of the package gone or kept: the stream can
+        // no longer be completed, so the connection goes.
+        ZO_LOG(log, LOG_ERR, "ipcwrk %s no memory for the rest of a package of %u bytes", nm(),
+               len);
+        close(log);
+        return -1;
     }
-    return static_cast<int32_t>(done + taken);
+    accepted_ += len;
+    return static_cast<int32_t>(len);
 }
 
 int32_t ipcwrk::flush(zo::ilog* log) {
@@ -276,6 +308,7 @@ int32_t ipcwrk::flush(zo::ilog* log) {
         }
         if (n == 0) return total;
         uint32_t sent = static_cast<uint32_t>(n);
+        written_ += sent;
         b->rd += sent;
         pending_ -= sent < pending_ ? sent : pending_;
         total += static_cast<int32_t>(sent);
@@ -289,7 +322,6 @@ uint32_t ipcwrk::appendbuf(const char* data, uint32_t length) {
     uint32_t taken = 0;
     while (taken < length) {
         if (!last_ || last_->wr == cap) {
-            if (pending_ > sendlimit) break;
             void* mem = zo_alloc(sizeof(block) + cap);
             if (!mem) break;
             block* b = static_cast<block*>(mem);

@@ -14,12 +14,18 @@
 //  - after a close, or after a refused attempt, the next connect attempt
 //    waits until 2 s have passed; the very first attempt is immediate.
 //
-// Sending: send() first writes to the socket directly and keeps what the
-// socket did not take in a chain of 32760-byte blocks (32748 data bytes each)
-// holding at most 64 MiB (plus the block being filled); flush() empties it
-// as the socket allows.  When the limit is reached send() takes fewer bytes
-// than offered and says so in its result.  The buffer survives a drop and is
-// discarded when the next socket is created.
+// Sending: a package goes out whole or not at all.  send() takes all of it
+// or none: it first writes to the socket directly and keeps what the socket
+// did not take in a chain of 32760-byte blocks (32748 data bytes each); a
+// package that would take the bytes waiting there above sendlimit (8 MiB)
+// is refused whole (send() returns 0), so the stream never carries part of
+// a package.  Drop rule: the newest package is refused, what waits is kept.
+// Refusals are counted; the first of a run is logged at warning level with
+// the bytes waiting, and the run's count when the buffer takes packages
+// again.  flush() empties the buffer as the socket allows.  The buffer
+// survives a drop and is discarded (with a line giving its size) when the
+// next socket is created; accepted() and written() let the owner tell which
+// of its packages reached the socket before a drop.
 //
 // Log lines begin with "ipcwrk " and the client's name; they go to the
 // logger passed to each call (null: no lines).  Error numbers printed are the
@@ -59,7 +65,7 @@ class ipcwrk {
     static constexpr size_t recvsize = 30720;        // largest receive of one pass
     static constexpr uint32_t defblocksize = 32760;  // one send-buffer block, header included
     static constexpr uint32_t blockheader = 12;      // read offset, write offset, next
-    static constexpr uint32_t sendlimit = 67108864;  // pending bytes after which no block is added
+    static constexpr uint32_t sendlimit = 8u << 20;  // most bytes that wait in the send buffer
 
     ipcwrk();
     // Closes the socket (no shutdown, no ondisconnect()), releases the send
@@ -79,12 +85,13 @@ class ipcwrk {
     // One poll pass (see above).  Owner's thread.  log may be null.
     void poll(zo::ilog* log);
 
-    // Accepts bytes for the connection.  Returns the bytes sent or buffered
-    // (less than length only when the send buffer is full), or -1 when there
-    // is no connection (state 0, no log line) or the connection had to be
-    // dropped (logged; ondisconnect() was called).  When the buffer already
-    // holds data, it is flushed first and the new bytes all go behind it.
-    // At most INT32_MAX bytes are taken per call.  Owner's thread.
+    // Accepts one package for the connection, whole or not at all.  Returns
+    // length when all of it was sent or buffered, 0 when it was refused
+    // because it does not fit in room() (counted, see above; nothing of it
+    // was sent), or -1 when there is no connection (state 0, no log line) or
+    // the connection had to be dropped (logged; ondisconnect() was called).
+    // When the buffer already holds data, it is flushed first and the new
+    // bytes all go behind it.  Owner's thread.
     int32_t send(const void* data, size_t length, zo::ilog* log);
 
     // Sends from the send buffer as far as the socket takes it.  Returns the
@@ -114,7 +121,16 @@ class ipcwrk {
     // Read-only views for the owner and for tests.  Owner's thread.
     bool hassocket() const { return sock_ >= 0; }
     int socketfd() const { return sock_; }
-    uint32_t pending() const { return pending_; }     // bytes in the send buffer
+    uint32_t pending() const { return pending_; }  // bytes in the send buffer
+    // The largest package send() takes now.
+    uint32_t room() const { return pending_ < sendlimit ? sendlimit - pending_ : 0; }
+    // Bytes send() took, and bytes handed to the socket, since the current
+    // (or last) socket was created: a package taken when accepted() was A
+    // and N bytes long went out whole once written() >= A + N.
+    uint64_t accepted() const { return accepted_; }
+    uint64_t written() const { return written_; }
+    // Packages refused because the buffer was full, since construction.
+    uint64_t refused() const { return refused_; }
     uint32_t blockcount() const;                      // blocks in the send buffer
     uint32_t capacity() const;                        // data bytes of one block
     short pollevents() const { return pollevents_; }  // events asked for in the last wait
@@ -139,7 +155,7 @@ class ipcwrk {
     struct block;
 
     // Copies up to length bytes behind the pending ones; returns the count
-    // taken (less when the limit is reached or memory runs out).
+    // taken (less only when memory runs out; send() checks the limit).
     uint32_t appendbuf(const char* data, uint32_t length);
     void releasebuf();
     void closesock();
@@ -153,6 +169,11 @@ class ipcwrk {
     block* first_ = nullptr;
     block* last_ = nullptr;
     uint32_t pending_ = 0;
+    uint64_t accepted_ = 0;
+    uint64_t written_ = 0;
+    uint64_t refused_ = 0;
+    uint64_t runrefused_ = 0;  // refusals since the buffer last took a package
+    uint64_t runrefusedbytes_ = 0;
 };
 
 }  // namespace zo

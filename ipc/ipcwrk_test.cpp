@@ -397,28 +397,43 @@ TEST_F(ipcwrktest, FlushThatEmptiesTheBufferStillBuffersTheNewBytes) {
     EXPECT_EQ(50u, c_.pending());
 }
 
-TEST_F(ipcwrktest, SendBufferStopsAtTheLimit) {
+// A peer that stops reading: packages are kept whole up to the limit, the
+// ones that do not fit are refused whole, and the stream the peer gets later
+// is exactly the accepted packages, none cut.
+TEST_F(ipcwrktest, PackageThatDoesNotFitIsRefusedWholeAndTheStreamStaysWhole) {
     connectpeer();
-    c_.capsend = true;  // a peer that never reads
-    c_.sendcap = 0;
-    std::string chunk = pattern(1 << 20, 5);
-    int64_t total = 0;
-    int32_t n = 0;
-    for (int i = 0; i < 80; i++) {
-        n = c_.send(chunk.data(), chunk.size(), &log_);
-        ASSERT_GE(n, 0);
-        total += n;
-        if (n < static_cast<int32_t>(chunk.size())) break;
+    c_.capsend = true;
+    c_.sendcap = 1000;  // the socket takes part of the first package only
+    std::string accepted;
+    int refused = 0;
+    for (unsigned i = 0; i < 12; i++) {
+        std::string pkg = pattern((1 << 20) + i, i);
+        int32_t n = c_.send(pkg.data(), pkg.size(), &log_);
+        ASSERT_TRUE(n == 0 || n == static_cast<int32_t>(pkg.size())) << n;
+        if (n) {
+            accepted += pkg;
+        } else {
+            ++refused;
+        }
+        EXPECT_LE(c_.pending(), zo::ipcwrk::sendlimit);
     }
-    EXPECT_LT(n, static_cast<int32_t>(chunk.size()));
-    EXPECT_GE(total, static_cast<int64_t>(zo::ipcwrk::sendlimit));
-    EXPECT_LE(total, static_cast<int64_t>(zo::ipcwrk::sendlimit) + c_.capacity());
-    EXPECT_EQ(static_cast<uint64_t>(total), c_.pending());
-    EXPECT_EQ(0, c_.send(chunk.data(), chunk.size(), &log_));
-    EXPECT_EQ(static_cast<uint64_t>(total), c_.pending());
-    EXPECT_LE(c_.blockcount(), zo::ipcwrk::sendlimit / c_.capacity() + 2);
-    EXPECT_GE(log_.count("ipcwrk t1 sendbuf full"), 1);
+    EXPECT_EQ(refused, 12 - static_cast<int>(zo::ipcwrk::sendlimit >> 20));
+    EXPECT_EQ(accepted.size(), c_.accepted());
+    EXPECT_EQ(c_.wire.size(), c_.written());
+    EXPECT_EQ(1, log_.count("ipcwrk t1 sendbuf full, package of "));
     EXPECT_EQ(1, c_.state);  // a full buffer does not drop the connection
+
+    // The peer reads again: it gets the accepted packages and nothing else,
+    // and the buffer says how many it refused meanwhile.
+    c_.sendcap = 1u << 30;
+    ASSERT_TRUE(passuntil([&] { return c_.pending() == 0; }));
+    EXPECT_TRUE(accepted == c_.wire);
+    EXPECT_EQ(c_.accepted(), c_.written());
+    std::string small = pattern(10, 99);
+    EXPECT_EQ(10, c_.send(small.data(), small.size(), &log_));
+    EXPECT_EQ(1, log_.count("ipcwrk t1 sendbuf takes packages again, " + std::to_string(refused) +
+                            " packages"));
+    EXPECT_EQ(static_cast<uint64_t>(refused), c_.refused());
 }
 
 TEST_F(ipcwrktest, SmallSocketBuffersDeliverEveryByteInOrder) {
@@ -501,6 +516,7 @@ TEST_F(ipcwrktest, BufferSurvivesDropAndIsDiscardedOnNextSocket) {
     clock_.advancems(2000);
     c_.poll(&log_);
     ASSERT_TRUE(c_.hassocket());
+    EXPECT_EQ(1, log_.count("ipcwrk t1 3 bytes not sent before the last disconnect discarded"));
     EXPECT_EQ(0u, c_.pending());
     EXPECT_EQ(0u, c_.blockcount());
 }

@@ -439,7 +439,15 @@ void client::pollctrl() {
     std::vector<std::pair<int64_t, int>> marks;
     for (const ctrlrow& r : rows) {
         int state = 0;
-        if (deliver(r, &state)) marks.emplace_back(r.id, state);
+        int d = deliver(r, &state);
+        if (d == handedover) {
+            marks.emplace_back(r.id, state);
+        } else if (d == refused) {
+            // The program cannot take more now: this write and the ones
+            // behind it stay undelivered, in their order, for the next look.
+            ctrldirty_ = true;
+            break;
+        }
     }
     if (marks.empty()) return;
     rc = db_->begin();
@@ -454,7 +462,7 @@ void client::pollctrl() {
     }
 }
 
-bool client::deliver(const ctrlrow& r, int* state) {
+int client::deliver(const ctrlrow& r, int* state) {
     oxa_valuefn valfn;
     oxa_objectfn objfn;
     void *valctx, *objctx;
@@ -477,7 +485,7 @@ bool client::deliver(const ctrlrow& r, int* state) {
         return true;
     }
     if (t.type >= 1 && t.type <= 5) {
-        if (!valfn) return false;
+        if (!valfn) return nocallback;
         oxa_valrec rec;
         std::memset(&rec, 0, sizeof rec);
         std::memcpy(rec.name, name, sizeof name);
@@ -493,12 +501,12 @@ bool client::deliver(const ctrlrow& r, int* state) {
         } else {
             rec.v.f64 = asreal(t);
         }
-        valfn(&rec, valctx);
+        if (!valfn(&rec, valctx)) return refused;
         *state = 1;
-        return true;
+        return handedover;
     }
     if (t.type == 6 || t.type == 7) {
-        if (!objfn) return false;
+        if (!objfn) return nocallback;
         auto rec = std::make_unique<oxa_objrec>();
         std::memset(rec.get(), 0, sizeof *rec);
         std::memcpy(rec->name, name, sizeof name);
@@ -509,14 +517,14 @@ bool client::deliver(const ctrlrow& r, int* state) {
         size_t n = data.size() < OXA_OBJDATAMAX ? data.size() : OXA_OBJDATAMAX;
         std::memcpy(rec->data, data.data(), n);
         rec->length = static_cast<uint16_t>(n);
-        objfn(rec.get(), objctx);
+        if (!objfn(rec.get(), objctx)) return refused;
         *state = 1;
-        return true;
+        return handedover;
     }
     logf(20, "control write %lld of tag %s has type %d without a record; refused",
          static_cast<long long>(r.id), t.name.c_str(), t.type);
     *state = -1;
-    return true;
+    return handedover;
 }
 
 void client::notify(int code, const std::string& reason) {

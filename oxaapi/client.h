@@ -13,7 +13,9 @@
 // answer): on the library thread after it ran, or with
 // OXA_STATUS_DISCONNECTED when disconnect() drops it.  Control records are
 // delivered at least once: a write is marked delivered after its callback
-// returned.
+// returned true.  A callback that returns false refuses the write (the
+// program has no room for it): it and the writes behind it stay undelivered
+// and are offered again, in order, at the next look for control writes.
 //
 // Thread-safety: all public members may be called from any thread;
 // disconnect() (and the destructor) must not be called from a callback of
@@ -96,7 +98,10 @@ class client {
     void failsoe();
     void dropall();
     void pollctrl();
-    bool deliver(const ctrlrow& r, int* state);
+    // deliver's results: the callback took the write (or it has no record
+    // type, *state -1), the callback refused it, or there is no callback.
+    enum { handedover, refused, nocallback };
+    int deliver(const ctrlrow& r, int* state);
     void lose(std::string why);  // by value: callers pass db_->error()
     void notify(int code, const std::string& reason);
     void logf(int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));

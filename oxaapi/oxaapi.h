@@ -142,7 +142,10 @@ typedef struct oxa_soerec {
 #define OXA_OBJDATAMAX 999
 
 typedef void (*oxa_statusfn)(int code, const char* reason, void* user);
-/* Control callbacks get a record they may change; return true. */
+/* Control callbacks get a record they may change.  true: the write is
+ * taken and marked delivered; false: the program has no room for it now, so
+ * it stays undelivered and is offered again (with the writes behind it, in
+ * order) at the next look for control writes. */
 typedef bool (*oxa_valuefn)(oxa_valrec* rec, void* ctx);
 typedef bool (*oxa_objectfn)(oxa_objrec* rec, void* ctx);
 /* The response text is zero-terminated and valid only during the call. */
