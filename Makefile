@@ -2,8 +2,9 @@
 # Everything else here is for developers.
 JOBS ?= $(shell nproc)
 BUILD ?= build
+FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test asan tsan bench demo format clean
+.PHONY: all deps build test asan tsan bench fuzz demo format clean
 
 all: build
 
@@ -36,6 +37,14 @@ bench: deps
 	cmake --build build-bench -j$(JOBS)
 	@for b in build-bench/bench/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 
+# Each fuzz target for FUZZ_SECONDS under ASan and UBSan, built with clang
+# and every library instrumented for coverage (FUZZ_TARGETS picks some).
+fuzz: deps
+	@cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZO_FUZZ=ON \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build build-fuzz -j$(JOBS) --target fuzzers
+	@scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
 demo: build
 	@scripts/demo.sh $(BUILD)
 
@@ -43,4 +52,4 @@ format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz

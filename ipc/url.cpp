@@ -62,6 +62,15 @@ bool url::parse(const char* text) {
 }
 
 bool url::parse(const char* text, size_t length) {
+    if (!split(text, length)) return false;
+    if (resolve(host.c_str(), ipv4, ipv6) != 0) {
+        unresolved = true;
+        return false;
+    }
+    return true;
+}
+
+bool url::split(const char* text, size_t length) {
     port = 0;
     scheme.clear();
     ipv4.clear();
@@ -97,19 +106,11 @@ bool url::parse(const char* text, size_t length) {
         zo::string ptext;
         if (colon != std::string_view::npos) ptext = hp.substr(colon + 1);
         if (host.empty()) return false;
-        if (resolve(host.c_str(), ipv4, ipv6) != 0) {
-            unresolved = true;
-            return false;
-        }
         if (!ptext.empty()) port = porttext(ptext);
     } else {
         ++pos;
         readuntil(pos, ']', text, length, host);
         if (host.empty()) return false;
-        if (resolve(host.c_str(), ipv4, ipv6) != 0) {
-            unresolved = true;
-            return false;
-        }
         hostport.append('[');
         hostport.append(host.view());
         hostport.append(']');

@@ -34,6 +34,11 @@ class url {
     bool parse(const char* text, size_t length);
     bool parse(const char* text);
 
+    // parse() without the name resolution: fills every member but ipv4 and
+    // ipv6 (left empty).  False on the same faults of the text as parse(),
+    // but never unresolved.
+    bool split(const char* text, size_t length);
+
     // getaddrinfo with no hints; stores the first IPv4 and the first IPv6
     // address texts (each only while still empty).  0 when at least one was
     // stored, else -1.

@@ -11,6 +11,7 @@ pkgs=(
   libprotobuf-dev protobuf-compiler
   rapidjson-dev zlib1g-dev
   libpq-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

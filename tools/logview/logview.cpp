@@ -155,7 +155,8 @@ bool parse(std::string_view dgram, header* h, std::string_view* text) {
 }
 
 void escape(std::string_view bytes, bool raw, std::string& out) {
-    bool utf8 = zo::isutf8(bytes.data(), bytes.size()) || bytes.empty();
+    // isutf8 reads an empty span as a zero-terminated text: ask only with bytes.
+    bool utf8 = bytes.empty() || zo::isutf8(bytes.data(), bytes.size());
     for (unsigned char c : bytes) {
         bool keep = (c >= 0x20 && c != 0x7F && (c < 0x80 || utf8)) || c == '\t';
         if (keep && !(c == '\\' && raw)) {

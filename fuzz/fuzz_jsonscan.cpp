@@ -1,0 +1,61 @@
+// Fuzz target: the shallow JSON reader on arbitrary text.  Every entry's key
+// and value must lie inside the text; nested objects and arrays are scanned
+// again (a few levels deep) and every getter is asked for every key; the
+// escape decoder and the number readers take every value.  Then the writer
+// and the reader must agree: any bytes written as a string member read back
+// as the same bytes.
+#include <cstdlib>
+#include <string_view>
+
+#include "base/jsonscan.h"
+#include "base/jsonwrite.h"
+#include "fuzz/fuzzmain.h"
+
+namespace {
+
+void inside(std::string_view all, const char* p, uint32_t n) {
+    if (n == 0) return;
+    if (p < all.data() || p + n > all.data() + all.size()) std::abort();
+}
+
+void walk(std::string_view text, int depth) {
+    zo::jsonscan js;
+    if (!js.scan(text)) return;
+    for (const zo::jsonentry& e : js) {
+        inside(text, e.key, e.keylen);
+        inside(text, e.val, e.vallen);
+        if (e.keylen > zo::jsonscan::maxkey) std::abort();
+        zo::string out;
+        int32_t i = 0;
+        double d = 0;
+        int64_t l = 0;
+        if (e.keylen) {
+            js.gettext(e.keyview(), out);
+            js.getint(e.keyview(), i);
+            js.getdouble(e.keyview(), d);
+        }
+        out.clear();
+        zo::jsonunescape(e.valview(), out);
+        zo::jsonreadint64(e.valview(), l);
+        zo::jsonreaddouble(e.valview(), d);
+        if (depth < 4 && (e.type == zo::JSON_OBJECT || e.type == zo::JSON_ARRAY))
+            walk(e.valview(), depth + 1);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > (1u << 16)) return 0;
+    std::string_view text(reinterpret_cast<const char*>(data), size);
+    walk(text, 0);
+
+    zo::string doc;
+    doc.append("{\"k\":\"");
+    zo::jsonaddesctext(doc, text);
+    doc.append("\"}");
+    zo::jsonscan js;
+    zo::string back;
+    if (!js.scan(doc.view()) || !js.gettext("k", back) || back.view() != text) std::abort();
+    return 0;
+}
