@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -63,6 +64,37 @@ TEST_F(CtrlStoreTest, CallbacksCopyAndLog) {
     store_.drainctrl(&cut);
     ASSERT_EQ(cut.items.size(), 1u);
     EXPECT_EQ(cut.items[0].name.size(), 79u);
+}
+
+// A full store refuses (the library keeps the write in the database), says
+// so once per run, and takes writes again once drained.
+TEST_F(CtrlStoreTest, FullStoreRefusesUntilDrained) {
+    oxa_valrec v = valrec("v", 1, 1);
+    oxa_objrec o = objrec("o", 5);
+    struct {
+        const char* what;
+        size_t bound;
+        std::function<bool()> offer;
+    } cases[] = {
+        {"value", ctrlstore::maxvals, [&] { return ctrlstore::on_value_ctrl(&v, &store_); }},
+        {"object", ctrlstore::maxobjs, [&] { return ctrlstore::on_object_ctrl(&o, &store_); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int full = log_.countpart("ctrl store full, ctrl tag ");
+        int again = log_.countpart("ctrl store takes control writes again, 2 offers refused");
+        for (size_t i = 0; i < c.bound; ++i) ASSERT_TRUE(c.offer());
+        EXPECT_FALSE(c.offer());
+        EXPECT_FALSE(c.offer());
+        EXPECT_EQ(store_.pending(), c.bound);
+        EXPECT_EQ(log_.countpart("ctrl store full, ctrl tag "), full + 1);
+        tagvalbody body;
+        EXPECT_EQ(store_.drainctrl(&body), c.bound);
+        EXPECT_TRUE(c.offer());
+        EXPECT_EQ(log_.countpart("ctrl store takes control writes again, 2 offers refused"),
+                  again + 1);
+        store_.drainctrl(&body);
+    }
 }
 
 TEST_F(CtrlStoreTest, DrainPutsValuesFirstAndSkipsUnusable) {

@@ -17,7 +17,9 @@
 #include <string>
 #include <vector>
 
+#include "base/env.h"
 #include "cache/cachefile.h"
+#include "cache/localcache.h"
 #include "gtest/gtest.h"
 #include "tests/harness.h"
 
@@ -179,6 +181,78 @@ TEST_F(cachee2e, ValuesOfAnOutageReachHistoryExactlyOnce) {
               (std::vector<std::string>{"breaker.out|77"}));
     EXPECT_EQ(sqlrows(dbpath, "SELECT COUNT(*) FROM history WHERE name = 'live.1'"),
               (std::vector<std::string>{"1"}));
+}
+
+// A power cut left a torn block at the end of the current period's file; the
+// program starts again within that period and caches more values behind it.
+// It cuts the torn block off before appending, so the replay brings every
+// value before and behind it into history; only the torn block is lost.
+TEST_F(cachee2e, TornBlockFromBeforeARestartHidesNothingBehindIt) {
+    constexpr int perpkg = 1000;
+    int64_t nowsec = std::chrono::duration_cast<std::chrono::seconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    int64_t period = cachefile::periodstamp(nowsec);
+    auto values = [&](const std::string& prefix) {
+        tagvalarray b;
+        for (int i = 0; i < perpkg; ++i)
+            b.items.append(intvalue(prefix + std::to_string(i), i, 1700000000000LL + i));
+        return b;
+    };
+    const fs::path file = cachedir / ("ioch_" + std::to_string(period));
+    {
+        // The run before the power cut: three batches whole, the fourth torn
+        // in the middle of its block.
+        zo::fakeclockenv clock((period + 5) * 1000);
+        zo::scopedenv scope(&clock);
+        fs::create_directories(cachedir);
+        localcache before;
+        before.configure(cachedir.string(), 1000, 8);
+        for (int p = 0; p < 3; ++p) {
+            tagvalarray b = values("pre." + std::to_string(p) + ".");
+            before.puttagvals(&b);
+        }
+        before.closewriter();
+        uintmax_t whole = fs::file_size(file);
+        tagvalarray torn = values("torn.");
+        before.puttagvals(&torn);
+        before.closewriter();
+        fs::resize_file(file, whole + (fs::file_size(file) - whole) / 2);
+    }
+
+    spawn((period + 600 - lead) * 1000);
+    login();
+    ASSERT_TRUE(logsrv.waitfor("oxa " + dburl + " connect failed.")) << logsrv.dump();
+    for (int p = 0; p < 3; ++p) {
+        tagvalarray b = values("post." + std::to_string(p) + ".");
+        ASSERT_TRUE(io.send(3202, b));
+    }
+    int vals = 0, soes = 0;
+    waitdraining([&] {
+        countcached(cachedir, &vals, &soes);
+        return vals >= 6 * perpkg;
+    });
+
+    fs::create_directories(pd.dir() / "db");
+    ASSERT_TRUE(waitdraining([&] {
+        std::error_code ec;
+        return logsrv.hassub("delete local cache file " + file.string()) || !fs::exists(file, ec);
+    })) << logsrv.dump();
+    std::string pre, post;
+    waitdraining([&] {
+        pre = sqlone(dbpath, "SELECT count(*) FROM history WHERE name GLOB 'pre.*'");
+        post = sqlone(dbpath, "SELECT count(*) FROM history WHERE name GLOB 'post.*'");
+        return pre == std::to_string(3 * perpkg) && post == std::to_string(3 * perpkg);
+    });
+    RecordProperty("values_before_the_cut", 3 * perpkg);
+    RecordProperty("values_after_the_restart", 3 * perpkg);
+    RecordProperty("recovered", std::atoi(pre.c_str()) + std::atoi(post.c_str()));
+    EXPECT_EQ(pre, std::to_string(3 * perpkg)) << logsrv.dump();
+    EXPECT_EQ(post, std::to_string(3 * perpkg)) << logsrv.dump();
+    EXPECT_EQ(sqlone(dbpath, "SELECT count(*) FROM history WHERE name GLOB 'torn.*'"), "0");
+    EXPECT_TRUE(logsrv.hassub("cache file " + file.string() + ": ")) << logsrv.dump();
+    EXPECT_TRUE(logsrv.hassub(" bytes behind its last whole block at ")) << logsrv.dump();
+    ASSERT_TRUE(prog.stop()) << logsrv.dump();
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,15 @@ class udpsink {
             if (lines_[i].rfind(head, 0) == 0) return static_cast<int>(i);
         }
         return -1;
+    }
+    // The level of the first text equal to line (from its header), or -1.
+    int levelof(const std::string& line) const {
+        int i = indexof(line);
+        if (i < 0) return -1;
+        size_t at = headers_[static_cast<size_t>(i)].find("\"level\":");
+        return at == std::string::npos
+                   ? -1
+                   : std::atoi(headers_[static_cast<size_t>(i)].c_str() + at + 8);
     }
     // True when some text contains part.
     bool hassub(const std::string& part) const {
