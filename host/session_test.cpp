@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,6 +36,7 @@ class testhost : public velmarhost {
     std::vector<std::string> dbmsgs;
     std::vector<tagval> pendingctrl;  // handed out by the next drain
     int drains = 0;
+    bool socketfull = false;  // the socket takes nothing (a peer that stopped reading)
 
   protected:
     void queueval(tagvalbody* b) override {
@@ -47,6 +50,11 @@ class testhost : public velmarhost {
     }
     void putdbmsg(const char* text, int length) override {
         dbmsgs.emplace_back(text, static_cast<size_t>(length));
+    }
+    ssize_t sendsome(const void* data, size_t length) override {
+        if (!socketfull) return velmarhost::sendsome(data, length);
+        errno = EWOULDBLOCK;
+        return -1;
     }
     size_t drainctrl(tagvalbody* body) override {
         ++drains;
@@ -505,6 +513,57 @@ TEST_F(peersessiontest, ControlValuesGoOutTogetherOnlyWhileLoggedIn) {
     EXPECT_EQ(out.items[1].vint, -20);
     EXPECT_TRUE(logged("send dbctrlout to io-server records 2."));
     EXPECT_GT(h.drains, 2);
+}
+
+// A package that does not fit the send buffer is held whole, nothing more is
+// drained meanwhile, and it goes first once there is room; one still in the
+// buffer when the connection drops is counted as lost.
+TEST_F(peersessiontest, ControlValuesRefusedByAFullBufferAreHeldAndThoseCutOffCounted) {
+    login();
+    h.socketfull = true;
+    const std::string filler(zo::ipcwrk::sendlimit - 10, 'f');
+    ASSERT_EQ(h.send(filler.data(), filler.size(), &h.log), static_cast<int32_t>(filler.size()));
+    h.pendingctrl.push_back(value("held", 1));
+    h.ontimer();
+    EXPECT_TRUE(h.pendingctrl.empty());
+    int drains = h.drains;
+    h.pendingctrl.push_back(value("later", 2));
+    h.ontimer();
+    EXPECT_EQ(h.drains, drains);  // held values first: the store is left to fill
+    EXPECT_EQ(h.pendingctrl.size(), 1u);
+
+    // The peer reads again: the filler, then the held value, then the later one.
+    h.socketfull = false;
+    size_t skip = filler.size();
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000 && names.size() < 2; ++i) {
+        h.poll(&h.log);
+        char buf[1 << 16];
+        for (ssize_t n; (n = ::recv(peer, buf, sizeof buf, 0)) > 0;) {
+            size_t k = static_cast<size_t>(n), drop = std::min(skip, k);
+            skip -= drop;
+            if (k > drop) fromhost.feed(buf + drop, static_cast<uint32_t>(k - drop));
+        }
+        pb3head head;
+        zo::string pkg;
+        while (pkgpb3::splitpkg(fromhost, nullptr, 0, pkg) == 1) {
+            ASSERT_TRUE(pkgpb3::parsehead(pkg, head));
+            if (head.funid != 3214u) continue;
+            tagvalbody out;
+            ASSERT_TRUE(pkgpb3::parsebody(pkg, head, out));
+            for (const tagval& t : out.items) names.push_back(str(t.name));
+        }
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"held", "later"}));
+
+    // A package taken but still in the buffer when the connection drops.
+    h.socketfull = true;
+    h.pendingctrl.push_back(value("cut", 3));
+    h.ontimer();
+    h.close(&h.log);
+    EXPECT_TRUE(
+        logged("dbctrlout lost 1 records in 1 packages not sent before the disconnect, 1 "
+               "lost since start."));
 }
 
 // ---- CPU and memory figures -----------------------------------------------------
