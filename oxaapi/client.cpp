@@ -482,7 +482,7 @@ int client::deliver(const ctrlrow& r, int* state) {
         logf(20, "control write %lld of tag %s refused: %s", static_cast<long long>(r.id),
              t.name.c_str(), bad);
         *state = -1;
-        return true;
+        return handedover;
     }
     if (t.type >= 1 && t.type <= 5) {
         if (!valfn) return nocallback;
