@@ -32,7 +32,10 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <type_traits>
+
+#include "base/alloc.h"
 
 namespace zo {
 
@@ -209,6 +212,16 @@ class base_protobuf {
     base_protobuf(const base_protobuf&) noexcept = default;
     base_protobuf& operator=(const base_protobuf&) noexcept = default;
     virtual ~base_protobuf() = default;
+
+    // A message made with new (a body on its way through a ring) takes its
+    // memory from zo_alloc, like its texts and arrays.
+    static void* operator new(size_t n) {
+        void* p = zo_alloc(n);
+        if (!p) throw std::bad_alloc();
+        return p;
+    }
+    static void* operator new(size_t n, const std::nothrow_t&) noexcept { return zo_alloc(n); }
+    static void operator delete(void* p) noexcept { zo_free(p); }
 
     const char* errmsg() const noexcept { return pberrtext(errcode); }
 
