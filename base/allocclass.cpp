@@ -1,5 +1,6 @@
 #include "base/allocclass.h"
 
+#include <cassert>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -27,6 +28,7 @@ uint32_t allocclass::firstblocks(uint32_t blocksize, uint32_t perseg) noexcept {
 }
 
 allocseg* allocclass::grow() noexcept {
+    assert(lock_.held());
     uint32_t blocks = first_ ? perseg_ : firstblocks(blocksize_, perseg_);
     allocseg* s = allocseg::create(this, store_, blocksize_, blocks);
     if (!s) return nullptr;
@@ -77,6 +79,7 @@ void allocclass::put(allocseg* seg, void* block) noexcept {
 }
 
 void allocclass::releaseidle() noexcept {
+    assert(lock_.held());
     allocseg* prev = first_;
     while (allocseg* s = prev->next()) {
         if (!s->idle()) {

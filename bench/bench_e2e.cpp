@@ -14,6 +14,9 @@
 //       last history row - time stamp of the first value), where "last
 //       row" is when this program first sees the row count reach N.
 //   resident memory: peak VmRSS of Quorvane, sampled every 5 ms.
+//   pool against heap: throughput and peak VmRSS of Quorvane and of
+//       Quorvane-heap (zo_alloc on the standard heap, as -DZO_POOL=OFF
+//       builds it), by turns, best throughput and highest peak of each.
 //   latency at 10,000 values/s: a reader polls history for new rows every
 //       2 ms; a row's latency is the wall clock at the poll that first sees
 //       it minus its time stamp, which iosim sets in ms when it builds the
@@ -218,6 +221,7 @@ class historyreader {
 
 struct chain {
     std::string bindir;
+    std::string binary = "Quorvane";  // the file in bindir to run as Quorvane
     tmpdir dir;
     udpsink logs;
     proc quorvane;
@@ -233,8 +237,8 @@ struct chain {
         fs::create_directories(dir.path / "bin" / "config");
         fs::path program = dir.path / "bin" / "Quorvane";
         std::error_code ec;
-        fs::create_hard_link(fs::path(bindir) / "Quorvane", program, ec);
-        if (ec) fs::copy_file(fs::path(bindir) / "Quorvane", program, ec);
+        fs::create_hard_link(fs::path(bindir) / binary, program, ec);
+        if (ec) fs::copy_file(fs::path(bindir) / binary, program, ec);
         if (ec) {
             fprintf(stderr, "bench_e2e: cannot place Quorvane: %s\n", ec.message().c_str());
             return false;
@@ -318,9 +322,10 @@ struct results {
     double idlecpu = -1;
 };
 
-bool throughput(const std::string& bindir, results* r) {
+bool throughput(const std::string& bindir, results* r, const char* binary = "Quorvane") {
     chain c;
     c.bindir = bindir;
+    c.binary = binary;
     if (!c.startquorvane("benchfast")) return false;
     long peak = e2e::rsskib(c.quorvane.pid);
     if (!c.startiosim({"--rate", "0", "--count", std::to_string(fastcount)})) return false;
@@ -410,7 +415,7 @@ bool idle(const std::string& bindir, results* r) {
 int main() {
     ::signal(SIGPIPE, SIG_IGN);
     std::string bindir = selfdir() + "/../bin";
-    for (const char* p : {"Quorvane", "iosim"}) {
+    for (const char* p : {"Quorvane", "Quorvane-heap", "iosim"}) {
         if (::access((bindir + "/" + p).c_str(), X_OK) != 0) {
             fprintf(stderr, "bench_e2e: %s/%s is missing (build Quorvane and iosim)\n",
                     bindir.c_str(), p);
@@ -426,6 +431,17 @@ int main() {
         fs::remove(d.path / "bare.db", ec);
     }
     ok = throughput(bindir, &r) && ok;
+    // The pool against the heap: by turns, so that both see the same load.
+    results pool, heap;
+    for (int i = 0; i < 2; ++i) {
+        results h, p;
+        ok = throughput(bindir, &h, "Quorvane-heap") && ok;
+        ok = throughput(bindir, &p) && ok;
+        heap.e2e = std::max(heap.e2e, h.e2e);
+        heap.peakrss = std::max(heap.peakrss, h.peakrss);
+        pool.e2e = std::max(pool.e2e, p.e2e);
+        pool.peakrss = std::max(pool.peakrss, p.peakrss);
+    }
     ok = latency(bindir, &r) && ok;
     ok = idle(bindir, &r) && ok;
 
@@ -438,6 +454,13 @@ int main() {
     printf("e2e: ratio %.2f (target >= 0.6)%s\n", ratio, ratio >= 0.6 ? "" : " BELOW TARGET");
     printf("e2e: Quorvane peak VmRSS %.1f MiB (target < 64)%s\n", r.peakrss / 1024.0,
            r.peakrss > 0 && r.peakrss < 64 * 1024 ? "" : " ABOVE TARGET");
+    double poolratio = heap.e2e > 0 ? pool.e2e / heap.e2e : 0;
+    double rssdiff = (pool.peakrss - heap.peakrss) / 1024.0;
+    printf("e2e: pool %.0f values/s, heap %.0f values/s: ratio %.2f (target >= 1.00)%s\n", pool.e2e,
+           heap.e2e, poolratio, poolratio >= 1.0 ? "" : " BELOW TARGET");
+    printf("e2e: peak VmRSS pool %.1f MiB, heap %.1f MiB: %+.1f MiB (target <= +8)%s\n",
+           pool.peakrss / 1024.0, heap.peakrss / 1024.0, rssdiff,
+           rssdiff <= 8.0 ? "" : " ABOVE TARGET");
     printf(
         "e2e: latency at %d values/s, send to history row: median %lld ms, p99 %lld ms, "
         "max %lld ms (%lld rows)\n",

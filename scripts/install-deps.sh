@@ -12,6 +12,8 @@ pkgs=(
   rapidjson-dev zlib1g-dev
   libpq-dev
   clang libclang-rt-14-dev
+  # benchmarks only: the allocators that bench_alloc compares the pool with
+  libmimalloc-dev libjemalloc-dev
 )
 
 missing=()
