@@ -35,10 +35,18 @@ namespace zo {
 namespace {
 
 // The process's table, in static storage that no exit handler tears down.
-zo_alloctor* table() noexcept {
+zo_alloctor* build() noexcept {
     alignas(zo_alloctor) static unsigned char mem[sizeof(zo_alloctor)];
     static zo_alloctor* t = new (mem) zo_alloctor(regionsys::system());
     return t;
+}
+// Set before main, while the process has one thread; read without a lock
+// from then on.
+constinit zo_alloctor* built = nullptr;
+
+inline zo_alloctor* table() noexcept {
+    zo_alloctor* t = built;
+    return t ? t : (built = build());
 }
 
 // Built before any other static object of the program (so also before one

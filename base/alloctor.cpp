@@ -27,6 +27,7 @@ constexpr sizeclass sizes[] = {
     {2097152, 2, false}, {4194304, 2, false},
 };
 static_assert(sizeof sizes / sizeof sizes[0] <= zo_alloctor::maxclasses);
+static_assert(zo_alloctor::maxclasses <= INT8_MAX, "class indexes fit the small table");
 static_assert(sizes[sizeof sizes / sizeof sizes[0] - 1].size == zo_alloctor::largest);
 
 }  // namespace
@@ -46,6 +47,7 @@ zo_alloctor::zo_alloctor(regionsys* sys) noexcept : store_(sys) {
         sizes_[nclass_] = size;
         classes_[nclass_++] = cls;
     }
+    for (size_t i = 0; i <= smallmax / 8; ++i) small_[i] = static_cast<int8_t>(searchclass(i * 8));
 }
 
 zo_alloctor::~zo_alloctor() {
@@ -55,7 +57,7 @@ zo_alloctor::~zo_alloctor() {
     }
 }
 
-int zo_alloctor::classof(size_t n) const noexcept {
+int zo_alloctor::searchclass(size_t n) const noexcept {
     uint32_t lo = 0, hi = nclass_;  // the answer is in [lo, hi]; hi: none
     while (lo < hi) {
         uint32_t mid = (lo + hi) / 2;
@@ -65,14 +67,6 @@ int zo_alloctor::classof(size_t n) const noexcept {
             hi = mid;
     }
     return lo < nclass_ ? static_cast<int>(lo) : -1;
-}
-
-void* zo_alloctor::allocate(size_t n, size_t* usable) noexcept {
-    int c = classof(n);
-    if (c < 0) return direct(n, usable);
-    void* p = classes_[c]->take();
-    if (p && usable) *usable = sizes_[c];
-    return p;
 }
 
 void* zo_alloctor::direct(size_t n, size_t* usable) noexcept {
@@ -89,12 +83,7 @@ void* zo_alloctor::direct(size_t n, size_t* usable) noexcept {
     return r + directhead;
 }
 
-void zo_alloctor::free(void* p) noexcept {
-    if (!p) return;
-    if (allocseg* seg = allocseg::of(p)) {
-        seg->owner()->put(seg, p);
-        return;
-    }
+void zo_alloctor::freedirect(void* p) noexcept {
     char* r = static_cast<char*>(p) - directhead;
     size_t size = allocword::load(r);
     ndirect_.fetch_sub(1, std::memory_order_relaxed);

@@ -54,9 +54,22 @@ class zo_alloctor {
 
     // A block of at least n bytes (n = 0 counts as 1), and in *usable its
     // usable size; null when memory cannot be had.
-    void* allocate(size_t n, size_t* usable = nullptr) noexcept;
+    void* allocate(size_t n, size_t* usable = nullptr) noexcept {
+        int c = classof(n);
+        if (c < 0) return direct(n, usable);
+        void* p = classes_[c]->take();
+        if (p && usable) *usable = sizes_[c];
+        return p;
+    }
     // Gives back a block of this table; null is ignored.
-    void free(void* p) noexcept;
+    void free(void* p) noexcept {
+        if (!p) return;
+        if (allocseg* seg = allocseg::of(p)) {
+            seg->owner()->put(seg, p);
+            return;
+        }
+        freedirect(p);
+    }
     // The usable size of a block of any table; 0 for null.
     static size_t usable(const void* p) noexcept;
     // Gives back every segment with no block in use (process exit): what
@@ -70,7 +83,9 @@ class zo_alloctor {
     // ---- introspection, for tests and benchmarks ----
     uint32_t classcount() const noexcept { return nclass_; }
     // Index of the class that serves n bytes; -1 for a direct block.
-    int classof(size_t n) const noexcept;
+    int classof(size_t n) const noexcept {
+        return n <= smallmax ? small_[(n + 7) / 8] : searchclass(n);
+    }
     struct classinfo {
         uint32_t blocksize;
         uint32_t perseg;
@@ -82,13 +97,20 @@ class zo_alloctor {
     uint32_t recordregions() noexcept { return store_.regions(); }
 
   private:
+    // Requests up to smallmax bytes find their class in a table by 8-byte
+    // steps; larger ones by a halving search over the block sizes.
+    static constexpr size_t smallmax = 1024;
+
+    int searchclass(size_t n) const noexcept;
     void* direct(size_t n, size_t* usable) noexcept;
+    void freedirect(void* p) noexcept;
 
     recstore store_;
     std::atomic<uint32_t> ndirect_{0};
     uint32_t nclass_ = 0;
     uint32_t sizes_[maxclasses] = {};  // block sizes, ascending, for the search
     allocclass* classes_[maxclasses] = {};
+    int8_t small_[smallmax / 8 + 1] = {};
 };
 
 }  // namespace zo
