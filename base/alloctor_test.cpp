@@ -54,6 +54,8 @@ TEST(AlloctorTest, RequestsGoToTheSmallestClassThatHoldsThemAndBeyondItToADirect
         {1, 16, false},
         {16, 16, false},
         {17, 32, false},
+        {1024, 1024, false},
+        {1025, 1424, false},
         {1425, 2048, false},
         {4194304, 4194304, false},
         {4194305, pageup(4194305 + 16) - 16, true},
