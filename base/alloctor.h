@@ -80,7 +80,7 @@ class zo_alloctor {
     void forkprepare() noexcept;
     void forkdone() noexcept;
 
-    // ---- introspection, for tests and benchmarks ----
+    // ---- what tests and benchmarks look at ----
     uint32_t classcount() const noexcept { return nclass_; }
     // Index of the class that serves n bytes; -1 for a direct block.
     int classof(size_t n) const noexcept {
