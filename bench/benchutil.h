@@ -93,13 +93,14 @@ inline double bareloop(const std::string& dbpath, int n, const std::vector<std::
         " ON CONFLICT(name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"
         " type = excluded.type, value = excluded.value";
     static const char* const histsql =
-        "INSERT INTO history(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)";
+        "INSERT OR IGNORE INTO history(name, time, quality, type, value)"
+        " VALUES(?1, ?2, ?3, ?4, ?5)";
     static const char* const schema =
         "CREATE TABLE IF NOT EXISTS snapshot(name TEXT PRIMARY KEY, time INTEGER,"
         " quality INTEGER, type INTEGER, value);"
         "CREATE TABLE IF NOT EXISTS history(name TEXT, time INTEGER, quality INTEGER,"
         " type INTEGER, value);"
-        "CREATE INDEX IF NOT EXISTS history_name_time ON history(name, time);";
+        "CREATE UNIQUE INDEX IF NOT EXISTS history_key ON history(name, time);";
     err->clear();
     sqlite3* db = nullptr;
     sqlite3_stmt* snap = nullptr;

@@ -5,8 +5,17 @@
 // Results: DB_OK; DB_FAIL when one statement or row was refused but the
 // connection is still good (a constraint, a busy lock); DB_LOST when the
 // connection can no longer be trusted (I/O error, full disk, read-only or
-// vanished file, damaged database) - the caller closes it and reconnects.
-// The reason of the last failure is in error().
+// vanished file, damaged database) - the caller closes it and reconnects;
+// DB_DUP from puthistory and putsoe when the row is there already (see
+// below) and nothing was written.  The reason of the last failure is in
+// error().
+//
+// Writes of history and SOE rows are idempotent: history is keyed on (name,
+// time) and an SOE row on all of its fields, and a row whose key is taken
+// already is left as it is (DB_DUP).  A request that is written twice - a
+// cache block replayed again after a crash, a request sent again because
+// its answer was lost with the connection - therefore never doubles a row.
+// Every backend keeps this rule.
 //
 // Thread-safety: a backend belongs to the one library thread of its handle.
 #pragma once
@@ -19,7 +28,7 @@
 
 namespace oxa {
 
-enum dbresult : int { DB_OK = 0, DB_FAIL = 1, DB_LOST = 2 };
+enum dbresult : int { DB_OK = 0, DB_FAIL = 1, DB_LOST = 2, DB_DUP = 3 };
 
 // How a value is stored: INTEGER for types 1, 2, 4; REAL for 3, 5; TEXT for
 // 6; BLOB for 7.
@@ -58,7 +67,9 @@ class backend {
     // Upserts the snapshot of row.name; with onlynewer, an existing snapshot
     // moves only when row.time is later than its time.
     virtual int putsnapshot(const tagrow& row, bool onlynewer) = 0;
+    // DB_DUP when history has a row of this name and time already.
     virtual int puthistory(const tagrow& row) = 0;
+    // DB_DUP when an SOE row equal in every field is there already.
     virtual int putsoe(const oxa_soerec& rec) = 0;
     // Adds (add) or removes a control tag.
     virtual int putctrltag(const std::string& name, bool add) = 0;
@@ -74,6 +85,9 @@ class backend {
     // DB_OK while the connection still reaches the database; DB_LOST when,
     // for example, the file was removed under it.
     virtual int check() = 0;
+    // What open() did that the library should log once (a schema change),
+    // empty when nothing; cleared by the call.
+    virtual std::string takenotice() { return std::string(); }
 };
 
 struct dburl;

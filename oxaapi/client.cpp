@@ -235,6 +235,8 @@ bool client::tryopen() {
     std::string err;
     std::unique_ptr<backend> b = factory_ ? factory_(&err) : nullptr;
     if (b && b->open() == DB_OK) {
+        std::string notice = b->takenotice();
+        if (!notice.empty()) logf(30, "%s", notice.c_str());
         db_ = std::move(b);
         ctrldirty_ = true;
         lastfail_.clear();
@@ -268,13 +270,18 @@ void client::execute(job& j) {
     if (j.soe) {
         soewait* w = j.soe;
         int rc = db_->begin();
-        for (int i = 0; rc == DB_OK && i < w->n; ++i) rc = db_->putsoe(w->recs[i]);
+        for (int i = 0; rc == DB_OK && i < w->n; ++i) {
+            rc = db_->putsoe(w->recs[i]);
+            if (rc == DB_DUP) rc = DB_OK;  // written before: nothing to add
+        }
         if (rc == DB_OK) rc = db_->commit();
         if (rc != DB_OK) {
             std::string why = db_->error();
             logf(10, "soe write of %d records failed: %s", w->n, why.c_str());
             if (rc == DB_LOST) {
-                finishsoe(w, OXA_ERR_DB);
+                // Nothing was written; the caller may write them again once
+                // the database is back.
+                finishsoe(w, OXA_ERR_NOTCONNECTED);
                 lose(why);
                 return;
             }
@@ -292,8 +299,9 @@ void client::execute(job& j) {
     }
     int rc;
     std::vector<tagerr> errs;
+    size_t dups = 0;
     if (rq.name == "oxa_writesnaps" || rq.name == "oxa_insert") {
-        rc = writevalues(rq.name, rq, &errs, &why);
+        rc = writevalues(rq.name, rq, &errs, &dups, &why);
     } else if (rq.name == "oxa_regctrltags_put" || rq.name == "oxa_regctrltags_del") {
         rc = writetags(rq, rq.name == "oxa_regctrltags_put", &errs, &why);
     } else {
@@ -302,22 +310,33 @@ void client::execute(job& j) {
         return;
     }
     if (rc == DB_OK) {
-        answer(j, okresponse(rq.name, rq.seqno, errs), 0);
+        answer(j, okresponse(rq.name, rq.seqno, errs, dups), 0);
+        return;
+    }
+    if (rc == DB_LOST) {
+        // Rolled back, or a commit whose outcome is unknown: either way the
+        // request may be sent again, since history writes are idempotent.
+        answer(j, errresponse(OXA_STATUS_DISCONNECTED, rq.name, rq.seqno, why),
+               OXA_STATUS_DISCONNECTED);
+        lose(why);
         return;
     }
     answer(j, errresponse(OXA_STATUS_DBERROR, rq.name, rq.seqno, why), OXA_STATUS_DBERROR);
-    if (rc == DB_LOST) lose(why);
 }
 
 int client::writevalues(const std::string& name, request& rq, std::vector<tagerr>* errs,
-                        std::string* why) {
+                        size_t* dups, std::string* why) {
     *errs = std::move(rq.errs);
     bool insert = name == "oxa_insert";
     int rc = db_->begin();
     for (size_t i = 0; rc == DB_OK && i < rq.rows.size(); ++i) {
         const tagrow& row = rq.rows[i];
-        int r = insert ? db_->puthistory(row) : db_->putsnapshot(row, false);
-        if (r == DB_OK) r = insert ? db_->putsnapshot(row, true) : db_->puthistory(row);
+        int hist = DB_OK;  // the history write's own result
+        int r = insert ? (hist = db_->puthistory(row)) : db_->putsnapshot(row, false);
+        if (r == DB_OK || r == DB_DUP)
+            r = insert ? db_->putsnapshot(row, true) : (hist = db_->puthistory(row));
+        if (r == DB_DUP) r = DB_OK;
+        if (r == DB_OK && hist == DB_DUP) ++*dups;
         if (r == DB_FAIL) {
             logf(20, "%s: tag %s refused: %s", name.c_str(), row.name.c_str(),
                  db_->error().c_str());

@@ -71,6 +71,11 @@ class client {
     int soeput(const oxa_soerec* recs, int n);
 
     bool connected() const { return connected_.load(std::memory_order_acquire); }
+    // The byte bound of the queue.
+    size_t queuebytes() const {
+        std::lock_guard<std::mutex> lk(mu_);
+        return maxbytes_;
+    }
 
   private:
     struct soewait {
@@ -90,7 +95,7 @@ class client {
     void run();
     bool tryopen();
     void execute(job& j);
-    int writevalues(const std::string& name, request& rq, std::vector<tagerr>* errs,
+    int writevalues(const std::string& name, request& rq, std::vector<tagerr>* errs, size_t* dups,
                     std::string* why);
     int writetags(request& rq, bool add, std::vector<tagerr>* errs, std::string* why);
     void answer(const job& j, const std::string& resp, int status);

@@ -4,6 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "oxaapi/backend.h"
@@ -14,6 +15,33 @@
 namespace {
 
 constexpr size_t maxhandles = 1024;
+// The smallest queue a URL may ask for: room for a few of the largest
+// requests the program sends.
+constexpr size_t minqueuebytes = 1u << 20;
+
+// The value of "queuebytes=N" in the query of url: 0 when absent, -1 when
+// it is not a decimal number.
+int64_t queuebytesof(std::string_view url) {
+    size_t q = url.find('?');
+    if (q == std::string_view::npos) return 0;
+    std::string_view rest = url.substr(q + 1);
+    constexpr std::string_view key = "queuebytes=";
+    while (!rest.empty()) {
+        size_t amp = rest.find('&');
+        std::string_view kv = rest.substr(0, amp);
+        rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+        if (kv.substr(0, key.size()) != key) continue;
+        std::string_view num = kv.substr(key.size());
+        if (num.empty() || num.size() > 15) return -1;
+        int64_t v = 0;
+        for (char c : num) {
+            if (c < '0' || c > '9') return -1;
+            v = v * 10 + (c - '0');
+        }
+        return v;
+    }
+    return 0;
+}
 
 struct slot {
     std::shared_ptr<oxa::client> cl;
@@ -37,6 +65,17 @@ std::shared_ptr<oxa::client> get(int handle) {
     auto& t = table();
     if (handle < 0 || static_cast<size_t>(handle) >= t.size()) return nullptr;
     return t[handle].cl;
+}
+
+void logto(int handle, const std::string& line) {
+    oxa_logfn fn = nullptr;
+    void* user = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(tablemu());
+        fn = table()[handle].logfn;
+        user = table()[handle].loguser;
+    }
+    if (fn) fn(10, line.c_str(), user);
 }
 
 }  // namespace
@@ -90,19 +129,15 @@ int oxa_connectex(int handle, const char* url, const char* /*user*/, const char*
     if (!url || flags != 0) return OXA_ERR_ARG;
     oxa::dburl u;
     std::string err;
-    if (!oxa::parsedburl(url, &u, &err)) {
-        oxa_logfn fn = nullptr;
-        void* user = nullptr;
-        {
-            std::lock_guard<std::mutex> lk(tablemu());
-            fn = table()[handle].logfn;
-            user = table()[handle].loguser;
-        }
-        if (fn) {
-            std::string line = "bad database url " + std::string(url) + ": " + err;
-            fn(10, line.c_str(), user);
-        }
+    int64_t qbytes = queuebytesof(url);
+    if (qbytes < 0) err = "queuebytes is not a number";
+    if (qbytes < 0 || !oxa::parsedburl(url, &u, &err)) {
+        logto(handle, "bad database url " + std::string(url) + ": " + err);
         return OXA_ERR_URL;
+    }
+    if (qbytes > 0) {
+        cl->setlimits(0, static_cast<size_t>(qbytes) < minqueuebytes ? minqueuebytes
+                                                                     : static_cast<size_t>(qbytes));
     }
     return cl->connect([u](std::string* e) { return oxa::makebackend(u, e); });
 }
@@ -132,6 +167,11 @@ int oxa_putmsg(int handle, const char* text, int length) {
 int oxa_ctrlname(const char* name, int length, const char** why) {
     if (!name || length < 0) return OXA_ERR_ARG;
     return oxa::ctrlname(std::string_view(name, static_cast<size_t>(length)), nullptr, why);
+}
+
+int64_t oxa_queuebytes(int handle) {
+    auto cl = get(handle);
+    return cl ? static_cast<int64_t>(cl->queuebytes()) : OXA_ERR_HANDLE;
 }
 
 int oxa_soeput(int handle, const oxa_soerec* recs, int count) {

@@ -10,8 +10,10 @@
  * to the value and object callbacks.
  *
  * URL: "sqlite://localhost/ABSOLUTE/PATH.db" - the text after the host is
- * the absolute path of the database file (percent escapes are decoded, a
- * "?query" is ignored); the host must be "localhost".
+ * the absolute path of the database file (percent escapes are decoded); the
+ * host must be "localhost".  Of a "?query" the library reads only
+ * "queuebytes=N", the byte bound of its request queue (default 64 MiB, at
+ * least 1 MiB); oxa_queuebytes tells the bound in force.
  *
  * Status codes given to the status callback:
  *   OXA_CONNECTED (60001)   the database is open and writable;
@@ -29,10 +31,19 @@
  * names follow the rule of oxa_ctrlname.  Every request
  * accepted by oxa_callmsg (result 0) is answered exactly once through its
  * response callback: after it was executed, or with an error status when
- * it could not be (bad text, database error, oxa_disconnect or
- * oxa_destory before it ran).  Requests wait in the queue while the
- * database is being reconnected; the queue is bounded, and a full queue
- * makes oxa_callmsg return OXA_ERR_QUEUEFULL.
+ * it could not be (bad text, database error, the connection lost while it
+ * ran, oxa_disconnect or oxa_destory before it ran).  Requests wait in the
+ * queue while the database is being reconnected; the queue is bounded, and
+ * a full queue makes oxa_callmsg return OXA_ERR_QUEUEFULL.
+ *
+ * History and SOE writes are idempotent: history holds one row per (name,
+ * time) and the soe table one row per distinct record, and a value or
+ * record whose row is there already is left out (counted in "dups" of the
+ * answer for values).  A request answered with OXA_STATUS_DBERROR or
+ * OXA_STATUS_DISCONNECTED, or SOE records refused with OXA_ERR_NOTCONNECTED,
+ * may therefore be sent again without doubling a row, and so may a block of
+ * cached values replayed twice.  Every database behind this library keeps
+ * this rule.
  *
  * Threads: every function may be called from any thread, except that
  * oxa_disconnect and oxa_destory must not be called from inside a callback
@@ -63,19 +74,25 @@ extern "C" {
 
 /* Results of the calls (0 is success). */
 #define OXA_OK 0
-#define OXA_ERR_HANDLE (-1)       /* no such handle */
-#define OXA_ERR_ARG (-2)          /* null text, negative length, bad count */
-#define OXA_ERR_NOTCONNECTED (-3) /* the database is not open (oxa_soeput) */
-#define OXA_ERR_QUEUEFULL (-4)    /* too many requests wait already */
-#define OXA_ERR_URL (-5)          /* the URL names no database we can open */
-#define OXA_ERR_DB (-6)           /* the database refused the write */
-#define OXA_ERR_STATE (-7)        /* already connecting, or stopping */
+#define OXA_ERR_HANDLE (-1) /* no such handle */
+#define OXA_ERR_ARG (-2)    /* null text, negative length, bad count */
+#define OXA_ERR_NOTCONNECTED                                                  \
+    (-3)                       /* the database is not open, or was lost while \
+                                  oxa_soeput wrote: nothing was written */
+#define OXA_ERR_QUEUEFULL (-4) /* too many requests wait already */
+#define OXA_ERR_URL (-5)       /* the URL names no database we can open */
+#define OXA_ERR_DB (-6)        /* the database refused the write */
+#define OXA_ERR_STATE (-7)     /* already connecting, or stopping */
 
 /* "status" of a response other than 0. */
-#define OXA_STATUS_BADREQUEST 1   /* the text is not a request we can read */
-#define OXA_STATUS_UNKNOWN 2      /* the "request" name is not known */
-#define OXA_STATUS_DBERROR 3      /* the database failed; nothing was written */
-#define OXA_STATUS_DISCONNECTED 4 /* dropped unexecuted by a disconnect */
+#define OXA_STATUS_BADREQUEST 1 /* the text is not a request we can read */
+#define OXA_STATUS_UNKNOWN 2    /* the "request" name is not known */
+#define OXA_STATUS_DBERROR                              \
+    3 /* the database failed (a busy lock); nothing was \
+         written */
+#define OXA_STATUS_DISCONNECTED                         \
+    4 /* not written: dropped by a disconnect before it \
+         ran, or the connection was lost while it ran */
 
 /* "E" of one tag in the "vals" of a response (tags without error are not
  * listed). */
@@ -200,6 +217,10 @@ int oxa_ctrlname(const char* name, int length, const char** why);
 
 /* Extensions of this library. */
 int oxa_setlog(int handle, oxa_logfn fn, void* user);
+/* The byte bound of the request queue of handle (see the URL above), or a
+ * negative number for a bad handle.  A caller that keeps the bytes it has
+ * queued and not had answered below it is never refused for a full queue. */
+int64_t oxa_queuebytes(int handle);
 /* Interval between connection attempts (default 2000 ms) and between looks
  * for control writes (default 50 ms).  Values <= 0 keep the current one. */
 int oxa_setintervals(int handle, int retryms, int pollms);

@@ -101,6 +101,14 @@ TEST_F(oxaapitest, insertaddshistoryandmovessnapshotonlyforward) {
         "{\"T\":6000,\"N\":\"h\",\"DT\":5,\"V\":6.0}]}");
     EXPECT_EQ(query(path, "SELECT time || ':' || value FROM snapshot WHERE name = 'h'"),
               "6000:6.0");
+    // The same block again (a replay after a crash): nothing doubles, and the
+    // answer counts what history had already.
+    r = roundtrip(
+        "{\"request\":\"oxa_insert\",\"seqno\":4,\"vals\":["
+        "{\"T\":3000,\"N\":\"h\",\"DT\":5,\"V\":3.0},{\"T\":7000,\"N\":\"h\",\"DT\":5,\"V\":7.0},"
+        "{\"T\":3000,\"N\":\"fresh\",\"DT\":1,\"V\":7}]}");
+    EXPECT_EQ(r, "{\"status\":0,\"response\":\"oxa_insert\",\"seqno\":4,\"dups\":2,\"vals\":[]}");
+    EXPECT_EQ(query(path, "SELECT count(*) FROM history"), "6");
 }
 
 TEST_F(oxaapitest, badrequestsareansweredwitherrors) {
@@ -317,6 +325,26 @@ TEST_F(oxaapitest, handlestaysvalidforthelaststatus) {
     EXPECT_LT(oxa_curdb(rec.handle), 0);
 }
 
+TEST_F(oxaapitest, queueboundcomesfromtheurl) {
+    EXPECT_EQ(oxa_queuebytes(handle), 64 << 20);
+    const std::pair<const char*, int64_t> cases[] = {
+        {"?queuebytes=2000000", 2000000},
+        {"?x=1&queuebytes=5", 1 << 20},  // at least room for the largest requests
+        {"?queuebytes=", -1},
+        {"?queuebytes=12k", -1},
+    };
+    for (const auto& [query, want] : cases) {
+        int h = oxa_create();
+        ASSERT_GE(h, 0);
+        int rc = oxa_connectex(h, (urlof(path) + query).c_str(), "", "", 0);
+        EXPECT_EQ(rc, want < 0 ? OXA_ERR_URL : 0) << query;
+        if (want > 0) {
+            EXPECT_EQ(oxa_queuebytes(h), want) << query;
+        }
+        oxa_destory(h);
+    }
+}
+
 TEST_F(oxaapitest, callsfollowthehandlesstate) {
     EXPECT_EQ(oxa_curdb(handle), 0);
     EXPECT_EQ(oxa_curdb_inver(handle), OXA_INVER);
@@ -333,6 +361,7 @@ TEST_F(oxaapitest, callsfollowthehandlesstate) {
     ASSERT_EQ(oxa_connectex(handle, urlof(path).c_str(), "", "", 0), 0);
     ASSERT_TRUE(rec.waitcode(OXA_CONNECTED, 2));
     for (int bad : {-1, 5000}) {
+        EXPECT_LT(oxa_queuebytes(bad), 0);
         EXPECT_LT(oxa_curdb(bad), 0);
         EXPECT_LT(oxa_curdb_inver(bad), 0);
         EXPECT_LT(oxa_setmessagenotify(bad, nullptr, nullptr), 0);

@@ -198,10 +198,13 @@ bool parserequest(std::string_view text, request* out, std::string* why) {
     return true;
 }
 
-std::string okresponse(std::string_view name, int32_t seqno, const std::vector<tagerr>& errs) {
+std::string okresponse(std::string_view name, int32_t seqno, const std::vector<tagerr>& errs,
+                       size_t dups) {
     std::string out = "{\"status\":0,";
     addname(out, "response", name);
-    out += ",\"seqno\":" + std::to_string(seqno) + ",\"vals\":[";
+    out += ",\"seqno\":" + std::to_string(seqno);
+    if (dups) out += ",\"dups\":" + std::to_string(dups);
+    out += ",\"vals\":[";
     for (size_t i = 0; i < errs.size(); ++i) {
         if (i) out += ',';
         out += '{';

@@ -39,8 +39,11 @@ bool parserequest(std::string_view text, request* out, std::string* why);
 // Local time "YYYY/MM/DD hh:mm:ss[.mmm]" to milliseconds since 1970 UTC.
 bool parselocaltime(std::string_view text, int64_t* ms);
 
-// {"status":0,"response":NAME,"seqno":N,"vals":[{"N":"tag","E":code}...]}
-std::string okresponse(std::string_view name, int32_t seqno, const std::vector<tagerr>& errs);
+// {"status":0,"response":NAME,"seqno":N,"dups":D,"vals":[{"N":"tag","E":code}...]}
+// with "dups" (values whose name and time history held already) only when
+// D is not 0.
+std::string okresponse(std::string_view name, int32_t seqno, const std::vector<tagerr>& errs,
+                       size_t dups = 0);
 // {"status":S,"response":NAME,"seqno":N,"message":MSG}
 std::string errresponse(int status, std::string_view name, int32_t seqno, std::string_view msg);
 

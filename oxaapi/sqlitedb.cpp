@@ -1,17 +1,17 @@
 #include "oxaapi/sqlitedb.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace oxa {
 
 const char* const sqliteschema =
     "CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value);"
-    "INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 1);"
+    "INSERT OR IGNORE INTO meta(key, value) VALUES('schema', 2);"
     "CREATE TABLE IF NOT EXISTS snapshot(name TEXT PRIMARY KEY, time INTEGER,"
     " quality INTEGER, type INTEGER, value);"
     "CREATE TABLE IF NOT EXISTS history(name TEXT, time INTEGER, quality INTEGER,"
     " type INTEGER, value);"
-    "CREATE INDEX IF NOT EXISTS history_name_time ON history(name, time);"
     "CREATE TABLE IF NOT EXISTS soe(id INTEGER PRIMARY KEY, f230 INTEGER, f231 INTEGER,"
     " f232 INTEGER, f233 INTEGER, f234 INTEGER, f235 INTEGER, f236 TEXT, f237 TEXT,"
     " f238 TEXT, f239 INTEGER, f240 INTEGER);"
@@ -21,6 +21,11 @@ const char* const sqliteschema =
     " type INTEGER NOT NULL, value, written INTEGER,"
     " delivered INTEGER NOT NULL DEFAULT 0);"
     "CREATE INDEX IF NOT EXISTS ctrlwrites_pending ON ctrlwrites(delivered, id);";
+
+const char* const sqlitekeys =
+    "CREATE UNIQUE INDEX IF NOT EXISTS history_key ON history(name, time);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS soe_key ON soe(f230, f231, f232, f233, f234, f235,"
+    " f236, f237, f238, f239, f240);";
 
 namespace {
 
@@ -34,9 +39,9 @@ const char* const stmttext[] = {
     " ON CONFLICT(name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"
     " type = excluded.type, value = excluded.value WHERE excluded.time > snapshot.time",
     // ST_HIST
-    "INSERT INTO history(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)",
+    "INSERT OR IGNORE INTO history(name, time, quality, type, value) VALUES(?1, ?2, ?3, ?4, ?5)",
     // ST_SOE
-    "INSERT INTO soe(f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240)"
+    "INSERT OR IGNORE INTO soe(f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240)"
     " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)",
     // ST_CTRLADD
     "INSERT OR IGNORE INTO ctrltags(name) VALUES(?1)",
@@ -49,6 +54,15 @@ const char* const stmttext[] = {
     "UPDATE ctrlwrites SET delivered = ?2 WHERE id = ?1",
     // ST_VERSION
     "PRAGMA data_version",
+};
+
+// Schema 1 had no keys on history and soe.  Adding them drops the rows that
+// repeat a key (the first written stays, as an insert now keeps it), and
+// replaces the plain index on history.
+const char* const dropdups[] = {
+    "DELETE FROM history WHERE rowid NOT IN (SELECT MIN(rowid) FROM history GROUP BY name, time)",
+    "DELETE FROM soe WHERE id NOT IN (SELECT MIN(id) FROM soe GROUP BY f230, f231, f232, f233,"
+    " f234, f235, f236, f237, f238, f239, f240)",
 };
 
 // Codes after which the connection is not trusted for further writes.
@@ -104,7 +118,22 @@ int sqlitedb::open() {
                         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (rc != SQLITE_OK) {
         fail(rc, "open");
-        err_ += " (" + path_ + ")";
+        // SQLite says only "unable to open database file"; the operator needs
+        // to know what to fix.
+        size_t slash = path_.rfind('/');
+        std::string dir(slash == 0 || slash == std::string::npos ? std::string(1, '/')
+                                                                 : path_.substr(0, slash));
+        struct stat ds;
+        const char* what = nullptr;
+        if (::stat(dir.c_str(), &ds) != 0) {
+            what = "directory does not exist";
+        } else if (!S_ISDIR(ds.st_mode)) {
+            what = "not a directory";
+        } else if (::access(dir.c_str(), W_OK | X_OK) != 0) {
+            what = "directory is not writable";
+        }
+        if (what) err_.assign(what);
+        err_.append(" (").append(what ? dir : path_).append(")");
         close();
         return DB_LOST;
     }
@@ -120,6 +149,7 @@ int sqlitedb::open() {
     rc = walmode();
     if (rc == DB_OK) rc = exec("PRAGMA synchronous=NORMAL");
     if (rc == DB_OK) rc = exec(sqliteschema);
+    if (rc == DB_OK) rc = addkeys();
     if (rc == DB_OK) rc = prepareall();
     struct stat sb;
     if (rc == DB_OK && ::stat(path_.c_str(), &sb) != 0) {
@@ -135,6 +165,37 @@ int sqlitedb::open() {
     dev_ = sb.st_dev;
     ino_ = sb.st_ino;
     version_ = -1;
+    return DB_OK;
+}
+
+int sqlitedb::addkeys() {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v2(
+        db_, "SELECT count(*) FROM sqlite_master WHERE name IN ('history_key', 'soe_key')", -1, &st,
+        nullptr);
+    if (rc != SQLITE_OK) return fail(rc, "keys");
+    int have = sqlite3_step(st) == SQLITE_ROW ? sqlite3_column_int(st, 0) : -1;
+    sqlite3_finalize(st);
+    if (have == 2) return DB_OK;
+    rc = begin();
+    int dropped[2] = {0, 0};
+    for (int i = 0; rc == DB_OK && i < 2; ++i) {
+        rc = exec(dropdups[i]);
+        dropped[i] = sqlite3_changes(db_);
+    }
+    if (rc == DB_OK) rc = exec("DROP INDEX IF EXISTS history_name_time");
+    if (rc == DB_OK) rc = exec(sqlitekeys);
+    if (rc == DB_OK) rc = exec("UPDATE meta SET value = 2 WHERE key = 'schema'");
+    if (rc == DB_OK) rc = commit();
+    if (rc != DB_OK) {
+        rollback();
+        return rc;
+    }
+    if (dropped[0] || dropped[1]) {
+        notice_.assign("keys added to history and soe; rows that repeated a key removed: ");
+        notice_.append(std::to_string(dropped[0])).append(" history, ");
+        notice_.append(std::to_string(dropped[1])).append(" soe");
+    }
     return DB_OK;
 }
 
@@ -257,7 +318,8 @@ int sqlitedb::putsnapshot(const tagrow& row, bool onlynewer) {
 int sqlitedb::puthistory(const tagrow& row) {
     if (!db_) return fail(SQLITE_MISUSE, "history");
     bindrow(st_[ST_HIST], row);
-    return step(ST_HIST, "history");
+    int rc = step(ST_HIST, "history");
+    return rc == DB_OK && sqlite3_changes(db_) == 0 ? DB_DUP : rc;
 }
 
 int sqlitedb::putsoe(const oxa_soerec& r) {
@@ -277,7 +339,8 @@ int sqlitedb::putsoe(const oxa_soerec& r) {
     bindtext(st, 9, t238.c_str());
     sqlite3_bind_int(st, 10, r.f239);
     sqlite3_bind_int(st, 11, r.f240);
-    return step(ST_SOE, "soe");
+    int rc = step(ST_SOE, "soe");
+    return rc == DB_OK && sqlite3_changes(db_) == 0 ? DB_DUP : rc;
 }
 
 int sqlitedb::putctrltag(const std::string& name, bool add) {

@@ -1,10 +1,13 @@
 // sqlitedb.h - the SQLite backend: one database file in WAL mode
 // (synchronous=NORMAL), the tables created when missing.
 //
+// A database of schema 1 (no keys on history and soe) gets its keys at the
+// first open; rows that repeated a key are removed then (see notice()).
+//
 // Tables (queried by users with sqlite3; see docs/database.md):
 //   snapshot(name TEXT PRIMARY KEY, time, quality, type, value)
-//   history(name, time, quality, type, value), index (name, time)
-//   soe(id, f230 ... f240)
+//   history(name, time, quality, type, value), unique key (name, time)
+//   soe(id, f230 ... f240), unique key (f230 ... f240)
 //   ctrltags(name TEXT PRIMARY KEY)
 //   ctrlwrites(id, name, time, quality, type, value, written, delivered)
 //   meta(key TEXT PRIMARY KEY, value)
@@ -42,6 +45,7 @@ class sqlitedb : public backend {
     int markctrl(int64_t id, int state) override;
     bool changed() override;
     int check() override;
+    std::string takenotice() override { return std::move(notice_); }
 
     // Runs SQL without results (tests use it to limit the file size).
     int exec(const char* sql);
@@ -61,6 +65,7 @@ class sqlitedb : public backend {
         ST_COUNT
     };
     int walmode();
+    int addkeys();
     int prepareall();
     int fail(int rc, const char* what);
     int step(int which, const char* what);
@@ -68,6 +73,7 @@ class sqlitedb : public backend {
 
     std::string path_;
     std::string err_;
+    std::string notice_;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* st_[ST_COUNT] = {};
     bool intx_ = false;

@@ -38,8 +38,10 @@ TEST_F(sqlitedbtest, createstheschemainwalmode) {
     EXPECT_EQ(query(path, "PRAGMA journal_mode"), "wal");
     EXPECT_EQ(query(path,
                     "SELECT count(*) FROM sqlite_master WHERE name IN ('snapshot', "
-                    "'history', 'soe', 'ctrltags', 'ctrlwrites', 'meta', 'history_name_time')"),
-              "7");
+                    "'history', 'soe', 'ctrltags', 'ctrlwrites', 'meta', 'history_key', "
+                    "'soe_key')"),
+              "8");
+    EXPECT_EQ(query(path, "SELECT value FROM meta WHERE key = 'schema'"), "2");
     // Reopening an existing database keeps its rows.
     ASSERT_EQ(db.begin(), DB_OK);
     ASSERT_EQ(db.puthistory(row("a", 1, 2)), DB_OK);
@@ -80,6 +82,65 @@ TEST_F(sqlitedbtest, soerecordkeepseveryfield) {
               "-1,4000000000,7,65535,2,3,80,breaker open,bay 3,255,1");
 }
 
+TEST_F(sqlitedbtest, historyandsoerowsarewrittenonce) {
+    oxa_soerec s;
+    std::memset(&s, 0, sizeof s);
+    std::strcpy(s.f236, "breaker");
+    struct {
+        const char* what;
+        int rc;
+    } steps[] = {{"h1", DB_OK}, {"h1", DB_DUP}, {"h2", DB_OK}, {"s", DB_OK}, {"s", DB_DUP}};
+    for (const auto& st : steps) {
+        if (st.what[0] == 'h') {
+            // The same name and time; the second carries another value.
+            EXPECT_EQ(db.puthistory(row(st.what, 1000, st.rc == DB_OK ? 1 : 2)), st.rc) << st.what;
+        } else {
+            EXPECT_EQ(db.putsoe(s), st.rc);
+        }
+    }
+    EXPECT_EQ(query(path, "SELECT group_concat(name || ':' || value) FROM history"),
+              "h1:1.0,h2:1.0");
+    EXPECT_EQ(query(path, "SELECT count(*) FROM soe"), "1");
+    s.f231 = 1;  // any other field makes another record
+    EXPECT_EQ(db.putsoe(s), DB_OK);
+}
+
+TEST_F(sqlitedbtest, oldschemagetsitskeysandlosesonlyrepeatedrows) {
+    std::string old = dir.file("old.db");
+    // A database as schema 1 left it, with rows that repeat a key.
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(old.c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw,
+                           "CREATE TABLE meta(key TEXT PRIMARY KEY, value);"
+                           "INSERT INTO meta VALUES('schema', 1);"
+                           "CREATE TABLE history(name TEXT, time INTEGER, quality INTEGER,"
+                           " type INTEGER, value);"
+                           "CREATE INDEX history_name_time ON history(name, time);"
+                           "CREATE TABLE soe(id INTEGER PRIMARY KEY, f230 INTEGER, f231 INTEGER,"
+                           " f232 INTEGER, f233 INTEGER, f234 INTEGER, f235 INTEGER, f236 TEXT,"
+                           " f237 TEXT, f238 TEXT, f239 INTEGER, f240 INTEGER);"
+                           "INSERT INTO history VALUES('a', 1, 0, 1, 10), ('a', 1, 0, 1, 11),"
+                           " ('a', 2, 0, 1, 12), ('b', 1, 0, 1, 13), ('a', 1, 0, 1, 14);"
+                           "INSERT INTO soe(f230, f236) VALUES(5, 'x'), (5, 'x'), (6, 'x');",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+    sqlitedb upgraded(old);
+    ASSERT_EQ(upgraded.open(), DB_OK) << upgraded.error();
+    EXPECT_EQ(upgraded.takenotice(),
+              "keys added to history and soe; rows that repeated a key removed: 2 history, 1 soe");
+    EXPECT_EQ(query(old, "SELECT group_concat(value) FROM (SELECT value FROM history ORDER BY 1)"),
+              "10,12,13");
+    EXPECT_EQ(query(old, "SELECT count(*) FROM soe"), "2");
+    EXPECT_EQ(query(old, "SELECT value FROM meta WHERE key = 'schema'"), "2");
+    EXPECT_EQ(query(old, "SELECT count(*) FROM sqlite_master WHERE name = 'history_name_time'"),
+              "0");
+    EXPECT_EQ(upgraded.puthistory(row("a", 1, 9)), DB_DUP);
+    upgraded.close();
+    ASSERT_EQ(upgraded.open(), DB_OK);
+    EXPECT_EQ(upgraded.takenotice(), "");
+}
+
 TEST_F(sqlitedbtest, otherwritersshowaschange) {
     db.changed();
     EXPECT_FALSE(db.changed());
@@ -116,10 +177,13 @@ TEST_F(sqlitedbtest, unusablefilesdonotopen) {
     std::string back((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(back, text);  // a foreign file is left alone
 
+    // The reason names what the operator has to fix.
     sqlitedb nodir(dir.file("missing/rt.db"));
     EXPECT_EQ(nodir.open(), DB_LOST);
+    EXPECT_EQ(nodir.error(), "directory does not exist (" + dir.file("missing") + ")");
     sqlitedb underfile(junk + "/rt.db");
     EXPECT_EQ(underfile.open(), DB_LOST);
+    EXPECT_EQ(underfile.error(), "not a directory (" + junk + ")");
     EXPECT_EQ(underfile.check(), DB_LOST);
 }
 
@@ -136,6 +200,7 @@ TEST_F(sqlitedbtest, readonlydirectorydoesnotopen) {
     EXPECT_EQ(existing.open(), DB_LOST);
     sqlitedb fresh(ro + "/new.db");
     EXPECT_EQ(fresh.open(), DB_LOST);
+    EXPECT_EQ(fresh.error(), "directory is not writable (" + ro + ")");
     ::chmod(ro.c_str(), 0755);
 }
 
