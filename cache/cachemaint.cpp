@@ -14,6 +14,7 @@ constexpr uint32_t scanevery = 10;   // seconds between replay scans
 constexpr int64_t settle = 10;       // seconds into a period before replay starts
 constexpr char prefix[] = "ioch_";
 constexpr size_t prefixlen = 5;
+constexpr uint8_t entrykey = 0x0A;  // an array entry: field 1, length-delimited
 
 // The decimal number at the sixth character of a name (leading blanks and a
 // sign allowed, stops at the first other character); 0 when there is none.
@@ -24,7 +25,7 @@ int64_t stampof(const std::string& name) {
 }  // namespace
 
 cachemaint::cachemaint(localcache* c, historysink* s, zo::ilog* lg)
-    : cache(c), sink(s), log(lg), lasttick(zo::nowsec()), vals(1), soes(1) {
+    : cache(c), sink(s), log(lg), lasttick(zo::nowsec()), soes(1) {
     block.reserve(cachefile::maxraw);
 }
 
@@ -35,7 +36,7 @@ int cachemaint::step(bool connected, bool gapudp) {
         lasttick = now;
         // Closes the writer's file once its period is over.
         cache->writer.writeblock(cachefile::kindtagval, nullptr, 0);
-        if (seconds % limitevery == 0 && cache->hasdirectory() && !connected) enforcelimits();
+        if (seconds % limitevery == 0 && cache->hasdirectory()) enforcelimits();
     }
     return replay(connected, gapudp);
 }
@@ -72,8 +73,13 @@ void cachemaint::enforcelimits() {
     if (files.size() < 2) return;  // the newest file is never removed here
     int64_t total = 0;
     for (const entry& f : files) total += f.size;
+    // The file being replayed is the replay's to delete: the limits take
+    // the next oldest.
+    size_t i = 0;
+    if (cache->reader.isopen() && files[0].stamp == cache->reader.stamp()) i = 1;
+    if (i + 1 >= files.size()) return;
     int64_t now = zo::nowsec();
-    int64_t oldest = files.front().stamp;
+    int64_t oldest = files[i].stamp;
     if (now - oldest < static_cast<int64_t>(cache->maxhour) * 3600 &&
         total < static_cast<int64_t>(cache->maxsize) * 1048576)
         return;
@@ -81,9 +87,53 @@ void cachemaint::enforcelimits() {
     if (!cachefile::filename(oldest, name)) return;
     zo::string path(cache->directory);
     path.append(name.view());
+    uint64_t vals = 0, soes = 0;
+    countrecords(oldest, &vals, &soes);
     bool ok = zo::env::current()->removefile(std::string(path.view()));
     ZO_LOG(log, zo::LOG_INF, "local cache uplimit, delete %s %s", path.c_str(),
            ok ? "success" : "failed");
+    if (ok) lost(vals, soes, "cache limit");
+}
+
+void cachemaint::countrecords(int64_t stamp, uint64_t* vals, uint64_t* soes) {
+    cachefile rd(cachefile::modereader);
+    rd.setdirectory(cache->directory.view());
+    if (rd.openread(stamp, nullptr) != 0) return;
+    zo::string b;
+    for (int kind; (kind = rd.readblock(b, nullptr)) >= 0;) {
+        // Entries: the key byte, the record's length as a varint, the record.
+        uint64_t n = 0;
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(b.data());
+        const uint8_t* end = p + b.size();
+        while (p < end && *p == entrykey) {
+            ++p;
+            uint64_t len = 0;
+            for (int shift = 0; p < end && shift < 35; shift += 7) {
+                len |= static_cast<uint64_t>(*p & 0x7F) << shift;
+                if (!(*p++ & 0x80)) break;
+            }
+            if (len > static_cast<uint64_t>(end - p)) break;
+            p += len;
+            ++n;
+        }
+        if (kind == cachefile::kindtagval) *vals += n;
+        if (kind == cachefile::kindsoe) *soes += n;
+    }
+}
+
+void cachemaint::lost(uint64_t vals, uint64_t soes, const char* why) {
+    if (vals)
+        ZO_LOG(log, zo::LOG_WRN, "dropped %llu tag values (%s).",
+               static_cast<unsigned long long>(vals), why);
+    if (soes)
+        ZO_LOG(log, zo::LOG_WRN, "dropped %llu soe records (%s).",
+               static_cast<unsigned long long>(soes), why);
+}
+
+void cachemaint::undecoded() {
+    const zo::string& path = cache->reader.path();
+    ZO_LOG(log, zo::LOG_ERR, "cache file %.*s: a block of %u bytes does not decode, passed over.",
+           static_cast<int>(path.size()), path.data(), static_cast<unsigned>(block.size()));
 }
 
 void cachemaint::endfile() {
@@ -91,6 +141,7 @@ void cachemaint::endfile() {
     if (histsoes) ZO_LOG(log, zo::LOG_INF, "insert history SOE records %zu", size_t{histsoes});
     cache->reader.remove(log);
     histvals = histsoes = 0;
+    atend = false;
 }
 
 int cachemaint::replay(bool connected, bool gapudp) {
@@ -111,24 +162,48 @@ int cachemaint::replay(bool connected, bool gapudp) {
     }
     if (gapudp) {
         ZO_LOG(log, zo::LOG_INF, "udp channel can't insert history, delete the cache file");
+        uint64_t vals = 0, soes = 0;
+        countrecords(rd.stamp(), &vals, &soes);
+        lost(vals, soes, "no history through gapudp");
         cache->reader.remove(log);
         histvals = histsoes = 0;
+        atend = false;
         return 1;
     }
+    if (atend) {
+        // The file goes only once the database has settled all of it.
+        if (sink && sink->replayinflight() > 0) return 0;
+        endfile();
+        return 1;
+    }
+    if (sink && sink->replayfull()) return 0;
     int kind = rd.readblock(block, log);
     if (kind < 0) {
-        endfile();
+        atend = true;
+        if (!sink || sink->replayinflight() == 0) endfile();
     } else if (kind == cachefile::kindtagval) {
-        vals.items.reserve(512);
+        auto* vals = new tagvalarray(1);
+        vals->items.reserve(512);
         // A body that does not decode, or holds nothing, is passed over.
-        if (vals.parse(block.data(), block.size()) && !vals.items.empty()) {
-            if (sink) sink->inserthistory(vals);
-            histvals += vals.items.size();
+        if (!vals->parse(block.data(), block.size())) {
+            undecoded();
+            vals->clear();
         }
-        vals.clear();
+        if (!vals->items.empty()) {
+            histvals += vals->items.size();
+            if (sink) {
+                sink->inserthistory(vals);
+                vals = nullptr;
+            }
+        }
+        delete vals;
     } else if (kind == cachefile::kindsoe) {
         soes.items.reserve(32);
-        if (soes.parse(block.data(), block.size()) && !soes.items.empty()) {
+        if (!soes.parse(block.data(), block.size())) {
+            undecoded();
+            soes.clear();
+        }
+        if (!soes.items.empty()) {
             if (sink) sink->putsoe(soes);
             histsoes += soes.items.size();
         }

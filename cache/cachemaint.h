@@ -3,20 +3,26 @@
 //
 // step() is called once per cycle of the writer thread.  When the wall-clock
 // second has changed it rolls the writer over (closing the file of a period
-// that has ended) and, every 30 seconds while the database is not connected,
-// enforces the limits: at most one file is removed per check, the oldest by
-// its period stamp, when the oldest is maxhour hours old or the files
-// together reach maxsize MBytes; a single file is never removed.
+// that has ended) and, every 30 seconds, enforces the limits: at most one
+// file is removed per check, the oldest by its period stamp, when the oldest
+// is maxhour hours old or the files together reach maxsize MBytes; the
+// newest file is never removed, nor the file being replayed (the next oldest
+// goes instead).  The limits act while the database is connected too, since
+// values that the database cannot take fast enough go to the cache then.
+// The records of a removed file are counted and logged as dropped.
 //
 // While the database is connected, step() replays one block per call: every
 // 10 seconds it looks for the oldest file of an earlier period (and not
 // before 11 seconds into the current period, by which time the writer has
 // closed the file of the period just ended), then reads it a block per call,
 // handing tag values to historysink::inserthistory and SOE records to
-// historysink::putsoe, and deletes the file at its end (the reader passes
-// over a damaged block and goes on with the blocks behind it).  A file found
-// while the link writes through gapudp cannot be inserted as history and is
-// deleted.  What the database answers does not stop the replay.
+// historysink::putsoe - no more while the sink is full, so the replay runs
+// at the database's pace.  At the file's end (the reader passes over a
+// damaged block and goes on with the blocks behind it) it waits until the
+// sink has settled every block of the file, and only then deletes it: a
+// crash before that replays the file again, which the database's idempotent
+// history writes absorb.  A file found while the link writes through gapudp
+// cannot be inserted as history and is deleted.
 //
 // Time comes from zo::nowsec() (tests move it through zo::env).
 //
@@ -34,25 +40,21 @@
 #include "cache/localcache.h"
 #include "protoc3/bodies.h"
 
-// Where replayed records go; the link instance implements it with its
-// history insert ("oxa_insert") and its SOE writer (oxa_soeput).
+// Where replayed records go; the link's writer implements it with its
+// history insert ("oxa_insert") and its SOE writer (oxa_soeput).  A block
+// handed over stays "in flight" until the database has answered it and its
+// records are in history, or back in the cache, or counted as dropped.
 class historysink {
   public:
     virtual ~historysink() = default;
-    virtual void inserthistory(const tagvalarray& body) = 0;
+    // One block of tag values; takes ownership of body.
+    virtual void inserthistory(tagvalarray* body) = 0;
+    // One block of SOE records, settled before the call returns.
     virtual void putsoe(const soearray& body) = 0;
-};
-
-// Adapts a link object that has insert_history and write_soe.
-template <class L>
-class linksink final : public historysink {
-  public:
-    explicit linksink(L* l) : link(l) {}
-    void inserthistory(const tagvalarray& body) override { link->insert_history(body); }
-    void putsoe(const soearray& body) override { link->write_soe(body); }
-
-  private:
-    L* link;
+    // True while no further block may be handed over.
+    virtual bool replayfull() = 0;
+    // Blocks handed over and not settled yet.
+    virtual uint32_t replayinflight() = 0;
 };
 
 class cachemaint {
@@ -70,7 +72,7 @@ class cachemaint {
     // Opens, reads one block of, or deletes a cache file; 1 when it did.
     int replay(bool connected, bool gapudp);
 
-    // Records replayed from the file being read (for tests and logs).
+    // Records handed over from the file being read (for tests and logs).
     uint32_t historyvals() const { return histvals; }
     uint32_t historysoes() const { return histsoes; }
 
@@ -84,6 +86,11 @@ class cachemaint {
     // names that contain it).
     void scan(uint32_t minlen, bool prefixonly, bool wantsize, std::vector<entry>* out);
     void endfile();
+    void undecoded();
+    // Tag values and SOE records in the file of stamp, added to *vals and
+    // *soes.
+    void countrecords(int64_t stamp, uint64_t* vals, uint64_t* soes);
+    void lost(uint64_t vals, uint64_t soes, const char* why);
 
     localcache* cache;
     historysink* sink;
@@ -93,7 +100,7 @@ class cachemaint {
     uint32_t lastscan = 0;
     uint32_t histvals = 0;
     uint32_t histsoes = 0;
+    bool atend = false;  // the open file is read to its end (or damage)
     zo::string block;
-    tagvalarray vals;
     soearray soes;
 };

@@ -17,17 +17,24 @@ using cachetest::tmpdir;
 
 constexpr int64_t base = 1700000400;  // a period start
 
-// Records what the replay hands to the database.
+// Records what the replay hands to the database.  With hold, blocks stay in
+// flight until the test settles them.
 class recsink : public historysink {
   public:
-    void inserthistory(const tagvalarray& body) override {
+    void inserthistory(tagvalarray* body) override {
         ++inserts;
-        for (const tagval& v : body.items) names.emplace_back(v.name.view());
+        for (const tagval& v : body->items) names.emplace_back(v.name.view());
+        delete body;
+        if (hold) ++held;
     }
     void putsoe(const soearray& body) override {
         ++soeputs;
         for (const soerec& r : body.items) soetexts.emplace_back(r.f236.view());
     }
+    bool replayfull() override { return held >= 2; }
+    uint32_t replayinflight() override { return held; }
+    bool hold = false;
+    uint32_t held = 0;
     int inserts = 0;
     int soeputs = 0;
     std::vector<std::string> names;
@@ -154,6 +161,29 @@ TEST_F(CacheMaintTest, ReplayOnlyWhileConnectedAndResumesAfterAnOutage) {
     EXPECT_FALSE(exists(pathof(600)));
 }
 
+TEST_F(CacheMaintTest, FileGoesOnlyWhenEveryBlockIsSettledAndNoMoreThanTheSinkTakes) {
+    for (int i = 0; i < 5; ++i) cacheat(605 + i, {"v" + std::to_string(i)});
+    sink.hold = true;
+    cachemaint m(&cache, &sink, &log);
+    run(m, 10);
+    EXPECT_EQ(2, sink.inserts);  // the sink is full
+    sink.held = 1;
+    run(m, 1);
+    EXPECT_EQ(3, sink.inserts);
+    sink.held = 0;
+    run(m, 5);
+    EXPECT_EQ(5, sink.inserts);
+    EXPECT_TRUE(exists(pathof(600)));  // read to its end, two blocks unsettled
+    EXPECT_EQ(0, log.count("insert history tagval records"));
+    sink.held = 1;
+    run(m, 20);
+    EXPECT_TRUE(exists(pathof(600)));
+    sink.held = 0;
+    run(m, 1);
+    EXPECT_FALSE(exists(pathof(600)));
+    EXPECT_EQ(1, log.count("insert history tagval records 5"));
+}
+
 TEST_F(CacheMaintTest, SoeBlocksGoToSoePutAndOtherKindsAreSkipped) {
     env.setsec(605);
     soearray s;
@@ -177,6 +207,7 @@ TEST_F(CacheMaintTest, SoeBlocksGoToSoePutAndOtherKindsAreSkipped) {
     EXPECT_EQ((std::vector<std::string>{"after"}), sink.names);
     EXPECT_EQ(1, log.count("insert history SOE records 4"));
     EXPECT_EQ(1, log.count("insert history tagval records 1"));
+    EXPECT_EQ(1, log.count(pathof(600) + ": a block of 3 bytes does not decode, passed over."));
     EXPECT_FALSE(exists(pathof(600)));
 }
 
@@ -242,6 +273,7 @@ TEST_F(CacheMaintTest, GapudpLinkDeletesFoundFiles) {
     run(m, 10, true, true);
     EXPECT_TRUE(sink.names.empty());
     EXPECT_EQ(1, log.count("30 udp channel can't insert history, delete the cache file"));
+    EXPECT_EQ(1, log.count("dropped 1 tag values (no history through gapudp)."));
     EXPECT_FALSE(exists(pathof(600)));
 }
 
@@ -316,26 +348,34 @@ TEST_F(CacheMaintTest, SizeLimitAtItsEdgeRemovesOneOldestPerCheck) {
     EXPECT_EQ(1, log.count("uplimit"));
 }
 
-TEST_F(CacheMaintTest, LimitsEveryThirtySecondsOnlyWhileDisconnected) {
+TEST_F(CacheMaintTest, LimitsEveryThirtySecondsNeverOnTheFileBeingReplayed) {
     cache.maxhour = 1;
-    cacheat(605, {"a"});
+    cacheat(605, {"a", "a2"});
     cacheat(1205, {"b"});
     cacheat(1805, {"c"});
+    cacheat(2405, {"d"});
     env.failremove = true;  // a removal that fails is tried again 30 s later
     cachemaint m(&cache, &sink, &log);
     run(m, 29, false);
     EXPECT_EQ(0, log.count("uplimit"));
     run(m, 1, false);
     EXPECT_EQ(1, log.count("local cache uplimit, delete " + pathof(600) + " failed"));
+    EXPECT_EQ(0, log.count("dropped"));
     env.failremove = false;
     run(m, 30, false);
     EXPECT_FALSE(exists(pathof(600)));
     EXPECT_TRUE(exists(pathof(1200)));
-    // Connected: the limits rest (the replay takes the files instead).
+    // What a removed file held is counted.
+    EXPECT_EQ(1, log.count("20 dropped 2 tag values (cache limit)."));
+    // Connected, the file being replayed stays and the next oldest goes.
+    sink.hold = true;
     log.reset();
     run(m, 30, true);
-    EXPECT_EQ((std::vector<std::string>{"b", "c"}), sink.names);
-    EXPECT_EQ(0, log.count("uplimit"));
+    EXPECT_EQ((std::vector<std::string>{"b"}), sink.names);
+    EXPECT_TRUE(exists(pathof(1200)));
+    EXPECT_FALSE(exists(pathof(1800)));
+    EXPECT_TRUE(exists(pathof(2400)));
+    EXPECT_EQ(1, log.count("local cache uplimit, delete " + pathof(1800) + " success"));
 }
 
 }  // namespace

@@ -35,9 +35,18 @@ void localcache::putsoes(const soearray* body) {
 
 void localcache::flush(uint8_t kind) {
     if (encode.empty()) return;
-    // A block that cannot be written is lost; the writer counts and logs it.
-    writer.writeblock(kind, encode.data(), encode.size());
+    // A block that cannot be written is lost: its records are counted for
+    // the caller's log (the file object logs the first failure of a run).
+    if (writer.writeblock(kind, encode.data(), encode.size()) != 0)
+        (kind == cachefile::kindsoe ? lostsoes : lostvals) += pending;
     encode.clear();
+    pending = 0;
+}
+
+void localcache::takelost(uint64_t* vals, uint64_t* soes) {
+    *vals = lostvals;
+    *soes = lostsoes;
+    lostvals = lostsoes = 0;
 }
 
 template <class T>
@@ -48,6 +57,7 @@ void localcache::putbatch(const body_objarray<T>* body, uint8_t kind) {
         return;
     }
     encode.clear();
+    pending = 0;
     for (const T& rec : body->items) {
         uint32_t n = rec.size();
         if (n == 0) continue;
@@ -70,6 +80,7 @@ void localcache::putbatch(const body_objarray<T>* body, uint8_t kind) {
             ZO_LOG(log, zo::LOG_WRN, "cache record does not encode (%s), dropped.", rec.errmsg());
             continue;
         }
+        ++pending;
         if (encode.size() + flushmargin >= cachefile::maxraw) flush(kind);
     }
     flush(kind);

@@ -50,6 +50,9 @@ class localcache {
     // blocks the writer failed to append.
     uint64_t droppedrecords() const { return dropped; }
     uint64_t writefailures() const { return writer.writefailures(); }
+    // Tag values and SOE records lost in blocks that could not be appended
+    // since the last call; the counts start again at 0.
+    void takelost(uint64_t* vals, uint64_t* soes);
 
     int maxsize = 1000;  // MBytes
     int maxhour = 8;     // hours
@@ -64,5 +67,8 @@ class localcache {
 
     zo::ilog* log;
     zo::string encode;
+    uint32_t pending = 0;  // records in encode
     uint64_t dropped = 0;
+    uint64_t lostvals = 0;
+    uint64_t lostsoes = 0;
 };

@@ -190,6 +190,13 @@ TEST_F(LocalCacheTest, FullDiskLosesBlocksButNotTheProcess) {
     cache.puttagvals(&a);
     EXPECT_GT(cache.writefailures(), 1u);
     EXPECT_EQ(1, log.count("write cache file"));
+    // Every lost record is counted, once.
+    uint64_t vals = 0, soes = 0;
+    cache.takelost(&vals, &soes);
+    EXPECT_EQ(20000u, vals);
+    EXPECT_EQ(0u, soes);
+    cache.takelost(&vals, &soes);
+    EXPECT_EQ(0u, vals);
 }
 
 }  // namespace

@@ -1,10 +1,13 @@
 // fakeoxa_test.h - a recording stand-in for the database client library,
 // handed to velmarinst as its table of calls.  Included by *_test.cpp only.
 //
-// One fakeoxa is current at a time (fakeoxa::use); its calls record what
-// they were given and answer with the configured results.  The status
+// One fakeoxa is current at a time (the last constructed); its calls record
+// what they were given and answer with the configured results.  The status
 // callback the link registers is kept so that a test can play the library
-// reporting a connection change.
+// reporting a connection change.  An accepted oxa_callmsg is answered at
+// once with status answerstatus (the library's thread does it later; the
+// writer must cope with both), or, with autoanswer off, held until the test
+// answers it.
 //
 // Thread-safety: every member is guarded by mu; the recorded data may be
 // read from the test thread while the writer thread calls in.
@@ -28,11 +31,20 @@ class fakeoxa {
     // When set, a call of oxa_callmsg reports this status first (for a
     // database that goes away in the middle of a batch).
     int statusoncall = 0;
+    bool autoanswer = true;
+    int answerstatus = 0;
+    int64_t queuebytesresult = 64 << 20;
 
     std::mutex mu;
     std::vector<std::string> calls;     // call names in order
     std::vector<std::string> requests;  // oxa_callmsg texts
-    std::vector<std::string> puts;      // oxa_putmsg texts
+    struct held {
+        oxa_responsefn fn;
+        void* user;
+        bool done;
+    };
+    std::vector<held> unanswered;   // with autoanswer off, in call order
+    std::vector<std::string> puts;  // oxa_putmsg texts
     std::vector<std::vector<oxa_soerec>> soes;
     std::string url, user, pswd, slavehost, slaveuser, slavepswd;
     uint16_t slaveport = 0;
@@ -76,19 +88,25 @@ class fakeoxa {
             },
             [](int) { return cur()->curdbresult; },
             [](int) { return cur()->inverresult; },
-            [](int h, const char* text, int n, oxa_responsefn, void*) {
+            [](int h, const char* text, int n, oxa_responsefn fn, void* user) {
                 oxa_statusfn sf = nullptr;
                 void* su = nullptr;
                 int code = 0;
+                std::string answer;
                 int r = rec("callmsg", h, [&](fakeoxa& f) {
                     f.requests.emplace_back(text, static_cast<size_t>(n));
                     sf = f.statusfn;
                     su = f.statususer;
                     code = f.statusoncall;
+                    if (f.callresult == 0 && !f.autoanswer)
+                        f.unanswered.push_back({fn, user, false});
+                    if (f.callresult == 0 && f.autoanswer)
+                        answer = "{\"status\":" + std::to_string(f.answerstatus) + "}";
                     return f.callresult;
                 });
-                // Outside the lock: the link's status handler may call back in.
+                // Outside the lock: the link's handlers may call back in.
                 if (code && sf) sf(code, "", su);
+                if (!answer.empty() && fn) fn(answer.data(), static_cast<int>(answer.size()), user);
                 return r;
             },
             [](int h, const char* text, int n) {
@@ -103,14 +121,28 @@ class fakeoxa {
                     return f.soeresult;
                 });
             },
-            [](int h) { return rec("disconnect", h, [](fakeoxa&) { return 0; }); },
+            [](int h) {
+                // Like the library: every request still held is answered.
+                std::vector<held> left;
+                rec("disconnect", h, [&](fakeoxa& f) {
+                    for (held& hd : f.unanswered) {
+                        if (!hd.done) left.push_back(hd);
+                        hd.done = true;
+                    }
+                    return 0;
+                });
+                static const char gone[] = R"({"status":4,"message":"disconnected"})";
+                for (const held& hd : left) hd.fn(gone, sizeof gone - 1, hd.user);
+                return 0;
+            },
             [](int h) { return rec("destory", h, [](fakeoxa&) { return 0; }); },
+            [](int) { return cur()->queuebytesresult; },
         };
         return &t;
     }
 
     // Plays the library reporting a connection change.
-    void status(int code) {
+    void status(int code, const char* reason = "") {
         oxa_statusfn fn;
         void* user;
         {
@@ -118,7 +150,18 @@ class fakeoxa {
             fn = statusfn;
             user = statususer;
         }
-        if (fn) fn(code, "", user);
+        if (fn) fn(code, reason, user);
+    }
+
+    // Answers the i-th held request with text.
+    void answer(size_t i, const std::string& text) {
+        held hd;
+        {
+            std::lock_guard<std::mutex> g(mu);
+            hd = unanswered.at(i);
+            unanswered.at(i).done = true;
+        }
+        hd.fn(text.data(), static_cast<int>(text.size()), hd.user);
     }
 
     int count(const std::string& name) {

@@ -1,5 +1,6 @@
 // fakes_test.h - test doubles shared by the dblink and host unit tests: a
-// logger that keeps its lines, and a temporary directory.  Included by
+// logger that keeps its lines, a temporary directory, and a count of what
+// the cache files hold.  Included by
 // *_test.cpp only.
 //
 // Thread-safety: capturelog may be written from any thread (the writer
@@ -16,6 +17,8 @@
 #include <vector>
 
 #include "base/ilog.h"
+#include "cache/cachefile.h"
+#include "protoc3/bodies.h"
 
 class capturelog : public zo::ilog {
   public:
@@ -76,6 +79,27 @@ class capturelog : public zo::ilog {
     std::mutex mu_;
     std::vector<line> lines_;
 };
+
+// Tag values and SOE records in the cache files of dir.
+inline uint64_t countcached(const std::string& dir) {
+    uint64_t n = 0;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        std::string name = e.path().filename().string();
+        if (name.rfind("ioch_", 0) != 0) continue;
+        cachefile rd(cachefile::modereader);
+        rd.setdirectory(dir + "/");
+        if (rd.openread(std::strtoll(name.c_str() + 5, nullptr, 10), nullptr) != 0) continue;
+        zo::string b;
+        for (int k; (k = rd.readblock(b, nullptr)) >= 0;) {
+            tagvalarray a;
+            soearray s;
+            if (k == 0 && a.parse(b.data(), b.size())) n += a.items.size();
+            if (k == 1 && s.parse(b.data(), b.size())) n += s.items.size();
+        }
+    }
+    return n;
+}
 
 // A fresh directory under the system's temp dir, removed with its contents.
 class tempdir {

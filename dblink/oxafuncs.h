@@ -27,6 +27,8 @@ struct oxafuncs {
     int (*soeput)(int handle, const oxa_soerec* recs, int count);
     int (*disconnect)(int handle);
     int (*destory)(int handle);
+    // The byte bound of the library's request queue (an extension).
+    int64_t (*queuebytes)(int handle);
 };
 
 // The real library's calls.

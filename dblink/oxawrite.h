@@ -13,8 +13,7 @@
 //        7 vbytes in base64 (left out when empty); other types: no "V".
 //        The shortest text is zo::fmtshortest's: the fewest digits that read
 //        back as the same double, "NaN", "inf" and "-inf" as such.
-// The request texts themselves are built by the velmarinst writers
-// (oxawrite.cpp).
+// The request texts themselves are built by the writer (oxawriter.h).
 //
 // Thread-safety: pure functions; any thread.
 #pragma once

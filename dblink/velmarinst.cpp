@@ -59,6 +59,7 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
                         slave.pswd.data());
     }
     handle.store(h, std::memory_order_release);
+    writer.sethandle(h);
     oxa->setmessagenotify(h, on_status, this);
     oxa->initwritetodevice(h, ctrlstore::on_value_ctrl, &ctrl, ctrlstore::on_object_ctrl, &ctrl);
     if (oxa->connectex(h, first.url.data(), first.user.data(), first.pswd.data(), 0) != 0) {
@@ -66,6 +67,7 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
                first.url.data());
         oxa->destory(h);
         handle.store(-1, std::memory_order_release);
+        writer.sethandle(-1);
         return -1;
     }
 
@@ -86,6 +88,7 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
         oxa->disconnect(h);
         oxa->destory(h);
         handle.store(-1, std::memory_order_release);
+        writer.sethandle(-1);
         return -1;
     }
     started = true;
@@ -97,13 +100,26 @@ void velmarinst::stop() {
     if (!started) return;
     zo::thread::stop();
     started = false;
-    cache.closewriter();  // what was cached reaches the disk before the process ends
     ZO_LOG(log, zo::LOG_INF, "stop Quorvane thread success.");
     int h = handle.load(std::memory_order_acquire);
     if (h >= 0) {
+        // Answers every request still queued; what was not written goes to
+        // the cache below, to be replayed at the next start.
         oxa->disconnect(h);
+    }
+    writer.settle();
+    // What still waits in the rings is cached too, not thrown away with them.
+    while (tagvalbody* v = valq.pop()) writer.spill(v);
+    while (soebody* e = soeq.pop()) {
+        writer.spill(*e);
+        delete e;
+    }
+    writer.flushcounts();
+    cache.closewriter();  // what was cached reaches the disk before the process ends
+    if (h >= 0) {
         oxa->destory(h);
         handle.store(-1, std::memory_order_release);
+        writer.sethandle(-1);
     }
 }
 
@@ -120,40 +136,42 @@ void velmarinst::putmsg(const char* text, int length) {
 }
 
 void velmarinst::run() {
-    tagvalbody* val = valq.pop();
+    writer.settle();
+    int64_t now = zo::nowsec();
+    if (now != lastsecond) {
+        lastsecond = now;
+        writer.flushcounts();
+    }
+    bool conn = connected.load(std::memory_order_acquire) != 0;
+    // Without a cache, values the writer cannot take yet wait in their ring.
+    bool hold = conn && writer.livefull() && !cache.hasdirectory();
+    tagvalbody* val = hold ? nullptr : valq.pop();
     soebody* soe = soeq.pop();
     regbody* reg = regq.pop();
     if (!val && !soe && !reg) {
-        if (maintaincache() == 0) std::this_thread::sleep_for(idlesleep);
+        if (maintaincache() == 0) writer.waitanswer(idlesleep);
         return;
     }
     if (val) {
-        if (!connected.load(std::memory_order_acquire)) {
-            tocache(val);
-            val = nullptr;
-        } else if (!val->items.empty()) {
-            write_snapshots(val, soe != nullptr, reg != nullptr);
-            // A package still in the slot was popped just as the database
-            // went away: it belongs in the cache like any other.
-            if (val && !connected.load(std::memory_order_acquire)) {
-                tocache(val);
-                val = nullptr;
-            }
+        // The database is away, or slower than the IO server: the cache
+        // takes the values, and the replay brings them to history later.
+        if (!connected.load(std::memory_order_acquire) || writer.livefull()) {
+            writer.spill(val);
+        } else {
+            writer.write_snapshots(val, soe != nullptr || reg != nullptr);
         }
-        delete val;
     }
     if (soe) {
         if (!connected.load(std::memory_order_acquire)) {
-            tocache(soe);
-            soe = nullptr;
-        } else if (!soe->items.empty()) {
-            write_soe(*soe);
+            writer.spill(*soe);
+        } else {
+            writer.write_soe(*soe);
         }
         delete soe;
     }
     if (reg) {
         if (connected.load(std::memory_order_acquire) && !reg->strs.empty()) {
-            register_ctrltags(*reg);
+            writer.register_ctrltags(*reg);
         } else {
             ZO_LOG(log, zo::LOG_DBG,
                    "dblink not connected, ctrl tag registration of %zu tags "
@@ -163,26 +181,6 @@ void velmarinst::run() {
         delete reg;
     }
     maintaincache();
-}
-
-void velmarinst::tocache(tagvalbody* body) {
-    if (cache.hasdirectory()) {
-        cache.puttagvals(body);
-    } else {
-        ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u tag values dropped (no local cache).",
-               static_cast<unsigned>(body->items.size()));
-    }
-    delete body;
-}
-
-void velmarinst::tocache(soebody* body) {
-    if (cache.hasdirectory()) {
-        cache.putsoes(body);
-    } else {
-        ZO_LOG(log, zo::LOG_DBG, "dblink not connected, %u soe records dropped (no local cache).",
-               static_cast<unsigned>(body->items.size()));
-    }
-    delete body;
 }
 
 int velmarinst::maintaincache() {
@@ -204,7 +202,7 @@ bool velmarinst::makedirs(const zo::string& path) {
     return true;
 }
 
-void velmarinst::on_status(int code, const char*, void* inst) {
+void velmarinst::on_status(int code, const char* reason, void* inst) {
     auto* self = static_cast<velmarinst*>(inst);
     if (!self) return;
     const link_config& c = self->config;
@@ -214,6 +212,9 @@ void velmarinst::on_status(int code, const char*, void* inst) {
         i = cur > 0 ? 1 : 0;
     }
     const char* url = c.dblinks.empty() ? "" : c.dblinks[static_cast<uint32_t>(i)].url.data();
+    // The library's reason tells the operator what to fix.
+    const char* why = reason ? reason : "";
+    const char* sep = *why ? ", " : "";
     switch (code) {
         case statusconnected:
             self->connected.exchange(1, std::memory_order_acq_rel);
@@ -223,13 +224,15 @@ void velmarinst::on_status(int code, const char*, void* inst) {
             break;
         case statusfailed:
             if (self->laststatus.exchange(code, std::memory_order_acq_rel) != statusfailed) {
-                ZO_LOG(self->log, zo::LOG_ERR, "oxa %s connect failed.", url);
+                ZO_LOG(self->log, zo::LOG_ERR, "oxa %s connect failed, status %d%s%s.", url, code,
+                       sep, why);
             }
             break;
         case statusdisconnected:
             self->connected.exchange(0, std::memory_order_acq_rel);
             self->statechanged.exchange(1, std::memory_order_acq_rel);
-            ZO_LOG(self->log, zo::LOG_INF, "oxa %s disconnect.", url);
+            ZO_LOG(self->log, zo::LOG_INF, "oxa %s disconnect, status %d%s%s.", url, code, sep,
+                   why);
             self->laststatus.store(code, std::memory_order_release);
             break;
         default:

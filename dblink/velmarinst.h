@@ -3,12 +3,16 @@
 // One object per process, owned by the host.  start() loads the link
 // configuration, opens the database through the client library (client
 // mode), and starts the writer thread, which takes the packages the IPC
-// session queued and writes them to the database.  While the database is not
-// connected, tag values and SOE records go to the local cache (dropped with
-// a debug line when there is none) and registrations are discarded; the
-// cache is replayed as history once the database is back (cache/).  A first
-// link with the scheme "gapudp" is refused by start() for now: the one-way
-// UDP transport is not built yet.
+// session queued and hands them to the writer (oxawriter.h).  While the
+// database is not connected, and while the writer has as much in flight as
+// it may (the database is slower than the IO server), tag values and SOE
+// records go to the local cache (counted as dropped when there is none) and
+// registrations are discarded; the cache is replayed as history once the
+// database is back, at the database's pace (cache/).  Without a cache, a
+// writer that has as much in flight as it may leaves the values in their
+// ring, whose drop-oldest rule counts what is lost.  A first link with the
+// scheme "gapudp" is refused by start() for now: the one-way UDP transport
+// is not built yet.
 //
 // Ownership: a package pushed into a ring belongs to the ring; the writer
 // thread deletes what it pops.  The instance owns the library handle.  The
@@ -20,11 +24,10 @@
 //    only its ring's lock.
 //  - isconnected(), takestatechanged(), curdburl(), drainctrl(): the main
 //    thread (run information, control output), while the instance lives.
-//  - run() and the writers (write_snapshots, insert_history, write_soe,
-//    register_ctrltags): only the writer thread, or any one thread while
-//    the writer thread is not running.
-//  - on_status, on_response, the control callbacks: the client library's
-//    threads.
+//  - run(): only the writer thread, or any one thread while the writer
+//    thread is not running.
+//  - on_status, the writer's response callback, the control callbacks: the
+//    client library's threads.
 //
 // REQUIRES: the handle, the mode and the configuration change only while the
 // writer thread is not running (start() sets them before it starts the
@@ -42,13 +45,12 @@
 #include "dblink/dbtypes.h"
 #include "dblink/link_config.h"
 #include "dblink/oxafuncs.h"
+#include "dblink/oxawriter.h"
 #include "dblink/pkgring.h"
 #include "ipc/thread.h"
 
 class velmarinst : public zo::thread {
   public:
-    static constexpr int32_t firstseqno = 16777217;
-    static constexpr int32_t lastseqno = 2147483646;
     static constexpr int statusconnected = 60001;
     static constexpr int statusfailed = 60002;
     static constexpr int statusdisconnected = 60003;
@@ -91,20 +93,11 @@ class velmarinst : public zo::thread {
     void curdburl(zo::string& out);
 
     const link_config& cfg() const { return config; }
-    int32_t lastseq() const { return reqseqno; }
     bool gapudpmode() const { return gapmode; }
 
-    // Callbacks registered with the client library (library threads).
-    static void on_status(int code, const char* ignored, void* inst);
-    static void on_response(const char* text, int length, void* inst);
-
-    // Writers (writer thread; public for the history replay and for tests).
-    // slot holds the popped package; the function deletes it and may pop and
-    // delete further packages from valq.
-    void write_snapshots(tagvalbody*& slot, bool soe_pending, bool reg_pending);
-    void insert_history(const tagvalbody& body);
-    void write_soe(const soebody& body);
-    void register_ctrltags(const regbody& body);
+    // Callback registered with the client library (library threads).  The
+    // reason (the library's text) goes into the log line.
+    static void on_status(int code, const char* reason, void* inst);
 
     // Packages waiting in valq (tests, diagnostics).
     size_t valqsize() const { return valq.size(); }
@@ -114,17 +107,6 @@ class velmarinst : public zo::thread {
 
     // The rest is protected, not private, only so that unit tests can reach
     // the instance's state through a derived class.
-    // Appends the request head "{"request":"NAME","seqno":N,"vals":[" with a
-    // new sequence number.
-    void beginrequest(zo::string& text, const char* name);
-    // Closes the request and hands it to oxa_callmsg.
-    void sendrequest(zo::string& text, const char* name);
-    // True for integer "T" members, asked once per batch.
-    bool integertimes();
-    // Where the local cache will take values while the database is away.
-    // Both take ownership of body.
-    void tocache(tagvalbody* body);
-    void tocache(soebody* body);
     // The cache's maintenance step; non-zero when it did some work.
     int maintaincache();
     // Creates path and its missing parents.
@@ -142,11 +124,12 @@ class velmarinst : public zo::thread {
     pkgring<regbody, 512> regq;
     ctrlstore ctrl;
     std::atomic<int32_t> laststatus{0};
-    int32_t reqseqno = firstseqno;
     bool gapmode = false;
     bool started = false;
-    // The local cache and its maintenance step (writer thread only).
+    // The local cache, the writer and the cache's maintenance step (writer
+    // thread only).
     localcache cache{log};
-    linksink<velmarinst> cachesink{this};
-    cachemaint maint{&cache, &cachesink, log};
+    oxawriter writer{log, oxa, &valq, &connected, &cache};
+    cachemaint maint{&cache, &writer, log};
+    int64_t lastsecond = 0;  // of the writer's last count flush
 };

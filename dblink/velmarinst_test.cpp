@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "dblink/fakeoxa_test.h"
 #include "dblink/fakes_test.h"
@@ -16,9 +18,13 @@ class testinst : public velmarinst {
   public:
     using velmarinst::run;
     using velmarinst::velmarinst;
-    void setseqno(int32_t v) { reqseqno = v; }
-    void sethandle(int32_t h) { handle.store(h); }
+    void sethandle(int32_t h) {
+        handle.store(h);
+        writer.sethandle(h);
+    }
     link_config& conf() { return config; }
+    void usecache(const std::string& dir) { cache.configure(dir, 100, 8); }
+    void flushcounts() { writer.flushcounts(); }
 };
 
 tagvalbody* values(uint32_t n, uint32_t vtype = 1, uint32_t bytes = 0) {
@@ -51,12 +57,6 @@ regbody* reg(uint32_t funid, std::initializer_list<const char*> names) {
     r->vi32 = funid;
     for (const char* n : names) r->strs.append(zo::string(n));
     return r;
-}
-
-int countof(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
-    return n;
 }
 
 class VelmarinstTest : public ::testing::Test {
@@ -177,8 +177,12 @@ TEST_F(VelmarinstTest, StartWithoutCacheAndWithBrokenCachePath) {
 TEST_F(VelmarinstTest, StatusCallbackTracksConnection) {
     velmarinst inst(&log_, oxa_.table());
     ASSERT_EQ(inst.start(onelink().c_str(), "simu1"), 0);
-    for (int i = 0; i < 10; ++i) oxa_.status(60002);
-    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db connect failed.", zo::LOG_ERR), 1);
+    for (int i = 0; i < 10; ++i) oxa_.status(60002, "directory does not exist (/tmp/x)");
+    // Status and reason tell the operator what to fix.
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db connect failed, status 60002, directory "
+                         "does not exist (/tmp/x).",
+                         zo::LOG_ERR),
+              1);
     EXPECT_FALSE(inst.isconnected());
     EXPECT_FALSE(inst.takestatechanged());
 
@@ -193,15 +197,18 @@ TEST_F(VelmarinstTest, StatusCallbackTracksConnection) {
     EXPECT_TRUE(inst.isconnected());
     EXPECT_FALSE(inst.takestatechanged());
 
-    oxa_.status(60003);
+    oxa_.status(60003, "history: disk I/O error");
     EXPECT_FALSE(inst.isconnected());
     EXPECT_TRUE(inst.takestatechanged());
-    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db disconnect.", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db disconnect, status 60003, history: disk "
+                         "I/O error.",
+                         zo::LOG_INF),
+              1);
 
-    // A new run of failures is reported again, once.
+    // A new run of failures is reported again, once; no reason, no comma.
     oxa_.status(60002);
     oxa_.status(60002);
-    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db connect failed."), 2);
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/tmp/a.db connect failed, status 60002."), 1);
     velmarinst::on_status(60001, "", nullptr);  // no instance: ignored
 }
 
@@ -242,7 +249,7 @@ TEST_F(VelmarinstTest, SlaveAndCurrentDatabaseUrl) {
 
 // ---- the writer's cycle --------------------------------------------------------
 
-TEST_F(VelmarinstTest, DisconnectedCycleDropsEverything) {
+TEST_F(VelmarinstTest, DisconnectedCycleCountsWhatItCannotCache) {
     testinst& inst = ready(false);
     inst.pushval(values(3));
     inst.pushsoe(soes(2));
@@ -251,11 +258,9 @@ TEST_F(VelmarinstTest, DisconnectedCycleDropsEverything) {
     EXPECT_TRUE(oxa_.requests.empty());
     EXPECT_TRUE(oxa_.soes.empty());
     EXPECT_TRUE(oxa_.puts.empty());
-    EXPECT_EQ(
-        log_.count("dblink not connected, 3 tag values dropped (no local cache).", zo::LOG_DBG), 1);
-    EXPECT_EQ(
-        log_.count("dblink not connected, 2 soe records dropped (no local cache).", zo::LOG_DBG),
-        1);
+    inst.flushcounts();
+    EXPECT_EQ(log_.count("dropped 3 tag values (no local cache).", zo::LOG_WRN), 1);
+    EXPECT_EQ(log_.count("dropped 2 soe records (no local cache).", zo::LOG_WRN), 1);
     EXPECT_EQ(log_.countpart("registration of 1 tags discarded"), 1);
     EXPECT_EQ(inst.valqsize(), 0u);
     inst.run();  // nothing left: an idle cycle
@@ -286,65 +291,14 @@ TEST_F(VelmarinstTest, ConnectedCycleWritesOneOfEachKind) {
     inst.run();
     ASSERT_EQ(requests(), 2u);
     EXPECT_NE(request(1).find("\"seqno\":16777219"), std::string::npos);
-}
-
-TEST_F(VelmarinstTest, EmptyPackagesAreNotWrittenWriteErrorsAreLogged) {
-    testinst& inst = ready();
+    // Empty packages are deleted without a write.
     inst.pushval(new tagvalbody);
     inst.pushsoe(new soebody);
     inst.pushreg(new regbody);
     inst.run();
-    EXPECT_TRUE(oxa_.requests.empty());
-    EXPECT_TRUE(oxa_.soes.empty());
-    EXPECT_TRUE(oxa_.puts.empty());
-
-    oxa_.callresult = -4;
-    oxa_.soeresult = -6;
-    inst.pushval(values(1));
-    inst.pushsoe(soes(1));
-    inst.run();
-    EXPECT_EQ(log_.count("oxa_writesnaps error -4", zo::LOG_ERR), 1);
-    EXPECT_EQ(log_.count("oxa_soeput error -6", zo::LOG_ERR), 1);
-}
-
-// ---- batching of snapshot writes --------------------------------------------------
-
-TEST_F(VelmarinstTest, PackagesShareARequestUntilMoreThan80Objects) {
-    testinst& inst = ready();
-    for (int i = 0; i < 5; ++i) inst.pushval(values(10));
-    inst.run();
-    ASSERT_EQ(requests(), 1u);
-    EXPECT_EQ(countof(request(0), "\"N\":"), 50);
-    EXPECT_EQ(inst.valqsize(), 0u);
-
-    // 50 objects per package: the request closes after the second (100 > 80).
-    for (int i = 0; i < 5; ++i) inst.pushval(values(50, 6, 4));
-    inst.run();
-    ASSERT_EQ(requests(), 4u);
-    EXPECT_EQ(countof(request(1), "\"DT\":6"), 100);
-    EXPECT_EQ(countof(request(2), "\"DT\":6"), 100);
-    EXPECT_EQ(countof(request(3), "\"DT\":6"), 50);
-    // 80 objects do not close a request.
-    for (int i = 0; i < 2; ++i) inst.pushval(values(40, 7, 4));
-    inst.run();
-    ASSERT_EQ(requests(), 5u);
-    EXPECT_EQ(countof(request(4), "\"DT\":7"), 80);
-}
-
-TEST_F(VelmarinstTest, TenRoundsThenOtherRingsGetTheirTurn) {
-    testinst& inst = ready();
-    // Each package alone is over 64,000 bytes of text.
-    for (int i = 0; i < 15; ++i) inst.pushval(values(1, 6, 64000));
-    inst.run();
-    EXPECT_EQ(requests(), 10u);
-    EXPECT_EQ(inst.valqsize(), 5u);
-    for (size_t i = 0; i < 10; ++i) {
-        std::string r = request(i);
-        EXPECT_EQ(r.compare(r.size() - 2, 2, "]}"), 0);
-        EXPECT_NE(r.find("\"seqno\":" + std::to_string(16777218 + i) + ","), std::string::npos);
-    }
-    inst.run();
-    EXPECT_EQ(requests(), 15u);
+    EXPECT_EQ(requests(), 2u);
+    EXPECT_EQ(oxa_.soes.size(), 1u);
+    EXPECT_EQ(oxa_.puts.size(), 1u);
 }
 
 TEST_F(VelmarinstTest, DisconnectInTheMiddleOfABatch) {
@@ -353,75 +307,18 @@ TEST_F(VelmarinstTest, DisconnectInTheMiddleOfABatch) {
     ASSERT_EQ(oxa_.table()->setmessagenotify(5, velmarinst::on_status, &inst), 0);
     oxa_.status(60001);
     oxa_.statusoncall = 60003;  // the first send loses the database
+    oxa_.answerstatus = 4;      // and its request is not written
+    inst.usecache(dir_.path());
     for (int i = 0; i < 4; ++i) inst.pushval(values(1, 6, 64000));
     inst.run();
     EXPECT_EQ(requests(), 1u);
     EXPECT_FALSE(inst.isconnected());
-    // The package popped after the send went the way of disconnected values.
-    EXPECT_EQ(log_.count("dblink not connected, 1 tag values dropped (no local cache)."), 1);
-    EXPECT_EQ(inst.valqsize(), 2u);
-}
-
-TEST_F(VelmarinstTest, LocalTimeTextsBelowVersion5104) {
-    testinst& inst = ready();
-    for (int version : {5103, 5104}) {
-        oxa_.inverresult = version;
-        auto* b = values(1);
-        b->items[0].time = 1706659200250;
-        inst.pushval(b);
-        inst.run();
-    }
-    ASSERT_EQ(requests(), 2u);
-    EXPECT_NE(request(0).find("\"T\":\"20"), std::string::npos) << request(0);
-    EXPECT_NE(request(1).find("\"T\":1706659200250"), std::string::npos) << request(1);
-}
-
-TEST_F(VelmarinstTest, SequenceNumberWrapsAndIsSharedWithHistory) {
-    testinst& inst = ready();
-    inst.setseqno(2147483645);
-    inst.pushval(values(1));
+    EXPECT_EQ(inst.valqsize(), 3u);  // nothing more was taken from the ring
+    inst.run();                      // the answer sends its package to the cache, the next follows
     inst.run();
-    std::unique_ptr<tagvalbody> hist(values(2));
-    inst.insert_history(*hist);
-    inst.insert_history(*hist);
-    ASSERT_EQ(requests(), 3u);
-    EXPECT_NE(request(0).find("\"seqno\":2147483646,"), std::string::npos);
-    EXPECT_EQ(request(1).rfind(R"({"request":"oxa_insert","seqno":16777217,"vals":[{)", 0), 0u);
-    EXPECT_EQ(countof(request(1), "\"N\":"), 2);
-    EXPECT_NE(request(2).find("\"seqno\":16777218,"), std::string::npos);
-
-    // An empty history package is still sent; its error is logged.
-    oxa_.callresult = 7;
-    tagvalbody empty;
-    inst.insert_history(empty);
-    ASSERT_EQ(requests(), 4u);
-    EXPECT_EQ(request(3), R"({"request":"oxa_insert","seqno":16777219,"vals":[]})");
-    EXPECT_EQ(log_.count("oxa_insert error 7", zo::LOG_ERR), 1);
-}
-
-// ---- registrations ---------------------------------------------------------------
-
-TEST_F(VelmarinstTest, RegistrationTexts) {
-    testinst& inst = ready(false);
-    std::unique_ptr<regbody> del(reg(3512, {"a", "b"}));
-    inst.register_ctrltags(*del);
-    std::unique_ptr<regbody> put(reg(3212, {"q\"uote", "sl/ash"}));
-    inst.register_ctrltags(*put);
-    ASSERT_EQ(oxa_.puts.size(), 2u);
-    EXPECT_EQ(oxa_.puts[0], R"({"request":"oxa_regctrltags_del","seqno":0,"tags":["a","b"]})");
-    EXPECT_EQ(oxa_.puts[1],
-              R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["q\"uote","sl\/ash"]})");
-    EXPECT_EQ(log_.count("oxa_regctrltags_del size60, tags 2", zo::LOG_DBG), 1);
-
-    // Names a control value could not come back under (not in code page
-    // 936, more than 79 bytes there) are left out, one log line each.
-    const std::string longname(80, 'n');
-    std::unique_ptr<regbody> odd(reg(3212, {"emo\xf0\x9f\x98\x80", longname.c_str(), "ok"}));
-    inst.register_ctrltags(*odd);
-    ASSERT_EQ(oxa_.puts.size(), 3u);
-    EXPECT_EQ(oxa_.puts[2], R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["ok"]})");
-    EXPECT_EQ(log_.countpart("ctrl tag emo\xf0\x9f\x98\x80 refused: "), 1);
-    EXPECT_EQ(log_.countpart("ctrl tag " + longname + " refused: "), 1);
+    EXPECT_EQ(inst.valqsize(), 1u);
+    inst.flushcounts();
+    EXPECT_EQ(log_.countpart("dropped"), 0);
 }
 
 // The IO server's messages reach the library as they are, an empty one too
@@ -436,46 +333,52 @@ TEST_F(VelmarinstTest, MessagesGoToTheLibraryEvenEmpty) {
     EXPECT_EQ(oxa_.puts, (std::vector<std::string>{"{\"cmd\":1}", "", ""}));
 }
 
-// ---- responses ---------------------------------------------------------------------
-
-TEST_F(VelmarinstTest, ResponsesLogDatabaseErrors) {
-    testinst inst(&log_, oxa_.table());
-    auto respond = [&inst](const std::string& text) {
-        velmarinst::on_response(text.data(), static_cast<int>(text.size()), &inst);
-    };
-    respond(R"({"status":3,"response":"oxa_writesnaps","message":"busy"})");
-    EXPECT_EQ(log_.count("oxa_writesnaps error 3, busy", zo::LOG_ERR), 1);
-    respond(R"({"status":0,"response":"oxa_writesnaps","vals":[{"N":"t1","E":5},{"N":"t2","E":0},)"
-            R"({"N":"t3"},{"E":4}]})");
-    EXPECT_EQ(log_.count("oxa_writesnaps tag t1 error 5", zo::LOG_ERR), 1);
-    respond(R"({"STATUS":"2","response":"oxa_insert"})");
-    EXPECT_EQ(log_.count("oxa_insert error 2, ", zo::LOG_ERR), 1);
-    EXPECT_EQ(log_.lines().size(), 3u);
-
-    // Nothing to say about these.
-    respond(R"({"status":0,"response":"oxa_insert","vals":[]})");
-    respond(R"({"response":"oxa_insert","message":"no status"})");
-    respond("not json");
-    respond("");
-    velmarinst::on_response(nullptr, 5, &inst);
-    velmarinst::on_response("{\"status\":1}", 12, nullptr);
-    EXPECT_EQ(log_.lines().size(), 3u);
-
-    // Nor about a response cut anywhere.  A name ending in 0 to 4
-    // backslashes comes back whole.
-    for (int run = 0; run <= 4; ++run) {
-        const std::string golden = R"({"status":0,"response":"oxa_writesnaps","vals":[{"N":"t9)" +
-                                   std::string(2 * run, '\\') + R"(","E":5}]})";
-        const size_t before = log_.lines().size();
-        for (size_t cut = 0; cut < golden.size(); ++cut) respond(golden.substr(0, cut));
-        EXPECT_EQ(log_.lines().size(), before) << golden;
-        respond(golden);
-        EXPECT_EQ(log_.count("oxa_writesnaps tag t9" + std::string(run, '\\') + " error 5"), 1)
-            << golden;
+TEST_F(VelmarinstTest, AtTheBoundValuesGoToTheCacheOrWaitInTheirRing) {
+    oxa_.autoanswer = false;
+    oxa_.queuebytesresult = 1 << 20;  // 512 KB in flight at most: 9 requests of 64 KB
+    std::filesystem::create_directories(dir_.path() + "/cache");
+    for (bool withcache : {false, true}) {
+        SCOPED_TRACE(withcache);
+        size_t base = requests();
+        testinst& inst = ready();
+        inst.sethandle(5);
+        if (withcache) inst.usecache(dir_.path() + "/cache");
+        for (int i = 0; i < 20; ++i) inst.pushval(values(1, 6, 64000));
+        inst.run();
+        EXPECT_EQ(requests() - base, 9u);
+        inst.run();
+        inst.run();
+        EXPECT_EQ(requests() - base, 9u);
+        // Without a cache the ring keeps them; with one, the cache takes one
+        // package a cycle.
+        EXPECT_EQ(inst.valqsize(), withcache ? 9u : 11u);
+        for (size_t k = base; k < base + 9; ++k) oxa_.answer(k, R"({"status":0})");
+        inst.run();  // room again
+        EXPECT_EQ(requests() - base, 18u);
+        inst_.reset();
     }
 }
 
 // ---- with the writer thread ----------------------------------------------------------
+
+TEST_F(VelmarinstTest, StopCachesWhatIsInFlightOrWaiting) {
+    oxa_.autoanswer = false;
+    std::string cache = dir_.path() + "/cache";
+    velmarinst inst(&log_, oxa_.table());
+    ASSERT_EQ(inst.start(onelink(R"(,"cache_path":")" + cache + "\"").c_str(), "simu1"), 0);
+    oxa_.status(60001);
+    for (int i = 0; i < 5; ++i) inst.pushval(values(2));
+    for (int i = 0; i < 20000 && (requests() == 0 || inst.valqsize() > 0); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_GE(requests(), 1u);
+    EXPECT_EQ(countcached(cache), 0u);
+    // Values that are still in their ring at the stop are cached as well.
+    oxa_.status(60003);
+    for (int i = 0; i < 3; ++i) inst.pushval(values(2));
+    inst.stop();
+    EXPECT_EQ(countcached(cache), 16u);
+    EXPECT_EQ(log_.countpart("dropped"), 0);
+}
 
 TEST_F(VelmarinstTest, DestructorStopsARunningInstance) {
     {

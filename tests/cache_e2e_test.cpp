@@ -107,7 +107,10 @@ TEST_F(cachee2e, ValuesOfAnOutageReachHistoryExactlyOnce) {
     int64_t period = cachefile::periodstamp(nowsec);
     spawn((period + 600 - lead) * 1000);
     login();
-    ASSERT_TRUE(logsrv.waitfor("oxa " + dburl + " connect failed.")) << logsrv.dump();
+    // The line says why, so that an operator knows what to fix.
+    ASSERT_TRUE(logsrv.waitfor("oxa " + dburl + " connect failed, status 60002, directory does " +
+                               "not exist (" + (pd.dir() / "db").string() + ")."))
+        << logsrv.dump();
     ASSERT_TRUE(logsrv.has("create local cache " + cachedir.string() + "/ success."))
         << logsrv.dump();
 
