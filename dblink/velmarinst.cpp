@@ -59,7 +59,6 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
                         slave.pswd.data());
     }
     handle.store(h, std::memory_order_release);
-    writer.sethandle(h);
     oxa->setmessagenotify(h, on_status, this);
     oxa->initwritetodevice(h, ctrlstore::on_value_ctrl, &ctrl, ctrlstore::on_object_ctrl, &ctrl);
     if (oxa->connectex(h, first.url.data(), first.user.data(), first.pswd.data(), 0) != 0) {
@@ -67,9 +66,10 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
                first.url.data());
         oxa->destory(h);
         handle.store(-1, std::memory_order_release);
-        writer.sethandle(-1);
         return -1;
     }
+    // After the connect: the URL may set the library's queue bound.
+    writer.sethandle(h);
 
     if (config.cache_path.empty()) {
         ZO_LOG(log, zo::LOG_INF, "no config local cache for dblink %s.", instname ? instname : "");

@@ -1,20 +1,32 @@
-// End-to-end test of the local cache: the built Quorvane program (ZO_BIN)
+// End-to-end tests of the local cache: the built Quorvane program (ZO_BIN)
 // runs as a child process against an IO server played by this test on
-// loopback.  Its database directory does not exist at start, so the values
-// sent meanwhile go to the cache; once the directory is made the database
-// connects, and the cached values reach the history table through the
-// replay, each exactly once.
+// loopback.
+//  - An outage: the database directory does not exist at start, so the
+//    values sent meanwhile go to the cache; once the directory is made the
+//    database connects, and the cached values reach history through the
+//    replay, each exactly once.
+//  - A database slower than the IO server: its queue is small (the URL's
+//    queuebytes), and a burst of values at full speed outruns it; what the
+//    writer cannot hand over goes to the cache and is replayed, so history
+//    plus the drops counted in the log is every value sent, and nothing is
+//    dropped.
+//  - Kills: the program is killed (SIGKILL) at random moments of the replay
+//    of a large cache file and started again; at the end every value of the
+//    file is in history exactly once.
 //
-// The program's wall clock starts shortly before the end of a ten-minute
-// period and runs ten times as fast (cache_e2e_clock, preloaded), so the
-// period ends and the replay starts within seconds.  Every wait is bounded
-// (against hanging only); nothing asserts how long anything took.
+// The program's wall clock is moved and runs ten times as fast
+// (cache_e2e_clock, preloaded), so periods end and the replay starts within
+// seconds.  Every wait is bounded (against hanging only); nothing asserts
+// how long anything took.
 #include <signal.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <map>
+#include <random>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/env.h"
@@ -52,6 +64,28 @@ void countcached(const fs::path& dir, int* vals, int* soes) {
             }
         }
     }
+}
+
+// What the log says was not written: the values of every "dropped N tag
+// values" line, of every ring overflow, and those already in history.
+int64_t countedinlog(const std::vector<std::string>& lines) {
+    static const std::regex counted(
+        "^(dropped ([0-9]+) tag values .*|put chache full, lost one package records ([0-9]+)\\.|"
+        "([0-9]+) tag values already in history .*)$");
+    int64_t n = 0;
+    std::smatch m;
+    for (const std::string& l : lines) {
+        if (!std::regex_match(l, m, counted)) continue;
+        for (int g = 2; g <= 4; ++g)
+            if (m[g].matched) n += std::stoll(m[g].str());
+    }
+    return n;
+}
+
+int64_t nowsec() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 class cachee2e : public ::testing::Test {
@@ -101,10 +135,7 @@ class cachee2e : public ::testing::Test {
 };
 
 TEST_F(cachee2e, ValuesOfAnOutageReachHistoryExactlyOnce) {
-    int64_t nowsec = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    int64_t period = cachefile::periodstamp(nowsec);
+    int64_t period = cachefile::periodstamp(nowsec());
     spawn((period + 600 - lead) * 1000);
     login();
     // The line says why, so that an operator knows what to fix.
@@ -192,10 +223,7 @@ TEST_F(cachee2e, ValuesOfAnOutageReachHistoryExactlyOnce) {
 // value before and behind it into history; only the torn block is lost.
 TEST_F(cachee2e, TornBlockFromBeforeARestartHidesNothingBehindIt) {
     constexpr int perpkg = 1000;
-    int64_t nowsec = std::chrono::duration_cast<std::chrono::seconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    int64_t period = cachefile::periodstamp(nowsec);
+    int64_t period = cachefile::periodstamp(nowsec());
     auto values = [&](const std::string& prefix) {
         tagvalarray b;
         for (int i = 0; i < perpkg; ++i)
@@ -225,7 +253,9 @@ TEST_F(cachee2e, TornBlockFromBeforeARestartHidesNothingBehindIt) {
 
     spawn((period + 600 - lead) * 1000);
     login();
-    ASSERT_TRUE(logsrv.waitfor("oxa " + dburl + " connect failed.")) << logsrv.dump();
+    ASSERT_TRUE(logsrv.waitfor("oxa " + dburl + " connect failed, status 60002, directory does " +
+                               "not exist (" + (pd.dir() / "db").string() + ")."))
+        << logsrv.dump();
     for (int p = 0; p < 3; ++p) {
         tagvalarray b = values("post." + std::to_string(p) + ".");
         ASSERT_TRUE(io.send(3202, b));
@@ -256,6 +286,108 @@ TEST_F(cachee2e, TornBlockFromBeforeARestartHidesNothingBehindIt) {
     EXPECT_TRUE(logsrv.hassub("cache file " + file.string() + ": ")) << logsrv.dump();
     EXPECT_TRUE(logsrv.hassub(" bytes behind its last whole block at ")) << logsrv.dump();
     ASSERT_TRUE(prog.stop()) << logsrv.dump();
+}
+
+TEST_F(cachee2e, ADatabaseSlowerThanTheIoServerLosesNothing) {
+    // A 1 MiB queue: the writer keeps at most 512 KB in flight, a few
+    // thousand values, and a burst of many times that outruns the database.
+    ASSERT_TRUE(pd.writeconfig("e2e.ini", dburl + "?queuebytes=1048576", cachedir.string()));
+    fs::create_directories(pd.dir() / "db");
+    constexpr int burst = 100000;
+    constexpr int perpackage = 200;
+    int64_t period = cachefile::periodstamp(nowsec());
+    spawn((period + 600 - 2 * lead) * 1000);
+    login();
+    ASSERT_TRUE(logsrv.waitfor("oxa " + dburl + "?queuebytes=1048576 connected success."))
+        << logsrv.dump();
+
+    int64_t t = 1700000000000LL;
+    for (int p = 0; p < burst / perpackage; ++p) {
+        tagvalarray b;
+        for (int i = p * perpackage; i < (p + 1) * perpackage; ++i)
+            b.items.append(intvalue("burst." + std::to_string(i % 1000), i, t + i));
+        ASSERT_TRUE(io.send(3202, b));
+    }
+    // Written at once, or cached and replayed after the period.
+    EXPECT_TRUE(waitdraining(
+        [&] { return sqlone(dbpath, "SELECT COUNT(*) FROM history") == std::to_string(burst); },
+        120000))
+        << sqlone(dbpath, "SELECT COUNT(*) FROM history");
+    ASSERT_EQ(::kill(prog.pid, SIGTERM), 0);
+    ASSERT_TRUE(waitdraining([&] { return !prog.alive(); })) << logsrv.dump();
+    EXPECT_TRUE(prog.exitedzero());
+
+    // Every value once, each its own; the log counts no drop.
+    EXPECT_EQ(sqlrows(dbpath, "SELECT COUNT(*), COUNT(DISTINCT time), SUM(value) FROM history"),
+              (std::vector<std::string>{std::to_string(burst) + "|" + std::to_string(burst) + "|" +
+                                        std::to_string(int64_t{burst} * (burst - 1) / 2)}));
+    EXPECT_EQ(countedinlog(logsrv.lines()), 0) << logsrv.dump();
+    EXPECT_FALSE(logsrv.hassub("error -4")) << logsrv.dump();
+}
+
+TEST_F(cachee2e, KilledAtRandomMomentsOfAReplayEveryValueLandsOnce) {
+    constexpr int values = 150000;
+    constexpr int soes = 40;
+    constexpr int kills = 5;
+    fs::create_directories(pd.dir() / "db");
+    fs::create_directories(cachedir);
+    int64_t period = cachefile::periodstamp(nowsec());
+    int64_t old = period - 1200;
+    {
+        // The cache file of a period long over, written as the program would.
+        zo::fakeclockenv clock((old + 5) * 1000);
+        zo::scopedenv scope(&clock);
+        localcache fill;
+        fill.configure(cachedir.string(), 1000, 8);
+        for (int p = 0; p < values / 500; ++p) {
+            tagvalarray b;
+            for (int i = p * 500; i < (p + 1) * 500; ++i)
+                b.items.append(intvalue("k." + std::to_string(i % 2000), i, 1700000000000LL + i));
+            fill.puttagvals(&b);
+        }
+        soearray s;
+        for (int i = 0; i < soes; ++i) {
+            soerec* r = s.items.emplace();
+            ASSERT_NE(r, nullptr);
+            r->f230 = static_cast<uint64_t>(i);
+            r->f236 = "breaker";
+        }
+        fill.putsoes(&s);
+        fill.closewriter();
+    }
+    std::string file = (cachedir / ("ioch_" + std::to_string(old))).string();
+    ASSERT_TRUE(fs::exists(file));
+
+    unsigned seed = static_cast<unsigned>(nowsec());
+    std::mt19937 rng(seed);
+    std::vector<std::string> seen;  // history rows at each kill
+    for (int k = 0; k <= kills; ++k) {
+        size_t from = logsrv.lines().size();
+        spawn((period + 30) * 1000);
+        login();
+        ASSERT_TRUE(waitdraining([&] {
+            return logsrv.findfrom("open cache file " + file + " success.", from) >= 0;
+        })) << logsrv.dump();
+        if (k == kills) break;
+        // Some moment of the replay, or just after it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 1500));
+        prog.kill();
+        seen.push_back(sqlone(dbpath, "SELECT COUNT(*) FROM history"));
+    }
+    EXPECT_TRUE(waitdraining([&] { return !fs::exists(file); }, 120000)) << logsrv.dump();
+    ASSERT_EQ(::kill(prog.pid, SIGTERM), 0);
+    ASSERT_TRUE(waitdraining([&] { return !prog.alive(); })) << logsrv.dump();
+
+    std::string trials;
+    for (const std::string& n : seen) trials += n + " ";
+    RecordProperty("rows_at_kills", trials);
+    EXPECT_EQ(sqlrows(dbpath, "SELECT COUNT(*), COUNT(DISTINCT time), SUM(value) FROM history"),
+              (std::vector<std::string>{std::to_string(values) + "|" + std::to_string(values) +
+                                        "|" + std::to_string(int64_t{values} * (values - 1) / 2)}))
+        << "seed " << seed << ", rows at the kills: " << trials;
+    EXPECT_EQ(sqlrows(dbpath, "SELECT COUNT(*), COUNT(DISTINCT f230) FROM soe"),
+              (std::vector<std::string>{std::to_string(soes) + "|" + std::to_string(soes)}))
+        << "seed " << seed;
 }
 
 }  // namespace

@@ -194,6 +194,9 @@ child::~child() {
 }
 
 bool child::start(const fs::path& program, const std::vector<std::string>& args, const runopts& o) {
+    // An object may run the program again after the last run ended.
+    exited = false;
+    status = 0;
     std::vector<std::string> all{program.string()};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<std::string> envs = childenv(o);

@@ -97,6 +97,7 @@ class child {
     child& operator=(const child&) = delete;
 
     // Starts program with args; stdin is /dev/null unless on a terminal.
+    // REQUIRES: no earlier run of this object is still alive.
     bool start(const fs::path& program, const std::vector<std::string>& args,
                const runopts& o = {});
     // Takes what the child wrote so far into output.
