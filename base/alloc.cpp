@@ -20,10 +20,13 @@ size_t zo_usable(const void* p) noexcept {
     return p ? malloc_usable_size(const_cast<void*>(p)) : 0;
 }
 
+void zo_trim() noexcept { malloc_trim(0); }
+
 }  // namespace zo
 
 #else
 
+#include <malloc.h>
 #include <pthread.h>
 
 #include <new>
@@ -74,6 +77,12 @@ void zo_free(void* p) noexcept {
 
 size_t zo_usable(const void* p) noexcept {
     return zo_alloctor::usable(p);
+}
+
+void zo_trim() noexcept {
+    table()->trim();
+    // The client library and SQLite take their memory from the standard heap.
+    malloc_trim(0);
 }
 
 }  // namespace zo

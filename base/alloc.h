@@ -10,7 +10,7 @@
 // that no block uses any more.
 //
 // Build switch: with the CMake option ZO_POOL=OFF (ZO_HEAP defined) the
-// three functions use the standard heap instead, with the same results but
+// functions use the standard heap instead, with the same results but
 // the usable size, which is then what malloc reports.  The benchmarks
 // compare the two.
 //
@@ -31,6 +31,12 @@ void* zo_alloc(size_t n) noexcept;
 void zo_free(void* p) noexcept;
 // The usable size of a block taken from zo_alloc (at least what was asked).
 size_t zo_usable(const void* p) noexcept;
+// Gives the memory that the allocator holds but no longer uses back to the
+// system, and so does the standard heap (where the client library and SQLite
+// allocate, and which keeps freed memory in its per-thread arenas), so that
+// the resident size falls again after a burst.  Costs a walk over the free
+// segments and lists: call it now and then, not per allocation.
+void zo_trim() noexcept;
 
 // Allocator policy of the byte string.
 struct zo_string_alloctor {

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "base/alloc.h"
 #include "base/env.h"
 #include "ipc/url.h"
 
@@ -13,6 +14,8 @@ namespace {
 
 // The writer thread's nap when a cycle found nothing to do.
 constexpr auto idlesleep = std::chrono::milliseconds(50);
+// Seconds between returns of unused heap memory to the system.
+constexpr int64_t trimevery = 10;
 
 bool isgapudp(const zo::string& scheme) {
     return scheme.size() == 6 && strncasecmp(scheme.data(), "gapudp", 6) == 0;
@@ -141,6 +144,9 @@ void velmarinst::run() {
     if (now != lastsecond) {
         lastsecond = now;
         writer.flushcounts();
+        // After a burst (a replay, an outage at full rate) the memory goes
+        // back to the system instead of staying with the heap.
+        if (now % trimevery == 0) zo::zo_trim();
     }
     bool conn = connected.load(std::memory_order_acquire) != 0;
     // Without a cache, values the writer cannot take yet wait in their ring.
