@@ -1,5 +1,6 @@
 #include "dblink/oxawriter.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -101,7 +102,7 @@ void oxawriter::sethandle(int h) {
     // Half the library's queue leaves room for the request that crosses the
     // bound and for the replayed blocks.
     int64_t q = oxa_->queuebytes(h);
-    if (q > 0 && static_cast<uint64_t>(q) / 2 < bound_) bound_ = static_cast<size_t>(q / 2);
+    if (q > 0) bound_ = std::min(maxinflight, static_cast<size_t>(q / 2));
 }
 
 bool oxawriter::integertimes() {

@@ -23,7 +23,8 @@
 // What is in flight is bounded: live requests start only while the text in
 // flight is below inflightbound() (half the library's queue bound, at most
 // maxinflight), so the library's queue is never what refuses; replayed
-// blocks are limited to replaywindow requests.  When the bound is reached
+// blocks start only below the same bound and at most replaywindow at a
+// time.  When the bound is reached
 // the caller spills live packages to the cache (or, without a cache, leaves
 // them in the ring, whose drop-oldest rule counts what is lost).
 //
@@ -33,6 +34,8 @@
 //   "dropped %llu tag values (%s)."     warning
 //   "dropped %llu soe records (%s)."    warning
 //   "%llu tag values already in history with the same name and time."  info
+// with the reasons "no local cache", "refused by the database" and "cache
+// write failed" (blocks the cache could not append, counted by the cache).
 //
 // Ownership: the writer owns the packages in flight and frees what is left
 // on destruction.  The logger, the function table, the value ring, the
