@@ -15,7 +15,9 @@
 // is not built yet.
 //
 // Ownership: a package pushed into a ring belongs to the ring; the writer
-// thread deletes what it pops.  The instance owns the library handle.  The
+// thread deletes what it pops.  stop() hands what is still in flight or in
+// the value and SOE rings to the cache.  The instance owns the library
+// handle and the writer.  The
 // logger is the host's and must outlive the instance.
 //
 // Which thread may call what:
