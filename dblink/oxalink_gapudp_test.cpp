@@ -4,12 +4,8 @@
 // then compared with the database records the sender was given.
 #include "dblink/oxalink_gapudp.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <lz4.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cmath>
@@ -22,44 +18,12 @@
 #include "base/md5.h"
 #include "dblink/dbrecords.h"
 #include "dblink/fakes_test.h"
+#include "dblink/gapsink_test.h"
 #include "gapmsg_oracle_test.pb.h"
 
 namespace {
 
 using gaporacle::Msg;
-
-// A loopback UDP socket that keeps what arrives.
-struct dgramsink {
-    int fd = -1;
-    int port = 0;
-    dgramsink() {
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        int big = 16 << 20;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~dgramsink() { ::close(fd); }
-    std::string url() const { return "gapudp://127.0.0.1:" + std::to_string(port); }
-    // Everything that has arrived (loopback delivers within sendto).
-    std::vector<std::string> take() {
-        std::vector<std::string> out;
-        pollfd p{fd, POLLIN, 0};
-        while (::poll(&p, 1, out.empty() ? 200 : 0) > 0) {
-            std::string b(70000, '\0');
-            ssize_t n = ::recv(fd, b.data(), b.size(), 0);
-            if (n < 0) break;
-            b.resize(static_cast<size_t>(n));
-            out.push_back(b);
-        }
-        return out;
-    }
-};
 
 uint32_t be32(const std::string& d, size_t at) {
     auto* p = reinterpret_cast<const uint8_t*>(d.data()) + at;
