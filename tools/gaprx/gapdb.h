@@ -1,0 +1,95 @@
+// gapdb.h - gaprx's side of the database: the records of accepted messages
+// go through the client library (oxaapi.h) the way the link writes them on
+// the near side: tag values and object values as "oxa_writesnaps" requests
+// (snapshot and history), SOE records through oxa_soeput.
+//
+// Values are gathered into one request until it holds 64000 bytes of text
+// or flush() is called (gaprx flushes whenever its socket has nothing more
+// to read).  Nothing is dropped for a full library queue or a database that
+// is away: flush() and putsoes() wait and try again for as long as
+// keepwaiting() says so (gaprx lets them wait until it is told to stop, and
+// then for a bounded time); what is given up then is counted as failed and
+// logged.  Record times are in 100 ms steps; the requests carry milliseconds
+// (times 100).  A quality travels as its low 8 bits (a signed byte on the
+// wire) and is written as 0..255, so the common 192 ("good") arrives as the
+// near side would have written it.
+//
+// Counters: values (and object values) and SOE records handed over, written
+// (answered without error), failed (refused by the database, or given up).
+//
+// Thread-safety: all calls from one thread (gaprx's main thread); the
+// counters are also bumped by the library's response callback on its own
+// thread and may be read from any thread.  The logger must take lines from
+// both.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "base/ilog.h"
+#include "base/string_.h"
+#include "dblink/dbtypes.h"
+#include "oxaapi/oxaapi.h"
+
+class gapdb {
+  public:
+    // True while a write may wait on; checked between attempts.
+    using waitfn = std::function<bool()>;
+
+    gapdb(zo::ilog* log, waitfn keepwaiting);
+    ~gapdb();
+    gapdb(const gapdb&) = delete;
+    gapdb& operator=(const gapdb&) = delete;
+
+    // Creates the handle and starts the connection (which completes on the
+    // library's thread).  False with the reason in *err.
+    bool open(const std::string& dburl, const std::string& user, const std::string& pswd,
+              std::string* err);
+    bool connected() const { return connected_.load(std::memory_order_acquire); }
+
+    void addval(const oxa_valrec& r);
+    void addobj(const oxa_objrec& r);
+    // Hands the request being gathered to the library.
+    void flush();
+    // Writes SOE records (after the values gathered so far).
+    void putsoes(const oxa_soerec* recs, uint32_t n);
+    // Waits until every request handed over was answered, at most maxms;
+    // false on that bound.
+    bool drain(int maxms);
+    // Disconnects; requests still waiting are answered as failed.
+    void close();
+
+    uint64_t valsin() const { return valsin_; }
+    uint64_t valswritten() const { return valsok_.load(std::memory_order_acquire); }
+    uint64_t valsfailed() const { return valsbad_.load(std::memory_order_acquire); }
+    uint64_t soesin() const { return soesin_; }
+    uint64_t soeswritten() const { return soesok_; }
+    uint64_t soesfailed() const { return soesbad_; }
+
+  private:
+    struct request;
+    static void on_status(int code, const char* reason, void* self);
+    static void on_response(const char* text, int length, void* req);
+    void addvalue();  // scratch_ into the request
+    // Waits a little; false when keepwaiting() says to give up.
+    bool pause();
+
+    zo::ilog* log_;
+    waitfn keepwaiting_;
+    int handle_ = -1;
+    std::string url_;
+    std::atomic<bool> connected_{false};
+    std::atomic<int> laststatus_{0};
+    zo::string text_;
+    uint32_t pending_ = 0;  // values in text_
+    tagval scratch_;
+    std::atomic<uint64_t> requests_{0};
+    std::atomic<uint64_t> answered_{0};
+    uint64_t valsin_ = 0;
+    std::atomic<uint64_t> valsok_{0};
+    std::atomic<uint64_t> valsbad_{0};
+    uint64_t soesin_ = 0;
+    uint64_t soesok_ = 0;
+    uint64_t soesbad_ = 0;
+};
