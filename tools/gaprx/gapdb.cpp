@@ -73,7 +73,9 @@ void gapdb::on_status(int code, const char* reason, void* self) {
             break;
         case OXA_DISCONNECTED:
             db->connected_.store(false, std::memory_order_release);
-            ZO_LOG(db->log_, zo::LOG_WRN, "database %s disconnected: %s", db->url_.c_str(), why);
+            // Our own close is no news.
+            ZO_LOG(db->log_, db->closing_ ? zo::LOG_DBG : zo::LOG_WRN,
+                   "database %s disconnected: %s", db->url_.c_str(), why);
             break;
         default:
             break;
@@ -234,6 +236,7 @@ bool gapdb::drain(int maxms) {
 void gapdb::close() {
     if (handle_ < 0) return;
     flush();
+    closing_ = true;
     // Answers every request still waiting (as failed when it never ran).
     oxa_destory(handle_);
     handle_ = -1;

@@ -81,6 +81,7 @@ class gapdb {
     std::string url_;
     std::atomic<bool> connected_{false};
     std::atomic<int> laststatus_{0};
+    std::atomic<bool> closing_{false};
     zo::string text_;
     uint32_t pending_ = 0;  // values in text_
     tagval scratch_;

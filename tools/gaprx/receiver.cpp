@@ -93,8 +93,8 @@ int receiver::bind(std::string* err) {
     bool ovfl = ::setsockopt(s, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) == 0;
     sock_ = s;
     port_ = u.port;
-    ZO_LOG(log_, zo::LOG_INF, "listening on %s port %u, receive buffer %d bytes%s", host.c_str(),
-           static_cast<unsigned>(u.port), got,
+    ZO_LOG(log_, zo::LOG_INF, "listening on %s port %u, kernel receive buffer %d bytes%s",
+           host.c_str(), static_cast<unsigned>(u.port), got,
            ovfl ? "" : " (kernel drops are not reported on this system)");
     return 0;
 }
