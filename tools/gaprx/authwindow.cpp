@@ -1,18 +1,27 @@
 #include "tools/gaprx/authwindow.h"
 
 void authwindow::start(uint32_t a, uint32_t bodycrc) {
+    if (started_) life_ = (life_ + 1) % lives;  // the oldest life is forgotten
     started_ = true;
     hi_ = a;
     seen_.reset();
-    earlyseen_.reset();
+    earlyseen_[life_].reset();
     mark(a, bodycrc);
+}
+
+bool authwindow::copyofearly(uint32_t a, uint32_t bodycrc) const {
+    if (a > early) return false;
+    for (uint32_t l = 0; l < lives; ++l) {
+        if (earlyseen_[l].test(a) && earlycrc_[l][a] == bodycrc) return true;
+    }
+    return false;
 }
 
 void authwindow::mark(uint32_t a, uint32_t bodycrc) {
     seen_.set(a % window);
     if (a <= early) {
-        earlyseen_.set(a);
-        earlycrc_[a] = bodycrc;
+        earlyseen_[life_].set(a);
+        earlycrc_[life_][a] = bodycrc;
     }
 }
 
@@ -38,8 +47,7 @@ authwindow::result authwindow::take(uint32_t a, uint32_t dgramseq, uint32_t body
         mark(a, bodycrc);
         return REORDERED;
     }
-    bool copy = a <= early && earlyseen_.test(a) && earlycrc_[a] == bodycrc;
-    if (a >= 1 && a <= early && dgramseq >= 1 && dgramseq <= early && !copy) {
+    if (a >= 1 && a <= early && dgramseq >= 1 && dgramseq <= early && !copyofearly(a, bodycrc)) {
         start(a, bodycrc);
         return RESTART;
     }

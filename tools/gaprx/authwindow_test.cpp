@@ -57,7 +57,9 @@ TEST(authwindowtest, EachDatagramIsTakenOnceAndRestartsAreTold) {
         std::vector<arrival> in;
         std::string want;
         uint64_t lost, dup, reordered;
-    } rows[] = {
+    };
+    // clang-format off
+    const row rows[] = {
         {"in order", same({1, 2, 3}), "FFF", 0, 0, 0},
         {"a duplicate", same({1, 2, 2, 3}), "FFXF", 0, 1, 0},
         {"reordered", same({1, 3, 2, 4}), "FFRF", 0, 0, 1},
@@ -65,27 +67,18 @@ TEST(authwindowtest, EachDatagramIsTakenOnceAndRestartsAreTold) {
         {"lost, then one comes late", same({1, 4, 2}), "FFR", 1, 0, 1},
         {"late twice", same({1, 3, 2, 2}), "FFRX", 0, 1, 1},
         {"joined a running sender", same({500, 501, 499}), "FFR", 0, 0, 1},
-        {"wraps",
-         {{0xFFFFFFFE, 0xFFFFFFFE, 1}, {0xFFFFFFFF, 0xFFFFFFFF, 2}, {0, 1, 3}, {1, 2, 4}},
-         "FFFF",
-         0,
-         0,
-         0},
+        {"wraps", {{0xFFFFFFFE, 0xFFFFFFFE, 1}, {0xFFFFFFFF, 0xFFFFFFFF, 2}, {0, 1, 3}, {1, 2, 4}},
+         "FFFF", 0, 0, 0},
         {"restart after a long life", far, farwant, 4, 0, 0},
-        {"restart after a short life",
-         {{1, 1, 10}, {2, 2, 11}, {3, 3, 12}, {1, 1, 20}, {2, 2, 21}},
-         "FFFSF",
-         0,
-         0,
-         0},
-        {"a copy of the first datagram is no restart",
-         {{1, 1, 10}, {2, 2, 11}, {1, 1, 10}},
-         "FFX",
-         0,
-         1,
-         0},
+        {"restart after a short life", {{1, 1, 10}, {2, 2, 11}, {3, 3, 12}, {1, 1, 20}, {2, 2, 21}},
+         "FFFSF", 0, 0, 0},
+        {"a copy of the first datagram is no restart", {{1, 1, 10}, {2, 2, 11}, {1, 1, 10}},
+         "FFX", 0, 1, 0},
+        {"nor one of the life before", {{1, 1, 10}, {2, 2, 11}, {1, 1, 20}, {1, 1, 10}},
+         "FFSX", 0, 1, 0},
         {"behind the window", late, std::string(1500, 'F') + "X", 0, 0, 0},
     };
+    // clang-format on
     for (const row& r : rows) {
         seqtrack s;
         EXPECT_EQ(r.want, run(r.in, &s)) << r.what;

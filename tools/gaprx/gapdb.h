@@ -1,7 +1,10 @@
 // gapdb.h - gaprx's side of the database: the records of accepted messages
 // go through the client library (oxaapi.h) the way the link writes them on
 // the near side: tag values and object values as "oxa_writesnaps" requests
-// (snapshot and history), SOE records through oxa_soeput.
+// (snapshot and history), SOE records through oxa_soeput.  Each value is the
+// link's JSON value object (dblink/oxawrite.h: "T" in milliseconds, "N",
+// "Q", "DT", "V"), with the shortest digits that read back as the same
+// double for types 3 and 5.
 //
 // Values are gathered into one request until it holds 64000 bytes of text
 // or flush() is called (gaprx flushes whenever its socket has nothing more
@@ -29,7 +32,6 @@
 
 #include "base/ilog.h"
 #include "base/string_.h"
-#include "dblink/dbtypes.h"
 #include "oxaapi/oxaapi.h"
 
 class gapdb {
@@ -71,7 +73,13 @@ class gapdb {
     struct request;
     static void on_status(int code, const char* reason, void* self);
     static void on_response(const char* text, int length, void* req);
-    void addvalue();  // scratch_ into the request
+    // The request's head, or the comma before the next value object.
+    void begin();
+    // "{" and the members T, N, Q, DT of a record; the member count.
+    template <class R>
+    int head(const R& r);
+    // "}", counted; the request goes once it is long enough.
+    void end();
     // Waits a little; false when keepwaiting() says to give up.
     bool pause();
 
@@ -84,7 +92,6 @@ class gapdb {
     std::atomic<bool> closing_{false};
     zo::string text_;
     uint32_t pending_ = 0;  // values in text_
-    tagval scratch_;
     std::atomic<uint64_t> requests_{0};
     std::atomic<uint64_t> answered_{0};
     uint64_t valsin_ = 0;

@@ -219,113 +219,45 @@ TEST_F(readertest, EachCheckRefusesWhatItIsFor) {
         const char* what;
         change c;
         gapverdict want;
-    } rows[] = {
+    };
+    auto vals = [](Msg& m, int funid) {
+        m.mutable_head()->set_funid(funid);
+        m.clear_vals();
+    };
+    // clang-format off
+    const row rows[] = {
         {"23 bytes", [](std::string& d) { d.resize(23); }, GAP_SHORT},
-        {"magic",
-         [](std::string& d) {
-             d[1] = 3;
-             fixcrcs(d);
-         },
-         GAP_MAGIC},
+        {"magic", [](std::string& d) { d[1] = 3; fixcrcs(d); }, GAP_MAGIC},
         {"a header byte", [](std::string& d) { d[5] ^= 1; }, GAP_HEADCRC},
-        {"body length",
-         [](std::string& d) {
-             put32(d, 8, d.size() - 23);
-             fixcrcs(d);
-         },
-         GAP_BODYLEN},
-        {"one byte more",
-         [](std::string& d) {
-             d += 'x';
-             put32(d, 20, crc(d, 0, 20));
-         },
-         GAP_BODYLEN},
+        {"body length", [](std::string& d) { put32(d, 8, d.size() - 23); fixcrcs(d); }, GAP_BODYLEN},
+        {"one byte more", [](std::string& d) { d += 'x'; put32(d, 20, crc(d, 0, 20)); }, GAP_BODYLEN},
         {"a body byte", [](std::string& d) { d[30] ^= 0x40; }, GAP_BODYCRC},
-        {"raw length",
-         [](std::string& d) {
-             put32(d, 12, 1);
-             fixcrcs(d);
-         },
-         GAP_RAWLEN},
-        {"raw length over 64 KiB",
-         [](std::string& d) {
-             put32(d, 12, 65537);
-             fixcrcs(d);
-         },
-         GAP_RAWLEN},
-        {"raw length 0",
-         [](std::string& d) {
-             put32(d, 12, 0);
-             fixcrcs(d);
-         },
-         GAP_RAWLEN},
-        {"not LZ4",
-         [](std::string& d) {
-             d.replace(24, std::string::npos, "\xF0\xFF\xFF\xFF");
-             put32(d, 8, 4);
-             fixcrcs(d);
-         },
-         GAP_LZ4},
-        {"expands past 64 KiB",
-         [](std::string& d) {
-             d = frame(std::string(70000, 'a'), 1);
-             put32(d, 12, 65536);
-             fixcrcs(d);
-         },
-         GAP_LZ4},
+        {"raw length", [](std::string& d) { put32(d, 12, 1); fixcrcs(d); }, GAP_RAWLEN},
+        {"raw length over 64 KiB", [](std::string& d) { put32(d, 12, 65537); fixcrcs(d); }, GAP_RAWLEN},
+        {"raw length 0", [](std::string& d) { put32(d, 12, 0); fixcrcs(d); }, GAP_RAWLEN},
+        {"not LZ4", [](std::string& d) {
+             d.replace(24, std::string::npos, "\xF0\xFF\xFF\xFF"); put32(d, 8, 4); fixcrcs(d); }, GAP_LZ4},
+        {"expands past 64 KiB", [](std::string& d) {
+             d = frame(std::string(70000, 'a'), 1); put32(d, 12, 65536); fixcrcs(d); }, GAP_LZ4},
         {"wire type 3", [](std::string& d) { d = frame(std::string("\x0B", 1), 1); }, GAP_DECODE},
         {"no head", remessage([](Msg& m) { m.clear_head(); }), GAP_DECODE},
         {"wrong mark", remessage([](Msg& m) { m.mutable_head()->set_mark(53683); }), GAP_DECODE},
         {"funid 36", remessage([](Msg& m) { m.mutable_head()->set_funid(36); }), GAP_DECODE},
-        {"values in an SOE message", remessage([](Msg& m) { m.mutable_head()->set_funid(35); }),
-         GAP_DECODE},
-        {"257 values", remessage([](Msg& m) {
-             for (int i = 0; i < 256; ++i) *m.add_vals() = m.vals(0);
-         }),
-         GAP_DECODE},
+        {"values in an SOE message", remessage([](Msg& m) { m.mutable_head()->set_funid(35); }), GAP_DECODE},
+        {"257 values", remessage([](Msg& m) { for (int i = 0; i < 256; ++i) *m.add_vals() = m.vals(0); }), GAP_DECODE},
         {"value type 6", remessage([](Msg& m) { m.mutable_vals(0)->set_type(6); }), GAP_DECODE},
-        {"80-byte name",
-         remessage([](Msg& m) { m.mutable_vals(0)->set_name(std::string(80, 'n')); }), GAP_DECODE},
-        {"object type 5", remessage([](Msg& m) {
-             m.mutable_head()->set_funid(34);
-             m.clear_vals();
-             m.add_objs()->set_type(5);
-         }),
-         GAP_DECODE},
-        {"1001 object bytes", remessage([](Msg& m) {
-             m.mutable_head()->set_funid(34);
-             m.clear_vals();
-             auto* o = m.add_objs();
-             o->set_type(7);
-             o->set_data(std::string(1001, 'd'));
-         }),
-         GAP_DECODE},
-        {"240 SOE bytes", remessage([](Msg& m) {
-             m.mutable_head()->set_funid(35);
-             m.clear_vals();
-             m.add_soes()->set_f238(std::string(240, 's'));
-         }),
-         GAP_DECODE},
+        {"80-byte name", remessage([](Msg& m) { m.mutable_vals(0)->set_name(std::string(80, 'n')); }), GAP_DECODE},
+        {"object type 5", remessage([&](Msg& m) { vals(m, 34); m.add_objs()->set_type(5); }), GAP_DECODE},
+        {"1001 object bytes", remessage([&](Msg& m) {
+             vals(m, 34); auto* o = m.add_objs(); o->set_type(7); o->set_data(std::string(1001, 'd')); }), GAP_DECODE},
+        {"240 SOE bytes", remessage([&](Msg& m) { vals(m, 35); m.add_soes()->set_f238(std::string(240, 's')); }), GAP_DECODE},
         {"no auth", remessage([](Msg& m) { m.clear_auth(); }), GAP_AUTH},
-        {"47-byte block", remessage([](Msg& m) { m.mutable_auth()->mutable_user()->resize(47); }),
-         GAP_AUTH},
-        {"another user",
-         [](std::string& d) {
-             Msg m = onevalue();
-             *m.mutable_auth() = message(33, 7, "oq").auth();
-             d = datagram(m);
-         },
-         GAP_AUTH},
-        {"another password",
-         [](std::string& d) {
-             Msg m = onevalue();
-             *m.mutable_auth() = message(33, 7, "op", "pW").auth();
-             d = datagram(m);
-         },
-         GAP_AUTH},
-        {"another key", remessage([](Msg& m) { m.mutable_auth()->set_key(8 * keyconst); }),
-         GAP_AUTH},
+        {"47-byte block", remessage([](Msg& m) { m.mutable_auth()->mutable_user()->resize(47); }), GAP_AUTH},
+        {"another user", remessage([](Msg& m) { *m.mutable_auth() = message(33, 7, "oq").auth(); }), GAP_AUTH},
+        {"another password", remessage([](Msg& m) { *m.mutable_auth() = message(33, 7, "op", "pW").auth(); }), GAP_AUTH},
+        {"another key", remessage([](Msg& m) { m.mutable_auth()->set_key(8 * keyconst); }), GAP_AUTH},
     };
+    // clang-format on
     ASSERT_EQ(GAP_ACCEPT, read(datagram(onevalue())));
     EXPECT_EQ(7u, msg->authcount);
     EXPECT_EQ(-5, msg->vals[0].v.i32);

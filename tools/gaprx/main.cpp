@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
     gaprx::options o;
     std::string err;
     if (gaprx::parseargs(argc, argv, &o, &err) != 0) {
-        std::fprintf(stderr, "gaprx: %s\n%s", err.c_str(), gaprx::usage);
+        std::fprintf(stderr, "gaprx: %s\nTry gaprx --help.\n", err.c_str());
         return 2;
     }
     if (o.help) {
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     int rc = rx.open(&err);
     if (rc != 0) {
         std::fprintf(stderr, "gaprx: %s\n", err.c_str());
-        if (rc == 2) std::fputs(gaprx::usage, stderr);
+        if (rc == 2) std::fputs("Try gaprx --help.\n", stderr);
         return rc;
     }
     rx.run(ctlpipe[0], stdout);
