@@ -48,6 +48,9 @@ TEST(authwindowtest, EachDatagramIsTakenOnceAndRestartsAreTold) {
     far.push_back({6, 6, 100});
     std::string farwant(2000, 'F');
     farwant += "XSF";
+    std::vector<arrival> at64(far.begin(), far.begin() + 2000);
+    at64.push_back({64, 64, 1});  // a new life, seen first at its last early datagram
+    at64.push_back({65, 65, 2});
     std::vector<arrival> late = far;
     late.resize(1500);
     late.push_back({400, 400, 400});  // behind the window and not early: a replay
@@ -77,6 +80,7 @@ TEST(authwindowtest, EachDatagramIsTakenOnceAndRestartsAreTold) {
         {"nor one of the life before", {{1, 1, 10}, {2, 2, 11}, {1, 1, 20}, {1, 1, 10}},
          "FFSX", 0, 1, 0},
         {"behind the window", late, std::string(1500, 'F') + "X", 0, 0, 0},
+        {"a new life first seen at its 64th datagram", at64, std::string(2000, 'F') + "SF", 63, 0, 0},
     };
     // clang-format on
     for (const row& r : rows) {

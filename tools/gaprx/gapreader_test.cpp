@@ -182,7 +182,7 @@ TEST_F(readertest, ReadsEveryFieldGoogleWrites) {
         r->set_f235(-i);
         r->set_f236(std::string(79, 'x'));
         r->set_f237(std::string(i, 'y'));
-        r->set_f238(std::string(i * 7 % 240, 'z'));
+        r->set_f238(std::string(i == 31 ? 239 : i * 7 % 240, 'z'));
         r->set_f239(static_cast<int32_t>(any({-128, -1, 127})));
         r->set_f240(-i);
     }
@@ -227,6 +227,7 @@ TEST_F(readertest, EachCheckRefusesWhatItIsFor) {
     // clang-format off
     const row rows[] = {
         {"23 bytes", [](std::string& d) { d.resize(23); }, GAP_SHORT},
+        {"a header alone", [](std::string& d) { d.resize(24); put32(d, 8, 0); fixcrcs(d); }, GAP_BODYLEN},
         {"magic", [](std::string& d) { d[1] = 3; fixcrcs(d); }, GAP_MAGIC},
         {"a header byte", [](std::string& d) { d[5] ^= 1; }, GAP_HEADCRC},
         {"body length", [](std::string& d) { put32(d, 8, d.size() - 23); fixcrcs(d); }, GAP_BODYLEN},
@@ -258,6 +259,23 @@ TEST_F(readertest, EachCheckRefusesWhatItIsFor) {
         {"another key", remessage([](Msg& m) { m.mutable_auth()->set_key(8 * keyconst); }), GAP_AUTH},
     };
     // clang-format on
+    // Fields we do not know, of every wire type, are skipped wherever they
+    // stand: top level, head, auth, records.
+    const std::string unknown(
+        "\x68\x01\x71\x01\x02\x03\x04\x05\x06\x07\x08\x7D\x01\x02\x03\x04\x62\x01x", 19);
+    Msg u = onevalue();
+    u.mutable_head()->ParseFromString(u.head().SerializeAsString() + unknown);
+    u.mutable_auth()->ParseFromString(u.auth().SerializeAsString() + unknown);
+    u.mutable_vals(0)->ParseFromString(u.vals(0).SerializeAsString() + unknown);
+    ASSERT_EQ(GAP_ACCEPT, read(frame(u.SerializeAsString() + unknown, 1)));
+    EXPECT_EQ(-5, msg->vals[0].v.i32);
+    Msg us = message(35);
+    us.add_soes()->ParseFromString(std::string("\x08\x07", 2) + unknown);
+    us.add_soes()->ParseFromString(unknown);
+    ASSERT_EQ(GAP_ACCEPT, read(datagram(us)));
+    ASSERT_EQ(2u, msg->nsoes);
+    EXPECT_EQ(7u, msg->soes[0].f231);
+
     ASSERT_EQ(GAP_ACCEPT, read(datagram(onevalue())));
     EXPECT_EQ(7u, msg->authcount);
     EXPECT_EQ(-5, msg->vals[0].v.i32);
