@@ -11,8 +11,8 @@
 // to read).  Nothing is dropped for a full library queue or a database that
 // is away: flush() and putsoes() wait and try again for as long as
 // keepwaiting() says so (gaprx lets them wait until it is told to stop, and
-// then for a bounded time); what is given up then is counted as failed and
-// logged.  Record times are in 100 ms steps; the requests carry milliseconds
+// then while the database still answers); what is given up then is counted
+// as failed and logged.  Record times are in 100 ms steps; the requests carry milliseconds
 // (times 100).  A quality travels as its low 8 bits (a signed byte on the
 // wire) and is written as 0..255, so the common 192 ("good") arrives as the
 // near side would have written it.
@@ -56,12 +56,14 @@ class gapdb {
     void flush();
     // Writes SOE records (after the values gathered so far).
     void putsoes(const oxa_soerec* recs, uint32_t n);
-    // Waits until every request handed over was answered, at most maxms;
-    // false on that bound.
+    // Waits until every request handed over was answered; false when no
+    // answer came for maxms (a database that is away).
     bool drain(int maxms);
     // Disconnects; requests still waiting are answered as failed.
     void close();
 
+    // Requests the library has answered so far (any thread).
+    uint64_t answered() const { return answered_.load(std::memory_order_acquire); }
     uint64_t valsin() const { return valsin_; }
     uint64_t valswritten() const { return valsok_.load(std::memory_order_acquire); }
     uint64_t valsfailed() const { return valsbad_.load(std::memory_order_acquire); }

@@ -37,12 +37,19 @@ receiver::~receiver() {
 bool receiver::keepwaiting() {
     if (!stop_ || !stop_->load(std::memory_order_acquire)) return true;
     auto now = std::chrono::steady_clock::now();
+    uint64_t answered = db_.answered();
     if (!givingup_) {
-        givingup_ = true;
-        giveup_ = now + exitwait;
         ZO_LOG(
-            log_, zo::LOG_WRN, "stopping while the database cannot take more; waiting up to %d s",
+            log_, zo::LOG_WRN,
+            "stopping while the database cannot take more; waiting while it answers (at "
+            "most %d s without an answer)",
             static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(exitwait).count()));
+    }
+    if (!givingup_ || answered != lastanswered_) {
+        // A slow database that still answers is waited for.
+        givingup_ = true;
+        lastanswered_ = answered;
+        giveup_ = now + exitwait;
     }
     return now < giveup_;
 }
@@ -238,7 +245,7 @@ void receiver::finish() {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(exitwait).count();
     if (!db_.drain(static_cast<int>(ms))) {
         ZO_LOG(log_, zo::LOG_ERR,
-               "the database did not answer within %d s; the values still waiting are counted "
+               "the database gave no answer for %d s; the values still waiting are counted "
                "as failed",
                static_cast<int>(ms / 1000));
     }

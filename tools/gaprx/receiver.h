@@ -46,8 +46,9 @@ class receiver {
   public:
     // The largest datagram read whole; a longer one is refused as "bodylen".
     static constexpr size_t maxdatagram = 65536;
-    // How long writes and the final answers may wait at exit while the
-    // database is away.
+    // At exit, how long writes and the final answers wait for a database
+    // that answers nothing (one that is away); a slow one that answers is
+    // waited for.
     static constexpr auto exitwait = std::chrono::seconds(10);
 
     // stop: set by the signal handlers; also asked while a write waits.
@@ -69,8 +70,8 @@ class receiver {
     void run(int ctlfd, FILE* statsout);
     // One datagram (from: the sender's address text for the log, or null).
     gapverdict take(const uint8_t* data, size_t n, const char* from = nullptr);
-    // Writes what is gathered, waits for the database's answers (bounded by
-    // exitwait) and disconnects.
+    // Writes what is gathered, waits for the database's answers (giving up
+    // after exitwait without one) and disconnects.
     void finish();
     // The counter line.
     std::string stats() const;
@@ -93,6 +94,7 @@ class receiver {
     const std::atomic<bool>* stop_;
     std::chrono::steady_clock::time_point giveup_{};
     bool givingup_ = false;
+    uint64_t lastanswered_ = 0;
     int sock_ = -1;
     int port_ = 0;
     std::unique_ptr<uint8_t[]> buf_;
