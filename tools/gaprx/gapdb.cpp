@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "base/jsonscan.h"
-#include "base/jsonwrite.h"
+#include "dblink/oxawrite.h"
 
 namespace {
 
@@ -119,7 +119,19 @@ void gapdb::on_response(const char* text, int length, void* user) {
     db->answered_.fetch_add(1, std::memory_order_acq_rel);
 }
 
-void gapdb::begin() {
+// The head of the scratch tag value from the members value and object
+// records share.
+template <class R>
+void gapdb::head(const R& r) {
+    tagval& t = scratch_;
+    t.clear();
+    t.name.assign(r.name, static_cast<uint32_t>(strnlen(r.name, sizeof r.name)));
+    t.time = tomillis(r.time);
+    t.quality = static_cast<uint8_t>(r.quality);  // see the file comment
+    t.vtype = static_cast<uint32_t>(static_cast<int32_t>(r.type));
+}
+
+void gapdb::add() {
     if (text_.empty()) {
         text_.reserve(maxtext + 4096);
         // The library answers by the callback's own pointer, so the sequence
@@ -129,63 +141,37 @@ void gapdb::begin() {
     } else {
         text_.append(',');
     }
-}
-
-template <class R>
-int gapdb::head(const R& r) {
-    int c = 0;
-    text_.append('{');
-    zo::jsonaddtime(text_, c, tomillis(r.time), zo::JSONTIME_MS);
-    zo::jsonaddtext(text_, c, "N", std::string_view(r.name, strnlen(r.name, sizeof r.name)));
-    zo::jsonaddint(text_, c, "Q", static_cast<uint8_t>(r.quality));  // see the file comment
-    zo::jsonaddint(text_, c, "DT", r.type);
-    return c;
-}
-
-void gapdb::end() {
-    text_.append('}');
+    addvalueobject(text_, scratch_, true);
     ++pending_;
     ++valsin_;
     if (text_.size() >= maxtext) flush();
 }
 
 void gapdb::addval(const oxa_valrec& r) {
-    begin();
-    int c = head(r);
+    head(r);
+    tagval& t = scratch_;
     switch (r.type) {
         case 1:
         case 2:
-            zo::jsonaddint(text_, c, "V", r.v.i32);
+            t.vint = r.v.i32;
             break;
         case 3:
-            zo::jsonaddkey(text_, c, "V");
-            zo::jsonaddshortest(text_, static_cast<double>(r.v.f32));
+            t.vdouble = r.v.f32;  // narrowed back to the same float by the writer
             break;
         case 4:
-            if (r.v.i64 != 0) {
-                zo::jsonaddkey(text_, c, "V");
-                zo::jsonaddint64(text_, r.v.i64);
-            }
+            t.vint = r.v.i64;
             break;
         default:
-            zo::jsonaddkey(text_, c, "V");
-            zo::jsonaddshortest(text_, r.v.f64);
+            t.vdouble = r.v.f64;
             break;
     }
-    end();
+    add();
 }
 
 void gapdb::addobj(const oxa_objrec& r) {
-    begin();
-    int c = head(r);
-    std::string_view data(reinterpret_cast<const char*>(r.data),
-                          r.length <= sizeof r.data ? r.length : sizeof r.data);
-    if (r.type == 7) {
-        zo::jsonaddbytes(text_, c, data);
-    } else {
-        zo::jsonaddtext(text_, c, "V", data);
-    }
-    end();
+    head(r);
+    scratch_.vbytes.assign(r.data, r.length <= sizeof r.data ? r.length : sizeof r.data);
+    add();
 }
 
 bool gapdb::pause() {

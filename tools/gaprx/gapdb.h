@@ -2,9 +2,8 @@
 // go through the client library (oxaapi.h) the way the link writes them on
 // the near side: tag values and object values as "oxa_writesnaps" requests
 // (snapshot and history), SOE records through oxa_soeput.  Each value is the
-// link's JSON value object (dblink/oxawrite.h: "T" in milliseconds, "N",
-// "Q", "DT", "V"), with the shortest digits that read back as the same
-// double for types 3 and 5.
+// link's own JSON value object (addvalueobject of dblink/oxawrite.h, "T" in
+// milliseconds), so the far side gets the same texts as a near one.
 //
 // Values are gathered into one request until it holds 64000 bytes of text
 // or flush() is called (gaprx flushes whenever its socket has nothing more
@@ -32,6 +31,7 @@
 
 #include "base/ilog.h"
 #include "base/string_.h"
+#include "dblink/dbtypes.h"
 #include "oxaapi/oxaapi.h"
 
 class gapdb {
@@ -75,13 +75,12 @@ class gapdb {
     struct request;
     static void on_status(int code, const char* reason, void* self);
     static void on_response(const char* text, int length, void* req);
-    // The request's head, or the comma before the next value object.
-    void begin();
-    // "{" and the members T, N, Q, DT of a record; the member count.
+    // The scratch value's name, time, quality and type from a record.
     template <class R>
-    int head(const R& r);
-    // "}", counted; the request goes once it is long enough.
-    void end();
+    void head(const R& r);
+    // The scratch value into the request; the request goes once it is long
+    // enough.
+    void add();
     // Waits a little; false when keepwaiting() says to give up.
     bool pause();
 
@@ -94,6 +93,7 @@ class gapdb {
     std::atomic<bool> closing_{false};
     zo::string text_;
     uint32_t pending_ = 0;  // values in text_
+    tagval scratch_;
     std::atomic<uint64_t> requests_{0};
     std::atomic<uint64_t> answered_{0};
     uint64_t valsin_ = 0;
