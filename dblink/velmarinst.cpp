@@ -46,14 +46,42 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
     }
     const dblink_cfg& first = config.dblinks[0];
     zo::url u;
-    if (u.parse(first.url.data(), first.url.size()) && isgapudp(u.scheme)) {
-        // The one-way UDP transport is not part of this build yet.
-        ZO_LOG(log, zo::LOG_ERR, "gapudp link %s is not available in this build.",
-               first.url.data());
+    gapmode = u.parse(first.url.data(), first.url.size()) && isgapudp(u.scheme);
+    if (gapmode) {
+        // One way only: the link is "connected" for as long as it runs.
+        if (gapudp.open(first.url.data(), first.user.data(), first.pswd.data()) != 0) {
+            gapmode = false;
+            return -1;
+        }
+        connected.exchange(1, std::memory_order_acq_rel);
+        statechanged.exchange(1, std::memory_order_acq_rel);
+    } else if (startclient(first) != 0) {
         return -1;
     }
-    gapmode = false;
 
+    if (config.cache_path.empty()) {
+        ZO_LOG(log, zo::LOG_INF, "no config local cache for dblink %s.", instname ? instname : "");
+    } else if (!makedirs(config.cache_path)) {
+        ZO_LOG(log, zo::LOG_ERR, "create local cache %s failed.", config.cache_path.data());
+    } else {
+        ZO_LOG(log, zo::LOG_INF, "create local cache %s success.", config.cache_path.data());
+        cache.configure(config.cache_path.view(), config.cache_maxsize, config.cache_maxhour);
+        ZO_LOG(log, zo::LOG_INF, "local cache limit: %d MBytes, %d hours", config.cache_maxsize,
+               config.cache_maxhour);
+    }
+
+    if (!zo::thread::start()) {
+        // Without its writer the process has no purpose: the caller ends it.
+        ZO_LOG(log, zo::LOG_ERR, "start Quorvane thread failed.");
+        closelinks(true);
+        return -1;
+    }
+    started = true;
+    ZO_LOG(log, zo::LOG_INF, "start Quorvane thread success.");
+    return 0;
+}
+
+int velmarinst::startclient(const dblink_cfg& first) {
     int h = oxa->create();
     if (h < 0) return -1;
     if (!config.slave_host.empty() && config.slave_port != 0) {
@@ -73,30 +101,18 @@ int velmarinst::start(const char* cfgpath, const char* instname) {
     }
     // After the connect: the URL may set the library's queue bound.
     writer.sethandle(h);
+    return 0;
+}
 
-    if (config.cache_path.empty()) {
-        ZO_LOG(log, zo::LOG_INF, "no config local cache for dblink %s.", instname ? instname : "");
-    } else if (!makedirs(config.cache_path)) {
-        ZO_LOG(log, zo::LOG_ERR, "create local cache %s failed.", config.cache_path.data());
-    } else {
-        ZO_LOG(log, zo::LOG_INF, "create local cache %s success.", config.cache_path.data());
-        cache.configure(config.cache_path.view(), config.cache_maxsize, config.cache_maxhour);
-        ZO_LOG(log, zo::LOG_INF, "local cache limit: %d MBytes, %d hours", config.cache_maxsize,
-               config.cache_maxhour);
-    }
-
-    if (!zo::thread::start()) {
-        // Without its writer the process has no purpose: the caller ends it.
-        ZO_LOG(log, zo::LOG_ERR, "start Quorvane thread failed.");
-        oxa->disconnect(h);
+void velmarinst::closelinks(bool disconnect) {
+    int h = handle.load(std::memory_order_acquire);
+    if (h >= 0) {
+        if (disconnect) oxa->disconnect(h);
         oxa->destory(h);
         handle.store(-1, std::memory_order_release);
         writer.sethandle(-1);
-        return -1;
     }
-    started = true;
-    ZO_LOG(log, zo::LOG_INF, "start Quorvane thread success.");
-    return 0;
+    gapudp.close();  // logs "close gapudp URL " when it was open
 }
 
 void velmarinst::stop() {
@@ -104,6 +120,20 @@ void velmarinst::stop() {
     zo::thread::stop();
     started = false;
     ZO_LOG(log, zo::LOG_INF, "stop Quorvane thread success.");
+    if (gapmode) {
+        // The link is open until the end: what still waits in the rings
+        // goes out with the rest instead of into a cache that could never
+        // replay it.
+        while (tagvalbody* v = valq.pop()) sendgap(v);
+        while (soebody* e = soeq.pop()) {
+            gapudp.write_soe(*e);
+            delete e;
+        }
+        writer.flushcounts();
+        cache.closewriter();
+        closelinks(false);
+        return;
+    }
     int h = handle.load(std::memory_order_acquire);
     if (h >= 0) {
         // Answers every request still queued; what was not written goes to
@@ -119,11 +149,7 @@ void velmarinst::stop() {
     }
     writer.flushcounts();
     cache.closewriter();  // what was cached reaches the disk before the process ends
-    if (h >= 0) {
-        oxa->destory(h);
-        handle.store(-1, std::memory_order_release);
-        writer.sethandle(-1);
-    }
+    closelinks(false);
 }
 
 void velmarinst::putmsg(const char* text, int length) {
@@ -150,25 +176,30 @@ void velmarinst::run() {
     }
     bool conn = connected.load(std::memory_order_acquire) != 0;
     // Without a cache, values the writer cannot take yet wait in their ring.
-    bool hold = conn && writer.livefull() && !cache.hasdirectory();
+    bool hold = !gapmode && conn && writer.livefull() && !cache.hasdirectory();
     tagvalbody* val = hold ? nullptr : valq.pop();
     soebody* soe = soeq.pop();
     regbody* reg = regq.pop();
     if (!val && !soe && !reg) {
+        // In gapudp mode no answer comes: a plain nap.
         if (maintaincache() == 0) writer.waitanswer(idlesleep);
         return;
     }
     if (val) {
-        // The database is away, or slower than the IO server: the cache
-        // takes the values, and the replay brings them to history later.
-        if (!connected.load(std::memory_order_acquire) || writer.livefull()) {
+        if (gapmode) {
+            sendgap(val);
+        } else if (!connected.load(std::memory_order_acquire) || writer.livefull()) {
+            // The database is away, or slower than the IO server: the cache
+            // takes the values, and the replay brings them to history later.
             writer.spill(val);
         } else {
             writer.write_snapshots(val, soe != nullptr || reg != nullptr);
         }
     }
     if (soe) {
-        if (!connected.load(std::memory_order_acquire)) {
+        if (gapmode) {
+            if (!soe->items.empty()) gapudp.write_soe(*soe);
+        } else if (!connected.load(std::memory_order_acquire)) {
             writer.spill(*soe);
         } else {
             writer.write_soe(*soe);
@@ -176,7 +207,11 @@ void velmarinst::run() {
         delete soe;
     }
     if (reg) {
-        if (connected.load(std::memory_order_acquire) && !reg->strs.empty()) {
+        if (gapmode) {
+            ZO_LOG(log, zo::LOG_DBG,
+                   "gapudp link has no ctrl tags, registration of %zu tags discarded.",
+                   reg->strs.size());
+        } else if (connected.load(std::memory_order_acquire) && !reg->strs.empty()) {
             writer.register_ctrltags(*reg);
         } else {
             ZO_LOG(log, zo::LOG_DBG,
@@ -187,6 +222,16 @@ void velmarinst::run() {
         delete reg;
     }
     maintaincache();
+}
+
+void velmarinst::sendgap(tagvalbody* val) {
+    if (val->items.empty()) {
+        delete val;
+        return;
+    }
+    // connected stays 1 in gapudp mode; the link merges while it is.
+    gapudp.write_batch(
+        val, [this] { return connected.load(std::memory_order_acquire) ? valq.pop() : nullptr; });
 }
 
 int velmarinst::maintaincache() {

@@ -1,24 +1,34 @@
 // velmarinst.h - the database link instance and its writer thread.
 //
 // One object per process, owned by the host.  start() loads the link
-// configuration, opens the database through the client library (client
-// mode), and starts the writer thread, which takes the packages the IPC
-// session queued and hands them to the writer (oxawriter.h).  While the
-// database is not connected, and while the writer has as much in flight as
-// it may (the database is slower than the IO server), tag values and SOE
-// records go to the local cache (counted as dropped when there is none) and
-// registrations are discarded; the cache is replayed as history once the
-// database is back, at the database's pace (cache/).  Without a cache, a
-// writer that has as much in flight as it may leaves the values in their
-// ring, whose drop-oldest rule counts what is lost.  A first link with the
-// scheme "gapudp" is refused by start() for now: the one-way UDP transport
-// is not built yet.
+// configuration and opens the link: the database through the client library
+// (client mode), or the one-way UDP link when the first link's URL has the
+// scheme "gapudp" (gapudp mode, oxalink_gapudp.h).  Then it starts the
+// writer thread, which takes the packages the IPC session queued and hands
+// them to the writer (oxawriter.h) or to the gapudp link.
+//
+// Client mode: while the database is not connected, and while the writer
+// has as much in flight as it may (the database is slower than the IO
+// server), tag values and SOE records go to the local cache (counted as
+// dropped when there is none) and registrations are discarded; the cache is
+// replayed as history once the database is back, at the database's pace
+// (cache/).  Without a cache, a writer that has as much in flight as it may
+// leaves the values in their ring, whose drop-oldest rule counts what is
+// lost.
+//
+// gapudp mode: no client library, no writer requests, no control tags, no
+// registrations.  The link is connected from start to stop; the writer
+// cycle hands tag values to oxalink_gapudp::write_batch (which merges
+// further packages from the value ring) and SOE records to write_soe.
+// Cache files found then cannot become history and are deleted, what they
+// held counted as dropped (cachemaint.h).
 //
 // Ownership: a package pushed into a ring belongs to the ring; the writer
 // thread deletes what it pops.  stop() hands what is still in flight or in
-// the value and SOE rings to the cache.  The instance owns the library
-// handle and the writer.  The
-// logger is the host's and must outlive the instance.
+// the value and SOE rings to the cache (client mode) or sends it through the
+// gapudp link before closing it (gapudp mode).  The instance owns the
+// library handle, the writer and the gapudp link.  The logger is the host's
+// and must outlive the instance.
 //
 // Which thread may call what:
 //  - start(), stop(), the destructor: the main thread, not concurrently.
@@ -31,9 +41,9 @@
 //  - on_status, the writer's response callback, the control callbacks: the
 //    client library's threads.
 //
-// REQUIRES: the handle, the mode and the configuration change only while the
-// writer thread is not running (start() sets them before it starts the
-// thread, stop() clears them after the join).
+// REQUIRES: the handle, the mode, the configuration and the gapudp socket
+// change only while the writer thread is not running (start() sets them
+// before it starts the thread, stop() clears them after the join).
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -47,6 +57,7 @@
 #include "dblink/dbtypes.h"
 #include "dblink/link_config.h"
 #include "dblink/oxafuncs.h"
+#include "dblink/oxalink_gapudp.h"
 #include "dblink/oxawriter.h"
 #include "dblink/pkgring.h"
 #include "ipc/thread.h"
@@ -67,7 +78,8 @@ class velmarinst : public zo::thread {
     // 0 on success; -1 with the reason in the log.  A failed start leaves no
     // thread and no handle.
     int start(const char* cfgpath, const char* instname);
-    // Stops and joins the writer thread, then closes the library handle.
+    // Stops and joins the writer thread, then closes the library handle or
+    // the gapudp link.
     // Does nothing when the thread is not running (twice, or before start).
     void stop();
 
@@ -111,6 +123,15 @@ class velmarinst : public zo::thread {
     // the instance's state through a derived class.
     // The cache's maintenance step; non-zero when it did some work.
     int maintaincache();
+    // Client mode: the library handle and the connection it starts; -1 (no
+    // handle left) on failure.
+    int startclient(const dblink_cfg& first);
+    // gapudp mode: the tag values of val, and of the packages the link
+    // merges in from valq, go out; val is deleted.
+    void sendgap(tagvalbody* val);
+    // Closes the library handle (disconnecting it first when asked) or the
+    // gapudp link, whichever is open.
+    void closelinks(bool disconnect);
     // Creates path and its missing parents.
     static bool makedirs(const zo::string& path);
 
@@ -128,6 +149,7 @@ class velmarinst : public zo::thread {
     std::atomic<int32_t> laststatus{0};
     bool gapmode = false;
     bool started = false;
+    oxalink_gapudp gapudp{log};  // its socket is open only in gapudp mode
     // The local cache, the writer and the cache's maintenance step (writer
     // thread only).
     localcache cache{log};

@@ -3,12 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 
+#include "base/env.h"
+#include "cache/localcache.h"
 #include "dblink/fakeoxa_test.h"
 #include "dblink/fakes_test.h"
+#include "dblink/gapsink_test.h"
 
 namespace {
 
@@ -25,6 +30,7 @@ class testinst : public velmarinst {
     link_config& conf() { return config; }
     void usecache(const std::string& dir) { cache.configure(dir, 100, 8); }
     void flushcounts() { writer.flushcounts(); }
+    const oxalink_gapudp& gap() const { return gapudp; }
 };
 
 tagvalbody* values(uint32_t n, uint32_t vtype = 1, uint32_t bytes = 0) {
@@ -170,6 +176,82 @@ TEST_F(VelmarinstTest, StartWithoutCacheAndWithBrokenCachePath) {
     velmarinst inst(&log_, oxa_.table());
     ASSERT_EQ(inst.start(onelink(R"(,"cache_path":")" + file + R"(/sub")").c_str(), "simu1"), 0);
     EXPECT_EQ(log_.count("create local cache " + file + "/sub/ failed.", zo::LOG_ERR), 1);
+}
+
+// gapudp mode: no library call at all, connected at once, every kind of
+// package handled by the one-way link, what the rings still hold at stop
+// sent as well, a cache file of an earlier run deleted (history cannot go
+// one way), the link closed by stop.
+TEST_F(VelmarinstTest, GapudpModeSendsEverythingWithoutTheLibrary) {
+    const int64_t period = 1700000400;  // a period stamp
+    zo::fakeclockenv clock((period - 600 + 5) * 1000);
+    zo::scopedenv scope(&clock);
+    std::string cache = dir_.path() + "/cache";
+    {
+        std::filesystem::create_directories(cache);
+        localcache old(&log_);
+        old.configure(cache + "/", 100, 8);
+        std::unique_ptr<tagvalbody> v(values(2));
+        old.puttagvals(v.get());
+        old.closewriter();
+    }
+    ASSERT_EQ(countcached(cache), 2u);
+    clock.setms((period + 5) * 1000);
+
+    dgramsink sink;
+    std::string p = config(R"({"dblinks":[{"node":"n1","url":")" + sink.url() +
+                           R"(","user":"u1","pswd":"p1"}],"cache_path":")" + cache + "\"}");
+    testinst inst(&log_, oxa_.table());
+    inst.pushval(values(3));
+    inst.pushval(values(2, 6, 4));
+    inst.pushsoe(soes(40));
+    inst.pushreg(reg(3212, {"a"}));
+    ASSERT_EQ(inst.start(p.c_str(), "simu1"), 0);
+    EXPECT_TRUE(inst.gapudpmode());
+    EXPECT_TRUE(inst.isconnected());
+    EXPECT_TRUE(inst.takestatechanged());
+    zo::string url;
+    inst.curdburl(url);
+    EXPECT_EQ(url.view(), sink.url());
+    // values (3), objects (2), SOE (32 and 8): four datagrams.
+    std::vector<std::string> got;
+    for (int i = 0; i < 100 && got.size() < 4; ++i) {
+        for (std::string& d : sink.take(100)) got.push_back(d);
+    }
+    EXPECT_EQ(got.size(), 4u);
+
+    // The writer sees the seconds go by until the scan finds the file.
+    for (int i = 0; i < 2000 && countcached(cache) > 0; ++i) {
+        clock.advancems(1000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(countcached(cache), 0u);
+    EXPECT_EQ(log_.count("udp channel can't insert history, delete the cache file"), 1);
+    EXPECT_EQ(log_.count("dropped 2 tag values (no history through gapudp)."), 1);
+
+    // Packages of 256 values and of 32 SOE records make one datagram each
+    // (two value packages merge into two); the stop sends what waits.
+    for (int i = 0; i < 300; ++i) {
+        inst.pushval(values(256));
+        if (i % 10 == 0) inst.pushsoe(soes(32));
+    }
+    inst.stop();
+    EXPECT_EQ(inst.gap().sentcount(), 4u + 300 + 30);
+    EXPECT_EQ(inst.gap().failedcount(), 0u);
+    EXPECT_TRUE(oxa_.calls.empty());
+    EXPECT_EQ(countcached(cache), 0u);
+    EXPECT_EQ(log_.count("start oxalink " + sink.url() + " success.", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.count("close gapudp " + sink.url() + " ", zo::LOG_DBG), 1);
+    EXPECT_EQ(log_.countpart("registration of 1 tags discarded"), 1);
+
+    // A link the gapudp side cannot open fails the start.
+    velmarinst bad(&log_, oxa_.table());
+    std::string zero = config(R"({"dblinks":[{"node":"n1","url":"gapudp://127.0.0.1",)"
+                              R"("user":"u1","pswd":"p1"}]})");
+    EXPECT_EQ(bad.start(zero.c_str(), "simu1"), -1);
+    EXPECT_EQ(log_.count("oxa link url(gapudp://127.0.0.1) uport error", zo::LOG_ERR), 1);
+    EXPECT_FALSE(bad.gapudpmode());
+    EXPECT_TRUE(oxa_.calls.empty());
 }
 
 // ---- connection state --------------------------------------------------------
