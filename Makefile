@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test asan tsan bench fuzz demo format clean
+.PHONY: all deps build test asan tsan bench fuzz demo demo-gap format clean
 
 all: build
 
@@ -47,6 +47,11 @@ fuzz: deps
 
 demo: build
 	@scripts/demo.sh $(BUILD)
+
+# The same across a one-way network gap: Quorvane sends gapudp datagrams,
+# gaprx writes them into SQLite.
+demo-gap: build
+	@scripts/demo.sh $(BUILD) gap
 
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# demo.sh [BUILD_DIR] - a complete Quorvane installation on one machine:
+# demo.sh [BUILD_DIR] [gap] - a complete Quorvane installation on one machine:
 #
 #   iosim (IO-server simulator) --ipc--> Quorvane --oxaapi--> SQLite file
 #        ^                                  |
@@ -11,6 +11,13 @@
 # the database.  Everything it starts is stopped when it ends, also on
 # Ctrl-C.  `make demo` runs it after building.
 #
+# With "gap" the database is on the far side of a one-way network gap:
+#
+#   iosim --ipc--> Quorvane --gapudp datagrams--> gaprx --oxaapi--> SQLite file
+#
+# (no control values: nothing comes back across the gap), and the demo also
+# prints gaprx's counters.  `make demo-gap` runs it.
+#
 # Environment: DEMO_SECONDS (default 15) sets how long Quorvane runs,
 # DEMO_LOGLEVEL (default inf) Quorvane's log level (err wrn inf mor dbg all).
 set -u
@@ -21,6 +28,8 @@ die() {
 }
 
 BUILD=${1:-build}
+MODE=${2:-}
+case "$MODE" in '' | gap) ;; *) die "unknown mode \"$MODE\" (only \"gap\")" ;; esac
 [ -d "$BUILD" ] || die "no build directory \"$BUILD\" (run make build first)"
 BUILD=$(cd "$BUILD" && pwd)
 BIN=$BUILD/bin
@@ -31,13 +40,16 @@ case "$RUNSECS" in '' | *[!0-9]*) die "DEMO_SECONDS must be a whole number" ;; e
 CTRLAT=$((RUNSECS / 2))  # seconds after the login: the control value is written
 LOGLEVEL=${DEMO_LOGLEVEL:-inf}
 
-for p in iosim Quorvane; do
+NEEDED="iosim Quorvane"
+[ "$MODE" = gap ] && NEEDED="$NEEDED gaprx"
+for p in $NEEDED; do
     [ -x "$BIN/$p" ] || die "$BIN/$p is missing (run make build first)"
 done
 HAVE_LOGVIEW=1
 [ -x "$BIN/logview" ] || { HAVE_LOGVIEW=0; echo "demo: $BIN/logview is missing; Quorvane's log lines will not be shown"; }
 HAVE_OXACTL=1
-[ -x "$BIN/oxactl" ] || { HAVE_OXACTL=0; echo "demo: $BIN/oxactl is missing; no control value will be written"; }
+[ "$MODE" = gap ] && HAVE_OXACTL=0  # nothing comes back across the gap
+[ "$HAVE_OXACTL" = 1 ] && [ ! -x "$BIN/oxactl" ] && { HAVE_OXACTL=0; echo "demo: $BIN/oxactl is missing; no control value will be written"; }
 
 # ---- cleanup: every process started here is stopped, by its own id ---------------
 PIDS=()
@@ -115,20 +127,25 @@ pause() {
 # ---- a fresh demo directory and configuration -----------------------------------
 mkdir -p "$DEMO" "$BIN/config" || die "cannot create $DEMO"
 rm -rf "$DEMO/cache"
-rm -f "$DEMO"/rt.db "$DEMO"/rt.db-wal "$DEMO"/rt.db-shm "$DEMO"/*.log "$DEMO"/console
+rm -f "$DEMO"/rt.db "$DEMO"/rt.db-wal "$DEMO"/rt.db-shm "$DEMO"/*.log "$DEMO"/*.out "$DEMO"/console
 DB=$DEMO/rt.db
 # The database URL carries the path percent-escaped.
 DBPATH=${DB//%/%25}
 DBPATH=${DBPATH// /%20}
 DBURL="sqlite://localhost$DBPATH"
 CFG=$BIN/config/demo.ini
+LINKURL=$DBURL
+if [ "$MODE" = gap ]; then
+    GAPPORT=$(freeport) || die "no free UDP port found"
+    LINKURL="gapudp://127.0.0.1:$GAPPORT"
+fi
 cat >"$CFG" <<INI || die "cannot write $CFG"
-/* Written by scripts/demo.sh: the demo instance writes to $DEMO/rt.db. */
+/* Written by scripts/demo.sh: the demo instance writes to $DEMO/rt.db$([ "$MODE" = gap ] && echo " through gaprx"). */
 {
     "dblinks": [
         {
             "node": "demo",
-            "url": "$DBURL",
+            "url": "$LINKURL",
             "srvcafile": "",
             "user": "demo",
             "pswd": "demo"
@@ -149,6 +166,19 @@ if [ "$HAVE_LOGVIEW" = 1 ]; then
     "$BIN/logview" "udp://127.0.0.1:$LOGPORT" >"$DEMO/logview.log" 2>&1 &
     PIDS+=("$!")
     echo "demo: logview listening on udp://127.0.0.1:$LOGPORT (output in $DEMO/logview.log)"
+fi
+
+# ---- gaprx: the far side of the gap ------------------------------------------------
+GAPRX=""
+if [ "$MODE" = gap ]; then
+    "$BIN/gaprx" "$LINKURL" "$DBURL" demo demo --stats 5 >"$DEMO/gaprx.out" 2>"$DEMO/gaprx.log" &
+    GAPRX=$!
+    PIDS+=("$GAPRX")
+    waitline 'writing to' 10 "$DEMO/gaprx.log" >/dev/null || {
+        cat "$DEMO/gaprx.log" >&2
+        die "gaprx did not start"
+    }
+    echo "demo: gaprx receiving on $LINKURL, writing to $DB (messages in $DEMO/gaprx.log)"
 fi
 
 # ---- iosim: a free port chosen by the system, read back from its first line ------
@@ -230,6 +260,15 @@ for ((i = 0; i < 50; i++)); do
 done
 alive "$IOSIM" && kill -TERM "$IOSIM" 2>/dev/null
 wait "$IOSIM" 2>/dev/null
+if [ -n "$GAPRX" ]; then
+    # gaprx writes what it holds and prints its counters when told to stop.
+    kill -TERM "$GAPRX" 2>/dev/null
+    for ((i = 0; i < 150; i++)); do
+        alive "$GAPRX" || break
+        sleep 0.1
+    done
+    wait "$GAPRX" 2>/dev/null
+fi
 sleep 0.3  # let tail print iosim's last lines
 cleanup
 
@@ -254,7 +293,7 @@ else
     echo "  tags (snapshots): ${TAGS:-?}"
     echo "  history rows:     $(q "SELECT count(*) FROM history;")"
     echo "  SOE rows:         $(q "SELECT count(*) FROM soe;")"
-    echo "  control tags:     $(q "SELECT group_concat(name, ' ') FROM ctrltags;")"
+    [ "$MODE" = gap ] || echo "  control tags:     $(q "SELECT group_concat(name, ' ') FROM ctrltags;")"
     # Values that came while the database link was not yet up wait in the
     # local cache and are written as history later.
     NCACHE=$(find "$DEMO/cache" -type f 2>/dev/null | wc -l)
@@ -262,6 +301,17 @@ else
     echo "  a few snapshots (name | time | quality | type | value):"
     q "SELECT name, time, quality, type, CASE WHEN typeof(value) = 'blob' THEN 'x' || hex(value) ELSE value END FROM snapshot ORDER BY name LIMIT 7;" | sed 's/^/    /'
     [ "${TAGS:-0}" -gt 0 ] 2>/dev/null || RC=1
+fi
+if [ -n "$GAPRX" ]; then
+    stats=$(grep -E '^stats ' "$DEMO/gaprx.out" | tail -n 1)
+    if [ -n "$stats" ]; then
+        echo "demo: gaprx's counters at exit (all lines in $DEMO/gaprx.out):"
+        echo "${stats#stats }" | tr ' ' '\n' | paste -d ' ' - - - - - - | sed 's/^/    /'
+    else
+        echo "demo: gaprx printed no counters; its messages:"
+        sed 's/^/    /' "$DEMO/gaprx.log"
+        RC=1
+    fi
 fi
 if [ "$HAVE_LOGVIEW" = 1 ] && [ -s "$DEMO/logview.log" ]; then
     echo "demo: Quorvane's last log lines (all in $DEMO/logview.log):"
