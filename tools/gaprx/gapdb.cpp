@@ -12,6 +12,10 @@ namespace {
 
 // A request is handed over once it holds this much text.
 constexpr uint32_t maxtext = 64000;
+// Text in flight, at most, when the library does not tell its queue's bound.
+constexpr int64_t defaultbound = 32 << 20;
+const char* const snapsname = "oxa_writesnaps";
+const char* const insertname = "oxa_insert";
 // Between two attempts on a full queue or an absent database.
 constexpr auto retrypause = std::chrono::milliseconds(5);
 // Record times count 100 ms steps.
@@ -23,13 +27,18 @@ int64_t tomillis(int64_t t) {
 
 }  // namespace
 
-// What the response callback needs of one request.
+// One request handed to the library and not answered yet, or answered as
+// not written and waiting to be sent again.
 struct gapdb::request {
     gapdb* db;
     uint32_t values;
+    uint32_t valsat;  // where the values' array starts in text
+    bool insert;      // text is an "oxa_insert" request
+    zo::string text;
 };
 
-gapdb::gapdb(zo::ilog* log, waitfn keepwaiting) : log_(log), keepwaiting_(std::move(keepwaiting)) {}
+gapdb::gapdb(zo::ilog* log, waitfn keepwaiting, const oxafuncs* fns)
+    : log_(log), keepwaiting_(std::move(keepwaiting)), oxa_(fns ? fns : oxadefault()) {}
 
 gapdb::~gapdb() {
     close();
@@ -38,20 +47,24 @@ gapdb::~gapdb() {
 bool gapdb::open(const std::string& dburl, const std::string& user, const std::string& pswd,
                  std::string* err) {
     url_ = dburl;
-    int h = oxa_create();
+    int h = oxa_->create();
     if (h < 0) {
         *err = "the database library has no handle to give";
         return false;
     }
-    oxa_setmessagenotify(h, on_status, this);
-    int r = oxa_connectex(h, dburl.c_str(), user.c_str(), pswd.c_str(), 0);
+    oxa_->setmessagenotify(h, on_status, this);
+    int r = oxa_->connectex(h, dburl.c_str(), user.c_str(), pswd.c_str(), 0);
     if (r != 0) {
         *err = r == OXA_ERR_URL ? "the database URL names no database the library can open"
                                 : "the database connection could not be started";
-        oxa_destory(h);
+        oxa_->destory(h);
         return false;
     }
     handle_ = h;
+    // After the connect: the URL may set the queue's bound.  Half of it
+    // leaves room for the request that crosses the bound.
+    int64_t q = oxa_->queuebytes ? oxa_->queuebytes(h) : 0;
+    bound_ = q > 0 ? q / 2 : defaultbound;
     return true;
 }
 
@@ -85,37 +98,57 @@ void gapdb::on_status(int code, const char* reason, void* self) {
 void gapdb::on_response(const char* text, int length, void* user) {
     auto* req = static_cast<request*>(user);
     gapdb* db = req->db;
+    const char* name = req->insert ? insertname : snapsname;
     uint32_t bad = 0;
+    uint32_t dups = 0;
+    bool again = false;
     zo::jsonscan top;
-    int32_t status = -1;
+    int32_t status = -1;  // an answer that does not read cannot say it was written
     if (text && length > 0 && top.scan(text, static_cast<size_t>(length)))
         top.getint("status", status);
     if (status != 0) {
-        bad = req->values;
         zo::string message;
         top.gettext("message", message);
-        ZO_LOG(db->log_, zo::LOG_ERR, "oxa_writesnaps error %d, %s: %u values not written",
-               static_cast<int>(status), message.c_str(), req->values);
-    } else if (const zo::jsonentry* vals = top.find("vals"); vals && vals->type == zo::JSON_ARRAY) {
+        // Nothing was written, and writing it again cannot double a row.
+        again = (status == OXA_STATUS_DBERROR || status == OXA_STATUS_DISCONNECTED) &&
+                !db->closing_.load(std::memory_order_acquire);
+        if (!again) bad = req->values;
+        ZO_LOG(db->log_, again ? zo::LOG_WRN : zo::LOG_ERR,
+               "%s error %d, %s: %u values not written%s", name, static_cast<int>(status),
+               message.c_str(), req->values, again ? ", sent again" : "");
+    } else {
+        int32_t d = 0;
+        if (top.getint("dups", d) && d > 0) dups = static_cast<uint32_t>(d);
         // Only the values the database refused are listed.
-        zo::jsonscan arr;
-        zo::jsonscan obj;
-        zo::string tag;
-        if (arr.scan(vals->val, vals->vallen)) {
-            for (const zo::jsonentry& el : arr) {
-                int32_t e = 0;
-                if (!obj.scan(el.val, el.vallen) || !obj.getint("E", e) || e == 0) continue;
-                ++bad;
-                obj.gettext("N", tag);
-                ZO_LOG(db->log_, zo::LOG_ERR, "oxa_writesnaps tag %s error %d", tag.c_str(),
-                       static_cast<int>(e));
+        if (const zo::jsonentry* vals = top.find("vals"); vals && vals->type == zo::JSON_ARRAY) {
+            zo::jsonscan arr;
+            zo::jsonscan obj;
+            zo::string tag;
+            if (arr.scan(vals->val, vals->vallen)) {
+                for (const zo::jsonentry& el : arr) {
+                    int32_t e = 0;
+                    if (!obj.scan(el.val, el.vallen) || !obj.getint("E", e) || e == 0) continue;
+                    ++bad;
+                    obj.gettext("N", tag);
+                    ZO_LOG(db->log_, zo::LOG_ERR, "%s tag %s error %d", name, tag.c_str(),
+                           static_cast<int>(e));
+                }
             }
         }
         if (bad > req->values) bad = req->values;
+        if (dups > req->values - bad) dups = req->values - bad;
     }
-    db->valsbad_.fetch_add(bad, std::memory_order_acq_rel);
-    db->valsok_.fetch_add(req->values - bad, std::memory_order_acq_rel);
-    delete req;
+    db->inflight_.fetch_sub(req->text.size(), std::memory_order_acq_rel);
+    if (again) {
+        std::lock_guard<std::mutex> g(db->mu_);
+        db->again_.push_back(req);
+    } else {
+        db->valsbad_.fetch_add(bad, std::memory_order_acq_rel);
+        db->valsdup_.fetch_add(dups, std::memory_order_acq_rel);
+        db->valsok_.fetch_add(req->values - bad - dups, std::memory_order_acq_rel);
+        delete req;
+    }
+    // After the hand-back: who sees every request answered sees it too.
     db->answered_.fetch_add(1, std::memory_order_acq_rel);
 }
 
@@ -136,8 +169,10 @@ void gapdb::add() {
         text_.reserve(maxtext + 4096);
         // The library answers by the callback's own pointer, so the sequence
         // number only tells requests apart in its log.
-        text_.appendf("{\"request\":\"oxa_writesnaps\",\"seqno\":%llu,\"vals\":[",
+        text_.appendf("{\"request\":\"%s\",\"seqno\":%llu,\"vals\":", snapsname,
                       static_cast<unsigned long long>(requests_.load() + 1));
+        valsat_ = text_.size();
+        text_.append('[');
     } else {
         text_.append(',');
     }
@@ -180,30 +215,68 @@ bool gapdb::pause() {
     return true;
 }
 
-void gapdb::flush() {
-    if (pending_ == 0) return;
-    text_.append("]}");
-    auto* req = new request{this, pending_};
+void gapdb::handover(request* req) {
+    const char* name = req->insert ? insertname : snapsname;
+    auto size = static_cast<int64_t>(req->text.size());
     bool waited = false;
     for (;;) {
-        int r =
-            oxa_callmsg(handle_, text_.data(), static_cast<int>(text_.size()), on_response, req);
-        if (r == 0) {
-            requests_.fetch_add(1, std::memory_order_acq_rel);
-            break;
+        // One request alone may exceed the bound; more may not.
+        int64_t busy = inflight_.load(std::memory_order_acquire);
+        if (busy > 0 && busy + size > bound_) {
+            if (!pause()) break;
+            continue;
         }
+        // Counted before the call: the answer may come before it returns.
+        inflight_.fetch_add(size, std::memory_order_acq_rel);
+        requests_.fetch_add(1, std::memory_order_acq_rel);
+        int r = oxa_->callmsg(handle_, req->text.data(), static_cast<int>(size), on_response, req);
+        if (r == 0) return;  // req is the callback's now
+        inflight_.fetch_sub(size, std::memory_order_acq_rel);
+        requests_.fetch_sub(1, std::memory_order_acq_rel);
         if (r == OXA_ERR_QUEUEFULL && pause()) {
             if (!waited) ZO_LOG(log_, zo::LOG_DBG, "the database queue is full; waiting");
             waited = true;
             continue;
         }
-        ZO_LOG(log_, zo::LOG_ERR, "oxa_writesnaps error %d: %u values not written", r, pending_);
-        valsbad_.fetch_add(pending_, std::memory_order_acq_rel);
-        delete req;
+        ZO_LOG(log_, zo::LOG_ERR, "%s error %d: %u values not written", name, r, req->values);
         break;
     }
-    text_.clear();
+    valsbad_.fetch_add(req->values, std::memory_order_acq_rel);
+    delete req;
+}
+
+void gapdb::resend() {
+    std::vector<request*> list;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        list.swap(again_);
+    }
+    for (request* req : list) {
+        if (!req->insert) {
+            // History first and the snapshot only by a later time: values of
+            // the same tags written since must not be set back.
+            zo::string t;
+            t.reserve(req->text.size());
+            t.appendf("{\"request\":\"%s\",\"seqno\":%llu,\"vals\":", insertname,
+                      static_cast<unsigned long long>(requests_.load() + 1));
+            uint32_t at = t.size();
+            t.append(req->text.data() + req->valsat, req->text.size() - req->valsat);
+            req->text = std::move(t);
+            req->valsat = at;
+            req->insert = true;
+        }
+        valsagain_.fetch_add(req->values, std::memory_order_acq_rel);
+        handover(req);
+    }
+}
+
+void gapdb::flush() {
+    resend();
+    if (pending_ == 0) return;
+    text_.append("]}");
+    auto* req = new request{this, pending_, valsat_, false, std::move(text_)};
     pending_ = 0;
+    handover(req);
 }
 
 void gapdb::putsoes(const oxa_soerec* recs, uint32_t n) {
@@ -211,18 +284,28 @@ void gapdb::putsoes(const oxa_soerec* recs, uint32_t n) {
     flush();
     soesin_ += n;
     for (;;) {
-        int r = oxa_soeput(handle_, recs, static_cast<int>(n));
+        int r = oxa_->soeput(handle_, recs, static_cast<int>(n));
         if (r == 0) {
             soesok_ += n;
             return;
         }
-        // While the database is away, or still busy with the queue in front
-        // of it, the records wait here.
-        if ((r == OXA_ERR_NOTCONNECTED || r == OXA_ERR_QUEUEFULL) && pause()) continue;
+        // While the database is away, was lost while it wrote them, is
+        // still busy with the queue in front of them, or failed as a whole
+        // (nothing written), the records wait here.
+        if ((r == OXA_ERR_NOTCONNECTED || r == OXA_ERR_QUEUEFULL || r == OXA_ERR_DB) && pause())
+            continue;
         ZO_LOG(log_, zo::LOG_ERR, "oxa_soeput error %d: %u SOE records not written", r, n);
         soesbad_ += n;
         return;
     }
+}
+
+bool gapdb::busy() const {
+    // Answers first: a request handed back is listed before it is counted.
+    if (answered_.load(std::memory_order_acquire) < requests_.load(std::memory_order_acquire))
+        return true;
+    std::lock_guard<std::mutex> g(mu_);
+    return !again_.empty();
 }
 
 bool gapdb::drain(int maxms) {
@@ -230,7 +313,9 @@ bool gapdb::drain(int maxms) {
     auto quiet = std::chrono::milliseconds(maxms);
     auto end = std::chrono::steady_clock::now() + quiet;
     uint64_t seen = answered_.load(std::memory_order_acquire);
-    while (seen < requests_.load(std::memory_order_acquire)) {
+    for (;;) {
+        resend();
+        if (!busy()) return true;
         auto now = std::chrono::steady_clock::now();
         uint64_t a = answered_.load(std::memory_order_acquire);
         if (a != seen) {
@@ -241,15 +326,28 @@ bool gapdb::drain(int maxms) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return true;
 }
 
 void gapdb::close() {
     if (handle_ < 0) return;
     flush();
     closing_ = true;
-    // Answers every request still waiting (as failed when it never ran).
-    oxa_destory(handle_);
+    // Answers every request still waiting, as not written: now counted as
+    // failed.
+    oxa_->disconnect(handle_);
+    oxa_->destory(handle_);
     handle_ = -1;
     connected_.store(false, std::memory_order_release);
+    uint64_t left = 0;
+    std::lock_guard<std::mutex> g(mu_);
+    for (request* req : again_) {
+        left += req->values;
+        delete req;
+    }
+    again_.clear();
+    if (left) {
+        valsbad_.fetch_add(left, std::memory_order_acq_rel);
+        ZO_LOG(log_, zo::LOG_ERR, "%llu values not written are given up",
+               static_cast<unsigned long long>(left));
+    }
 }

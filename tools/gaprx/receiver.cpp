@@ -18,6 +18,9 @@ namespace {
 constexpr int rcvbuf = 8 << 20;
 // Datagrams read in one go before the poll loop looks at its pipe again.
 constexpr int burst = 256;
+// How often the loop looks for requests to send again while any wait for
+// an answer (milliseconds).
+constexpr int busywake = 50;
 
 }  // namespace
 
@@ -211,6 +214,10 @@ void receiver::run(int ctlfd, FILE* statsout) {
                 std::chrono::duration_cast<std::chrono::milliseconds>(nextstats - clock::now());
             timeout = left.count() < 0 ? 0 : static_cast<int>(left.count());
         }
+        // A request the database answers as not written goes again even
+        // when no datagram comes.
+        bool busy = db_.busy();
+        if (busy && (timeout < 0 || timeout > busywake)) timeout = busywake;
         pollfd p[2] = {{sock_, POLLIN, 0}, {ctlfd, POLLIN, 0}};
         int r = ::poll(p, ctlfd >= 0 ? 2 : 1, timeout);
         if (r < 0 && errno != EINTR) {
@@ -231,6 +238,8 @@ void receiver::run(int ctlfd, FILE* statsout) {
         if (r > 0 && p[0].revents) {
             receiveall();
             db_.flush();  // the socket is drained: what is gathered goes now
+        } else if (busy) {
+            db_.flush();
         }
         if (opts_.stats > 0 && clock::now() >= nextstats) {
             std::fprintf(statsout, "%s\n", stats().c_str());
@@ -256,12 +265,15 @@ std::string receiver::stats() const {
     char line[1024];
     std::snprintf(
         line, sizeof line,
-        "stats datagrams=%llu accepted=%llu values=%llu soes=%llu written=%llu failed=%llu "
-        "soewritten=%llu soefailed=%llu lost=%llu dup=%llu reordered=%llu restarts=%llu",
+        "stats datagrams=%llu accepted=%llu values=%llu soes=%llu written=%llu histdups=%llu "
+        "failed=%llu resent=%llu soewritten=%llu soefailed=%llu lost=%llu dup=%llu "
+        "reordered=%llu restarts=%llu",
         static_cast<unsigned long long>(datagrams_), static_cast<unsigned long long>(accepted_),
         static_cast<unsigned long long>(values_), static_cast<unsigned long long>(soes_),
         static_cast<unsigned long long>(db_.valswritten()),
+        static_cast<unsigned long long>(db_.valsdup()),
         static_cast<unsigned long long>(db_.valsfailed()),
+        static_cast<unsigned long long>(db_.valsresent()),
         static_cast<unsigned long long>(db_.soeswritten()),
         static_cast<unsigned long long>(db_.soesfailed()),
         static_cast<unsigned long long>(seq_.lost()), static_cast<unsigned long long>(seq_.dups()),

@@ -9,6 +9,10 @@
 //   soes        SOE records in accepted datagrams
 //   written / failed        values the database stored / refused (or that
 //                           were given up at exit with the database away)
+//   histdups    values not stored because history held their name and time
+//               already (two values of one tag in the same millisecond)
+//   resent      values sent again after the database answered "not
+//               written" (it failed as a whole, or went away)
 //   soewritten / soefailed  the same for SOE records
 //   lost dup reordered      the gap counts of seqtrack.h
 //   restarts    sender lives that began while we ran
@@ -18,9 +22,10 @@
 //   kerneldrops datagrams the kernel dropped because our socket's buffer was
 //               full (SO_RXQ_OVFL; 0 where the system does not report it)
 //
-// Memory is fixed after open(): one 64 KiB receive buffer, the reader's
-// buffers, one request text of the database writer, and what the client
-// library queues (bounded by the library).
+// Memory is bounded after open(): one 64 KiB receive buffer, the reader's
+// buffers, one request text of the database writer, and the requests in
+// flight (gapdb.h: at most half the library's queue, kept by the library and
+// by the writer until answered).
 //
 // Thread-safety: open(), run(), take(), finish() and stats() from one thread.
 // run() reacts to the stop flag and the control pipe, both written by
