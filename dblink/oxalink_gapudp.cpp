@@ -284,7 +284,7 @@ void oxalink_gapudp::sendchunk(uint32_t funid, const R* recs, uint32_t n) {
         encode(recs[i], b);
         embed(message, fieldof<R>(), b);
     }
-    send(message);
+    if (!send(message)) (funid == funid_soes ? unsentsoes : unsentvals) += n;
 }
 
 void oxalink_gapudp::write_batch(tagvalbody*& slot, const nextfn& next) {
@@ -298,6 +298,7 @@ void oxalink_gapudp::write_batch(tagvalbody*& slot, const nextfn& next) {
                         tovalrec(t, *r);
                     } else {
                         ++dropped;  // no memory for the batch
+                        ++unsentvals;
                     }
                     break;
                 case DBREC_OBJECT:
@@ -305,10 +306,12 @@ void oxalink_gapudp::write_batch(tagvalbody*& slot, const nextfn& next) {
                         toobjrec(t, *r);
                     } else {
                         ++dropped;
+                        ++unsentvals;
                     }
                     break;
                 default:
                     ++dropped;
+                    ++badtypes;
                     break;
             }
         }
@@ -317,13 +320,19 @@ void oxalink_gapudp::write_batch(tagvalbody*& slot, const nextfn& next) {
         if (objrecs.empty() && valrecs.size() < mergelimit && next) slot = next();
     }
     for (size_t i = 0; i < valrecs.size(); i += valchunk) {
-        if (sock < 0) continue;
         size_t n = valrecs.size() - i < valchunk ? valrecs.size() - i : valchunk;
+        if (sock < 0) {
+            unsentvals += n;
+            continue;
+        }
         sendchunk(funid_vals, valrecs.data() + i, static_cast<uint32_t>(n));
     }
     for (size_t i = 0; i < objrecs.size(); i += objchunk) {
-        if (sock < 0) continue;
         size_t n = objrecs.size() - i < objchunk ? objrecs.size() - i : objchunk;
+        if (sock < 0) {
+            unsentvals += n;
+            continue;
+        }
         sendchunk(funid_objs, objrecs.data() + i, static_cast<uint32_t>(n));
     }
 }
@@ -335,17 +344,35 @@ void oxalink_gapudp::write_soe(const soebody& body) {
             tosoerec(s, *r);
         } else {
             ++dropped;
+            ++unsentsoes;
         }
     }
     for (size_t i = 0; i < soerecs.size(); i += soechunk) {
-        if (sock < 0) continue;
         size_t n = soerecs.size() - i < soechunk ? soerecs.size() - i : soechunk;
+        if (sock < 0) {
+            unsentsoes += n;
+            continue;
+        }
         sendchunk(funid_soes, soerecs.data() + i, static_cast<uint32_t>(n));
     }
 }
 
+void oxalink_gapudp::flushcounts() {
+    if (unsentvals)
+        ZO_LOG(log, zo::LOG_WRN, "dropped %llu tag values (gapudp send failed).",
+               static_cast<unsigned long long>(unsentvals));
+    if (unsentsoes)
+        ZO_LOG(log, zo::LOG_WRN, "dropped %llu soe records (gapudp send failed).",
+               static_cast<unsigned long long>(unsentsoes));
+    if (badtypes)
+        ZO_LOG(log, zo::LOG_WRN, "dropped %llu tag values (type outside 1..7).",
+               static_cast<unsigned long long>(badtypes));
+    unsentvals = unsentsoes = badtypes = 0;
+}
+
 void oxalink_gapudp::close() {
     if (sock < 0) return;
+    flushcounts();
     ZO_LOG(log, zo::LOG_DBG, "close gapudp %s ", url.c_str());
     ZO_LOG(log, zo::LOG_DBG,
            "gapudp %s: %llu datagrams sent, %llu lost (compression or socket), "

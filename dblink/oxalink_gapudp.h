@@ -41,8 +41,13 @@
 // come and fewer than 320 values are gathered, then sends messages of at
 // most 256 values and 16 object values; write_soe sends 32 SOE records per
 // message.  A datagram that cannot be compressed or sent is lost without a
-// line (the link is one-way: nobody could be told); close() logs how many
-// were.
+// line of its own (the link is one-way: nobody could be told, and nothing
+// is retried); the records lost so, and tag values of types outside 1..7,
+// are counted and logged by flushcounts() at warning level:
+//   "dropped %llu tag values (gapudp send failed)."
+//   "dropped %llu soe records (gapudp send failed)."
+//   "dropped %llu tag values (type outside 1..7)."
+// close() logs the totals of the link's life at debug level.
 //
 // Ownership: the object owns its socket; the logger is borrowed and must
 // outlive it.  Packages handed to write_batch are deleted by it.
@@ -87,8 +92,10 @@ class oxalink_gapudp {
     void write_batch(tagvalbody*& slot, const nextfn& next);
     // Sends the SOE records of one package.
     void write_soe(const soebody& body);
-    // Closes the socket (logging "close gapudp URL " at debug level); does
-    // nothing when it is not open.
+    // Logs the records dropped since the last call (nothing when none were).
+    void flushcounts();
+    // Logs what flushcounts() has not yet, then closes the socket (logging
+    // "close gapudp URL " at debug level); does nothing when it is not open.
     void close();
 
     bool isopen() const { return sock >= 0; }
@@ -98,7 +105,8 @@ class oxalink_gapudp {
     uint64_t failedcount() const { return failed; }
 
   private:
-    // Builds and sends one message of funid with the n records at recs.
+    // Builds and sends one message of funid with the n records at recs;
+    // counts them as lost when it cannot.
     template <class R>
     void sendchunk(uint32_t funid, const R* recs, uint32_t n);
 
@@ -122,4 +130,9 @@ class oxalink_gapudp {
     uint64_t sent = 0;
     uint64_t failed = 0;
     uint64_t dropped = 0;
+    // Not logged yet: tag values and SOE records not sent (a datagram lost,
+    // no memory), tag values of types outside 1..7.
+    uint64_t unsentvals = 0;
+    uint64_t unsentsoes = 0;
+    uint64_t badtypes = 0;
 };

@@ -233,6 +233,8 @@ TEST_F(gapudptest, ChunksAndMergesAsTheBatchRulesSay) {
         for (tagvalbody* b : queue) delete b;
         queue.clear();
     }
+    link.flushcounts();
+    EXPECT_EQ(1, log.count("dropped 5 tag values (type outside 1..7).", zo::LOG_WRN));
     auto* s = new soebody;
     for (int i = 0; i < 70; ++i) s->items.emplace()->f231 = static_cast<uint32_t>(i + 1);
     link.write_soe(*s);
@@ -422,6 +424,24 @@ TEST(gapudpopen, RefusesWhatItCannotUseWithItsLine) {
     l.close();
     EXPECT_EQ(1, log.count("close gapudp GAPUDP://127.0.0.1:9 ", zo::LOG_DBG));
     EXPECT_FALSE(l.send(zo::string("x")));
+}
+
+// Datagrams the socket refuses (a broadcast address without the broadcast
+// option) are lost, and what they carried is counted in the log.
+TEST(gapudpsend, RecordsOfRefusedDatagramsAreCounted) {
+    capturelog log;
+    oxalink_gapudp l(&log);
+    ASSERT_EQ(0, l.open("gapudp://255.255.255.255:9", "u", "p"));
+    auto* b = new tagvalbody;
+    for (int i = 0; i < 300; ++i) b->items.append(value("v", 1, i));
+    l.write_batch(b, nullptr);
+    soebody s;
+    for (int i = 0; i < 40; ++i) s.items.emplace()->f231 = static_cast<uint32_t>(i + 1);
+    l.write_soe(s);
+    EXPECT_EQ(4u, l.failedcount());
+    l.close();
+    EXPECT_EQ(1, log.count("dropped 300 tag values (gapudp send failed).", zo::LOG_WRN));
+    EXPECT_EQ(1, log.count("dropped 40 soe records (gapudp send failed).", zo::LOG_WRN));
 }
 
 }  // namespace

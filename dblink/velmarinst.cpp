@@ -170,6 +170,7 @@ void velmarinst::run() {
     if (now != lastsecond) {
         lastsecond = now;
         writer.flushcounts();
+        gapudp.flushcounts();
         // After a burst (a replay, an outage at full rate) the memory goes
         // back to the system instead of staying with the heap.
         if (now % trimevery == 0) zo::zo_trim();
