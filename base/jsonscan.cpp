@@ -87,6 +87,63 @@ int32_t readu(const char* s, size_t i, size_t n) {
     return v;
 }
 
+// End of the JSON number that starts at s[i], or i when none starts there.
+size_t numberend(const char* s, size_t i, size_t n) {
+    const size_t start = i;
+    if (i < n && s[i] == '-') ++i;
+    if (i == n || s[i] < '0' || s[i] > '9') return start;
+    if (s[i] == '0') {
+        ++i;
+    } else {
+        while (i < n && s[i] >= '0' && s[i] <= '9') ++i;
+    }
+    if (i < n && s[i] == '.') {
+        size_t d = ++i;
+        while (i < n && s[i] >= '0' && s[i] <= '9') ++i;
+        if (i == d) return start;
+    }
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        size_t d = i;
+        while (i < n && s[i] >= '0' && s[i] <= '9') ++i;
+        if (i == d) return start;
+    }
+    return i;
+}
+
+// The first fault of a string's text (between its quotes) by JSON's rules:
+// its offset with *why set, or n when there is none.
+size_t stringfault(const char* s, size_t b, size_t e, const char** why) {
+    for (size_t i = b; i < e; ++i) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        if (c < 0x20) {
+            *why = "a control character (a line break or tab) inside a string";
+            return i;
+        }
+        if (c != '\\') continue;
+        if (i + 1 == e) {
+            *why = "a backslash at the end of a string";
+            return i;
+        }
+        const char x = s[i + 1];
+        if (x == 'u') {
+            if (readu(s, i, e) < 0) {
+                *why = "a \\u escape without four hex digits";
+                return i;
+            }
+            i += 5;
+            continue;
+        }
+        if (x == 0 || !std::strchr("\"\\/bfnrt", x)) {
+            *why = "an unknown escape (write \\\\ for a backslash)";
+            return i;
+        }
+        ++i;
+    }
+    return e;
+}
+
 }  // namespace
 
 jsonscan::jsonscan() noexcept {
@@ -100,6 +157,14 @@ bool jsonscan::fail(const char* why, size_t pos) noexcept {
 }
 
 bool jsonscan::scan(const char* s, size_t n) noexcept {
+    return scanwith(s, n, false);
+}
+
+bool jsonscan::scanstrict(std::string_view text) noexcept {
+    return scanwith(text.data(), text.size(), true);
+}
+
+bool jsonscan::scanwith(const char* s, size_t n, bool strict) noexcept {
     v_.clear();
     err_ = "";
     errpos_ = 0;
@@ -113,14 +178,36 @@ bool jsonscan::scan(const char* s, size_t n) noexcept {
     if (!isobj && s[i] != '[') return fail("text does not start with { or [", i);
     const char close = isobj ? '}' : ']';
     ++i;
+    // Strict reading: a value was read and no comma has come after it yet;
+    // a comma came (and a member must follow).
+    bool aftervalue = false;
+    bool aftercomma = false;
+    size_t comma = 0;
+    const char* why = "";
     for (;;) {
         while (i < n && isws(s[i])) ++i;
         if (i == n) return fail("text ends inside the object or array", i);
         if (s[i] == ',') {
-            ++i;
+            if (strict && !aftervalue) {
+                return fail(aftercomma ? "two commas in a row" : "a comma before the first member",
+                            i);
+            }
+            aftervalue = false;
+            aftercomma = true;
+            comma = i++;
             continue;
         }
-        if (s[i] == close) return true;
+        if (s[i] == close) {
+            if (!strict) return true;
+            if (aftercomma) return fail("a comma after the last member", comma);
+            size_t j = i + 1;
+            while (j < n && isws(s[j])) ++j;
+            if (j < n) return fail("text after the closing bracket", j);
+            return true;
+        }
+        if (strict && aftervalue) return fail("a comma is missing before this member", i);
+        aftervalue = true;
+        aftercomma = false;
         jsonentry e{"", 0, nullptr, 0, JSON_LITERAL};
         if (isobj) {
             if (s[i] != '"') return fail("member does not start with a quoted key", i);
@@ -129,10 +216,19 @@ bool jsonscan::scan(const char* s, size_t n) noexcept {
             if (q == n) return fail("text ends inside a key", i);
             if (q == k) return fail("empty key", i);
             if (q - k > maxkey) return fail("key longer than 63 characters", i);
+            if (strict) {
+                size_t f = stringfault(s, k, q, &why);
+                if (f != q) return fail(why, f);
+            }
             e.key = s + k;
             e.keylen = static_cast<uint32_t>(q - k);
             size_t colon = findplain(s, q + 1, n, ':');
             if (colon == n) return fail("no colon after a key", q);
+            if (strict) {
+                size_t j = q + 1;
+                while (j < n && isws(s[j])) ++j;
+                if (j != colon) return fail("a colon must follow the key", j);
+            }
             i = colon + 1;
             while (i < n && isws(s[i])) ++i;
             if (i == n) return fail("text ends before a value", i);
@@ -141,6 +237,10 @@ bool jsonscan::scan(const char* s, size_t n) noexcept {
         if (c == '"') {
             size_t q = findplain(s, i + 1, n, '"');
             if (q == n) return fail("text ends inside a string", i);
+            if (strict) {
+                size_t f = stringfault(s, i + 1, q, &why);
+                if (f != q) return fail(why, f);
+            }
             e.val = s + i + 1;
             e.vallen = static_cast<uint32_t>(q - i - 1);
             e.type = JSON_STRING;
@@ -153,6 +253,22 @@ bool jsonscan::scan(const char* s, size_t n) noexcept {
             e.vallen = static_cast<uint32_t>(end - i);
             e.type = c == '{' ? JSON_OBJECT : JSON_ARRAY;
             i = end;
+        } else if (strict) {
+            size_t j = i;
+            while (j < n && !isws(s[j]) && !std::strchr(",:{}[]\"", s[j])) ++j;
+            if (j == n) return fail("text ends inside a literal", i);
+            std::string_view v(s + i, j - i);
+            if (v.empty()) return fail("a value is missing", i);
+            if (v == "true" || v == "false") {
+                e.type = isobj ? JSON_BOOL : JSON_LITERAL;
+            } else if (v == "null") {
+                e.type = isobj ? JSON_NULL : JSON_LITERAL;
+            } else if (numberend(s, i, j) != j) {
+                return fail("not a number, true, false or null (a text needs quotes)", i);
+            }
+            e.val = s + i;
+            e.vallen = static_cast<uint32_t>(j - i);
+            i = j;
         } else {
             size_t j = i + 1;
             for (; j < n; ++j) {

@@ -23,6 +23,16 @@
 // On failure the entries scanned so far remain but must not be used; error()
 // tells why, for the caller's log line.
 //
+// scanstrict() reads the same text by JSON's own rules, for a checker that
+// tells an operator what the lenient reading passes over: exactly one comma
+// between members and none after the last; a colon right after a key;
+// literals only numbers (as JSON writes them), true, false and null, ending
+// at white space or punctuation; strings and keys without raw control
+// characters and with known escapes only; nothing but white space after the
+// closing bracket.  Nested values are still matched by bracket counting:
+// scan each in turn.  The entries are those of the lenient reading except
+// that a literal never carries trailing white space.
+//
 // REQUIRES: the scanned text stays unchanged and alive while entries are
 // used.  Thread-safety: a jsonscan belongs to one thread at a time.
 #pragma once
@@ -67,10 +77,13 @@ class jsonscan {
     // entries are then listed.  Clears the list first.
     bool scan(const char* text, size_t n) noexcept;
     bool scan(std::string_view text) noexcept { return scan(text.data(), text.size()); }
+    // The same by the strict rules above.
+    bool scanstrict(std::string_view text) noexcept;
 
     // Why the last scan failed ("" after success).
     const char* error() const { return err_; }
-    // Offset in the text where the last scan failed.
+    // Offset in the text where the last scan failed (strict: where the
+    // offending character or token starts).
     size_t errpos() const { return errpos_; }
 
     size_t size() const { return v_.size(); }
@@ -99,6 +112,7 @@ class jsonscan {
 
   private:
     bool fail(const char* why, size_t pos) noexcept;
+    bool scanwith(const char* text, size_t n, bool strict) noexcept;
 
     array_<jsonentry> v_;
     const char* err_ = "";

@@ -200,6 +200,60 @@ TEST_F(JsonScanTest, RunsOfBackslashesBeforeAQuote) {
     }
 }
 
+// The strict reading refuses what the lenient one passes over, and says
+// where: the offset of the offending character.
+TEST_F(JsonScanTest, StrictReadingRefusesWhatTheLenientOnePassesOver) {
+    struct row {
+        const char* text;
+        size_t errpos;  // SIZE_MAX: accepted
+        const char* why;
+    };
+    const size_t ok = SIZE_MAX;
+    const row rows[] = {
+        {R"( {"a": -1.5e+3, "b": [1, "x", null], "c": {"d": true}, "e": "\u00e9\n"} )", ok, ""},
+        {R"([0, -0.5, 2E9, false, "", {}])", ok, ""},
+        {R"({"a": 1 "b": 2})", 8, "missing"},
+        {"{\"a\": 1\n \"b\": 2}", 9, "missing"},
+        {R"({"a": 1,, "b": 2})", 8, "two commas"},
+        {R"({, "a": 1})", 1, "before the first"},
+        {R"({"a": 1,})", 7, "after the last"},
+        {R"([1 2])", 3, "missing"},
+        {R"([1,,2])", 3, "two commas"},
+        {R"({"a": 8h})", 6, "not a number"},
+        {R"({"a": yes})", 6, "not a number"},
+        {R"({"a": 01})", 6, "not a number"},
+        {R"({"a": 1.})", 6, "not a number"},
+        {R"({"a": , "b": 1})", 6, "missing"},
+        {R"({"a" x: 1})", 5, "colon"},
+        {R"({"a": "C:\data"})", 9, "unknown escape"},
+        {R"({"a": "\u12"})", 7, "hex"},
+        {"{\"a\": \"x\ty\"}", 8, "control character"},
+        {"{\"a\tb\": 1}", 3, "control character"},
+        {R"({"a": 1} x)", 9, "after the closing"},
+        {R"({"a": 1}})", 8, "after the closing"},
+    };
+    for (const row& r : rows) {
+        // Every text here is one the lenient reading accepts.
+        EXPECT_TRUE(scanexact(r.text)) << r.text;
+        buf_.reset(new char[strlen(r.text) + 1]);
+        memcpy(buf_.get(), r.text, strlen(r.text));
+        bool got = js_.scanstrict({buf_.get(), strlen(r.text)});
+        if (r.errpos == ok) {
+            EXPECT_TRUE(got) << r.text << ": " << js_.error() << " at " << js_.errpos();
+            continue;
+        }
+        EXPECT_FALSE(got) << r.text;
+        EXPECT_EQ(js_.errpos(), r.errpos) << r.text << ": " << js_.error();
+        EXPECT_NE(std::string(js_.error()).find(r.why), std::string::npos)
+            << r.text << ": " << js_.error();
+    }
+    // Entries are those of the lenient reading, literals without trailing
+    // white space.
+    ASSERT_TRUE(js_.scanstrict(R"([1 , "x"])"));
+    ASSERT_EQ(js_.size(), 2u);
+    EXPECT_EQ(val(0), "1");
+}
+
 TEST_F(JsonScanTest, ListGrowsAndMoves) {
     std::string t = "[";
     for (int i = 0; i < 1000; ++i) t += std::to_string(i) + ",";

@@ -189,8 +189,23 @@ int cachefile::writeblock(uint8_t kind, const void* data, uint32_t length) {
 int cachefile::openread(int64_t stamp, zo::ilog* lg) {
     if (mode_ != modereader) return -1;
     rfile_.reset();
-    rpos_ = filepos_ = skipped_ = goodend_ = 0;
     if (!setpath(stamp)) return -1;
+    if (openpathread(lg) != 0) return -1;
+    stamp_ = stamp;
+    return 0;
+}
+
+int cachefile::openpath(std::string_view path, zo::ilog* lg) {
+    if (mode_ != modereader) return -1;
+    rfile_.reset();
+    path_.assign(path);
+    stamp_ = 0;
+    return openpathread(lg);
+}
+
+int cachefile::openpathread(zo::ilog* lg) {
+    rpos_ = filepos_ = skipped_ = goodend_ = damageat_ = damagelen_ = 0;
+    storedlen_ = 0;
     rfile_ = zo::env::current()->openread(std::string(path_.view()));
     if (!rfile_ || !block_ || !decode_) {
         rfile_.reset();
@@ -198,7 +213,6 @@ int cachefile::openread(int64_t stamp, zo::ilog* lg) {
         return -1;
     }
     ZO_LOG(lg, zo::LOG_INF, "open cache file %s success.", path_.c_str());
-    stamp_ = stamp;
     return 0;
 }
 
@@ -288,8 +302,11 @@ uint64_t cachefile::nextmagic(uint64_t from) {
 
 int cachefile::readblock(zo::string& out, zo::ilog* lg) {
     out.clear();
+    damageat_ = damagelen_ = 0;
+    storedlen_ = 0;
     if (mode_ != modereader || !rfile_ || !block_ || !decode_) return -1;
     uint64_t run = 0;  // bytes passed over since the last whole block
+    const uint64_t from = rpos_;
     for (;;) {
         uint64_t len = 0;
         // Only the first damaged block of a run is reported: the candidates
@@ -302,9 +319,12 @@ int cachefile::readblock(zo::string& out, zo::ilog* lg) {
                        " bytes of damaged blocks passed over, "
                        "resumed at offset %" PRIu64 ".",
                        path_.c_str(), run, rpos_);
+                damageat_ = from;
+                damagelen_ = run;
             }
             rpos_ += len;
             goodend_ = rpos_;
+            storedlen_ = static_cast<uint32_t>(len);
             return r;
         }
         if (r == blkend) {
@@ -316,6 +336,8 @@ int cachefile::readblock(zo::string& out, zo::ilog* lg) {
                        " bytes of damaged blocks passed over up to "
                        "its end.",
                        path_.c_str(), run);
+                damageat_ = from;
+                damagelen_ = run;
             }
             out.clear();
             return -1;

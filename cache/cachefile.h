@@ -95,6 +95,9 @@ class cachefile {
     // Reader.  Opens the file of stamp; 0 or -1 (logged).  After a failed
     // open, path() still names the file so that remove() deletes it.
     int openread(int64_t stamp, zo::ilog* lg);
+    // Reader.  Opens the file at path, whatever its name (for tools); stamp()
+    // is then 0.  0 or -1 (logged).
+    int openpath(std::string_view path, zo::ilog* lg);
     // The next whole block's kind (0..255) with its decoded body in out, or
     // -1 at the end of the file.  Damaged blocks on the way are logged and
     // passed over (see the top comment); a torn header at the very end is
@@ -104,6 +107,15 @@ class cachefile {
     // behind the last whole block it read.
     uint64_t skippedbytes() const { return skipped_; }
     uint64_t goodend() const { return goodend_; }
+    // The damaged bytes the last readblock() passed over: their offset and
+    // count (0 when it passed over none).
+    uint64_t damageat() const { return damageat_; }
+    uint64_t damagelen() const { return damagelen_; }
+    // The last block readblock() returned, as it is stored (header and
+    // body); valid until the next read.
+    std::string_view storedblock() const {
+        return {reinterpret_cast<const char*>(block_), static_cast<size_t>(storedlen_)};
+    }
 
     // Closes the open file and removes the file at path() (logged).
     void remove(zo::ilog* lg);
@@ -119,6 +131,7 @@ class cachefile {
     static constexpr int blkbad = -2;  // a damaged block
 
     bool setpath(int64_t stamp);
+    int openpathread(zo::ilog* lg);
     void closewriter(bool sync);
     // The end of the last whole block of the existing file of stamp (0 when
     // there is none or it cannot be read).
@@ -140,6 +153,9 @@ class cachefile {
     uint64_t filepos_ = 0;  // reader: where the file's read position is
     uint64_t skipped_ = 0;
     uint64_t goodend_ = 0;
+    uint64_t damageat_ = 0;
+    uint64_t damagelen_ = 0;
+    uint32_t storedlen_ = 0;
     uint8_t* block_ = nullptr;   // bufsize bytes: header + body
     uint8_t* decode_ = nullptr;  // bufsize bytes: LZ4 output
     zo::ilog* log_ = nullptr;

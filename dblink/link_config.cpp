@@ -81,15 +81,21 @@ int32_t clamp(int32_t v, int32_t zero, int32_t lo, int32_t hi) {
 
 }  // namespace
 
-void stripcomments(std::string_view in, zo::string& out) {
+void stripcomments(std::string_view in, zo::string& out, commentmap* map) {
     size_t seg = 0;  // start of the text not yet appended
     bool incomment = false;
+    auto take = [&](size_t end) {
+        if (end <= seg) return;
+        if (map) map->pieces.push_back({out.size(), seg});
+        out.append(in.data() + seg, static_cast<uint32_t>(end - seg));
+    };
     for (size_t i = 1; i < in.size(); ++i) {
         if (!incomment) {
             if (in[i] == '*' && in[i - 1] == '/') {
                 // The opening '/' may be the closer of the previous comment
                 // ("*/*"): then nothing lies between them.
-                if (i - 1 > seg) out.append(in.data() + seg, static_cast<uint32_t>(i - 1 - seg));
+                take(i - 1);
+                if (map) map->openers.push_back(i - 1);
                 incomment = true;
             }
         } else if (in[i] == '/' && in[i - 1] == '*') {
@@ -97,9 +103,23 @@ void stripcomments(std::string_view in, zo::string& out) {
             seg = i + 1;
         }
     }
-    if (!incomment && seg < in.size()) {
-        out.append(in.data() + seg, static_cast<uint32_t>(in.size() - seg));
-    }
+    if (!incomment) take(in.size());
+    if (map) map->unclosed = incomment;
+}
+
+size_t commentmap::inpos(size_t at) const {
+    size_t i = pieces.size();
+    while (i > 0 && pieces[i - 1].out > at) --i;
+    if (i == 0) return at;
+    return pieces[i - 1].in + (at - pieces[i - 1].out);
+}
+
+bool readconfigfile(const char* path, zo::string& raw, std::string_view* text) {
+    raw.clear();
+    if (!path || !readwhole(path, raw)) return false;
+    *text = raw.view();
+    if (text->size() >= 3 && text->substr(0, 3) == "\xEF\xBB\xBF") text->remove_prefix(3);
+    return true;
 }
 
 std::string_view hostofhostport(std::string_view hp) {
@@ -114,9 +134,8 @@ std::string_view hostofhostport(std::string_view hp) {
 bool link_config::load_config(const char* path) {
     dblinks.clear();
     zo::string raw;
-    if (!path || !readwhole(path, raw)) return false;
-    std::string_view text = raw.view();
-    if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    std::string_view text;
+    if (!readconfigfile(path, raw, &text)) return false;
     return load_text(text);
 }
 

@@ -24,8 +24,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "base/string_.h"
 #include "base/array_.h"
+#include "base/string_.h"
 
 struct dblink_cfg {
     zo::string node;
@@ -51,10 +51,32 @@ class link_config {
     bool check_uplink();
 };
 
+// Where comment removal took the text from, for a checker that points at
+// lines and columns of the file: piece i of the output starts at output
+// offset pieces[i].out and was copied from input offset pieces[i].in.
+struct commentmap {
+    struct piece {
+        size_t out;
+        size_t in;
+    };
+    zo::array_<piece> pieces;
+    zo::array_<size_t> openers;  // input offsets of every "/*" that opened a comment
+    bool unclosed = false;       // the last comment runs to the end of the text
+
+    // The input offset of output offset at.
+    size_t inpos(size_t at) const;
+};
+
 // Removes block comments by the configuration file's rule: outside a comment
 // "/*" opens one; inside, "*/" closes it ("/*/" is a whole comment); an
-// unclosed comment runs to the end.  Appends the remaining text to out.
-void stripcomments(std::string_view in, zo::string& out);
+// unclosed comment runs to the end.  Appends the remaining text to out, and
+// where it came from to map when one is given.
+void stripcomments(std::string_view in, zo::string& out, commentmap* map = nullptr);
+
+// Reads a configuration file whole, as load_config does (at most 16 MB), and
+// returns its text without a leading UTF-8 byte-order mark.  False when it
+// cannot be read.
+bool readconfigfile(const char* path, zo::string& raw, std::string_view* text);
 
 // The host part of a URL's hostport text: up to the first ':' (brackets of an
 // IPv6 literal removed).

@@ -203,15 +203,4 @@ TEST_F(LinkConfigTest, UplinkAndSlave) {
     }
 }
 
-TEST_F(LinkConfigTest, SampleConfigurationLoads) {
-    const char* bin = getenv("ZO_BIN");
-    if (!bin) GTEST_SKIP() << "ZO_BIN is set when CTest runs the test";
-    std::string sample = std::string(bin) + "/config/simu1.ini";
-    ASSERT_TRUE(cfg_.load_config(sample.c_str())) << sample;
-    ASSERT_EQ(cfg_.dblinks.size(), 1u);
-    EXPECT_EQ(cfg_.dblinks[0].url.view().substr(0, 19), "sqlite://localhost/");
-    EXPECT_TRUE(cfg_.check_uplink());
-    EXPECT_FALSE(cfg_.cache_path.empty());
-}
-
 }  // namespace

@@ -157,6 +157,14 @@ cat >"$CFG" <<INI || die "cannot write $CFG"
 }
 INI
 
+# The strict reading of the configuration first, as an operator would before
+# starting an instance.
+if [ -x "$BIN/qvadm" ]; then
+    echo "demo: qvadm check $CFG"
+    "$BIN/qvadm" check "$CFG" | sed 's/^/  /'
+    [ "${PIPESTATUS[0]}" = 0 ] || die "qvadm check found errors in $CFG"
+fi
+
 LOGPORT=$(freeport) || die "no free UDP port found"
 
 echo "demo: build $BUILD, database $DB"
