@@ -602,7 +602,7 @@ void cfgcheck::checkfile(const std::string& path) {
         } else {
             use += ", cache " + std::string(cfg.cache_path.view()) + " (at most " +
                    std::to_string(cfg.cache_maxsize) + " MB, " + std::to_string(cfg.cache_maxhour) +
-                   " hours)";
+                   (cfg.cache_maxhour == 1 ? " hour)" : " hours)");
         }
     }
     std::fprintf(out_, "%s: %s; Quorvane uses %s.\n", path.c_str(), verdict.c_str(), use.c_str());
