@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps build test asan tsan bench fuzz demo demo-gap format clean
+.PHONY: all deps build test asan tsan bench fuzz demo demo-gap install package format clean
 
 all: build
 
@@ -57,8 +57,24 @@ demo: deps
 demo-gap: build
 	@scripts/demo.sh $(BUILD) gap
 
+# The programs, the unit quorvane@.service, the configuration directory and
+# the docs under PREFIX (DESTDIR=... stages them elsewhere); see
+# dist/CMakeLists.txt for the layout.
+PREFIX ?= /usr/local
+INSTALL_TARGETS = Quorvane qvadm oxactl logview iosim gaprx
+install: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	cmake --build $(BUILD) -j$(JOBS) --target $(INSTALL_TARGETS)
+	cmake --install $(BUILD)
+
+# The Debian package build-pkg/quorvane_<version>_<arch>.deb, for /usr.
+package: deps
+	@cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+	cmake --build build-pkg -j$(JOBS) --target $(INSTALL_TARGETS)
+	cd build-pkg && cpack -G DEB
+
 format:
 	clang-format -i $$(git ls-files '*.h' '*.cpp')
 
 clean:
-	rm -rf build build-asan build-tsan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-pkg

@@ -1,20 +1,33 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the benchmarks need.
+# Installs the Debian packages the programs, the build, the tests, the fuzz
+# targets and the benchmarks need, and nothing else.
 # Idempotent: packages already installed are left alone, and apt is touched
 # only when something is missing.
 set -euo pipefail
 
-pkgs=(
-  build-essential cmake g++ make pkg-config
-  libgtest-dev libgmock-dev libbenchmark-dev
-  liblz4-dev libsqlite3-dev sqlite3
-  libprotobuf-dev protobuf-compiler
-  rapidjson-dev zlib1g-dev
-  libpq-dev
-  clang libclang-rt-14-dev
-  # benchmarks only: the allocators that bench_alloc compares the pool with
-  libmimalloc-dev libjemalloc-dev
+# What the installed programs run on (the .deb depends on these too) and
+# what the demo reads the database with.
+runtime=(
+  liblz4-1 libsqlite3-0 zlib1g
+  sqlite3
 )
+# What building, testing and benchmarking need.
+development=(
+  build-essential cmake g++ make pkg-config
+  liblz4-dev libsqlite3-dev zlib1g-dev
+  # the PostgreSQL backend of the client library
+  libpq-dev
+  # tests: GoogleTest, and Google's protobuf as the oracle of our codec
+  libgtest-dev libprotobuf-dev protobuf-compiler
+  # tests of the package: dpkg-shlibdeps, and systemd-analyze for the unit
+  dpkg-dev systemd
+  # make fuzz: clang with libFuzzer
+  clang libclang-rt-14-dev
+  # make bench: Google Benchmark, and the JSON reader and allocators it
+  # compares ours with
+  libbenchmark-dev rapidjson-dev libmimalloc-dev libjemalloc-dev
+)
+pkgs=("${runtime[@]}" "${development[@]}")
 
 missing=()
 for p in "${pkgs[@]}"; do
