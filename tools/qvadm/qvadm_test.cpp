@@ -208,12 +208,36 @@ TEST(QvadmCheckTest, EveryKindOfFaultIsFoundWithItsPlaceAndItsConsequence) {
          1,
          {"@F@:3:20: error: syntax: an unknown escape (write \\\\ for a backslash)"}},
         {"an array at the top", "[" + config(cache) + "]", 1, {"error: the file holds an array"}},
+        {"no file", "@MISSING@", 1,
+         {"@F@: error: cannot be read (No such file or directory): Quorvane logs \"load config "
+          "@F@ failed.\""}},
+        {"an empty file", "", 1, {"@F@: error: no JSON object in the file"}},
+        {"values nested too deeply",
+         config(cache + ",\n  \"x\": " + std::string(70, '[') + std::string(70, ']')), 1,
+         {"error: values nested deeper than 64 levels"}},
+        {"no dblinks", "{\"cache_path\": \"\"}", 1,
+         {"@F@: error: no \"dblinks\": Quorvane has no database link and does not start"}},
+        {"an empty password",
+         "{\"dblinks\": [{\"node\": \"n\", \"url\": \"sqlite://localhost@D@rt.db\", \"user\": "
+         "\"u\", \"pswd\": \"\"}], \"cache_path\": \"\"}",
+         1,
+         {"error: link 1 has an empty \"pswd\": Quorvane skips this link",
+          "uplink config error."}},
+        {"a directory where the database file belongs",
+         "{\"dblinks\": [{\"node\": \"n\", \"url\": \"sqlite://localhost@D@dir\", \"user\": "
+         "\"u\", \"pswd\": \"p\"}], \"cache_path\": \"\"}",
+         1,
+         {"error: link 1: @D@dir is not a file"}},
+        {"a cache directory that is there but not writable",
+         config("  \"cache_path\": \"/proc/1\""), 1,
+         {"error: cannot write in the cache directory /proc/1/ ("}},
     };
     for (const row& r : rows) {
         zo::tmpdir d("qvadmchk");
         writefile(d.path + "file", "");
+        ::mkdir((d.path + "dir").c_str(), 0755);
         const std::string f = d.path + "q.ini";
-        writefile(f, replaceall(r.text, "@D@", d.path));
+        if (r.text != "@MISSING@") writefile(f, replaceall(r.text, "@D@", d.path));
         result res = qvadm({"check", f});
         EXPECT_EQ(res.code, r.code) << r.what << "\n" << res.out << res.err;
         // The expected lines come in this order; a pattern is a regex when
