@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -21,8 +20,7 @@ namespace {
 // The bytes of the first ```hex block after the heading "## One package in
 // hex": pairs of hex digits, each line up to a '#' comment.
 std::string dochex() {
-    const char* src = std::getenv("ZO_SRC");
-    std::ifstream in(std::string(src ? src : ".") + "/docs/wire.md");
+    std::ifstream in(std::string(ZO_SRCDIR) + "/docs/wire.md");
     std::string line, out;
     bool heading = false, block = false;
     while (std::getline(in, line)) {
