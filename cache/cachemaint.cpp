@@ -122,6 +122,8 @@ void cachemaint::countrecords(int64_t stamp, uint64_t* vals, uint64_t* soes) {
 }
 
 void cachemaint::lost(uint64_t vals, uint64_t soes, const char* why) {
+    lostvals += vals;
+    lostsoes += soes;
     if (vals)
         ZO_LOG(log, zo::LOG_WRN, "dropped %llu tag values (%s).",
                static_cast<unsigned long long>(vals), why);

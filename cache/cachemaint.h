@@ -75,6 +75,10 @@ class cachemaint {
     // Records handed over from the file being read (for tests and logs).
     uint32_t historyvals() const { return histvals; }
     uint32_t historysoes() const { return histsoes; }
+    // Records of the files removed unreplayed (limits, gapudp), since
+    // construction.
+    uint64_t removedvals() const { return lostvals; }
+    uint64_t removedsoes() const { return lostsoes; }
 
   private:
     struct entry {
@@ -100,6 +104,8 @@ class cachemaint {
     uint32_t lastscan = 0;
     uint32_t histvals = 0;
     uint32_t histsoes = 0;
+    uint64_t lostvals = 0;
+    uint64_t lostsoes = 0;
     bool atend = false;  // the open file is read to its end (or damage)
     zo::string block;
     soearray soes;

@@ -37,8 +37,10 @@ void localcache::flush(uint8_t kind) {
     if (encode.empty()) return;
     // A block that cannot be written is lost: its records are counted for
     // the caller's log (the file object logs the first failure of a run).
-    if (writer.writeblock(kind, encode.data(), encode.size()) != 0)
+    if (writer.writeblock(kind, encode.data(), encode.size()) != 0) {
         (kind == cachefile::kindsoe ? lostsoes : lostvals) += pending;
+        (kind == cachefile::kindsoe ? lostall.soes : lostall.vals) += pending;
+    }
     encode.clear();
     pending = 0;
 }
@@ -64,6 +66,7 @@ void localcache::putbatch(const body_objarray<T>* body, uint8_t kind) {
         uint32_t entry = 1 + zo::varint_size32(n) + n;
         if (entry > cachefile::maxraw) {
             ++dropped;
+            ++(kind == cachefile::kindsoe ? lostall.soes : lostall.vals);
             ZO_LOG(log, zo::LOG_WRN, "cache record of %u bytes too large for a block, dropped.", n);
             continue;
         }
@@ -77,6 +80,7 @@ void localcache::putbatch(const body_objarray<T>* body, uint8_t kind) {
         if (!const_cast<T&>(rec).serialize(encode) || encode.size() != mark + entry) {
             encode.truncate(mark);
             ++dropped;
+            ++(kind == cachefile::kindsoe ? lostall.soes : lostall.vals);
             ZO_LOG(log, zo::LOG_WRN, "cache record does not encode (%s), dropped.", rec.errmsg());
             continue;
         }

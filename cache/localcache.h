@@ -53,6 +53,13 @@ class localcache {
     // Tag values and SOE records lost in blocks that could not be appended
     // since the last call; the counts start again at 0.
     void takelost(uint64_t* vals, uint64_t* soes);
+    // Tag values and SOE records the store lost, either way, since
+    // construction (the metrics).
+    struct lostcount {
+        uint64_t vals = 0;
+        uint64_t soes = 0;
+    };
+    lostcount losttotal() const { return lostall; }
 
     int maxsize = 1000;  // MBytes
     int maxhour = 8;     // hours
@@ -71,4 +78,5 @@ class localcache {
     uint64_t dropped = 0;
     uint64_t lostvals = 0;
     uint64_t lostsoes = 0;
+    lostcount lostall;
 };

@@ -151,6 +151,10 @@ bool link_config::load_text(std::string_view text) {
     top.gettext("cache_path", cache_path);
     normalisepath(cache_path);
     cache_path.c_str();
+    metrics_path.clear();
+    top.gettext("metrics_path", metrics_path);
+    normalisepath(metrics_path);
+    metrics_path.c_str();
     int32_t v = 0;
     top.getint("cache_maxsize", v);
     cache_maxsize = clamp(v, 1000, 100, 128000);

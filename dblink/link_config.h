@@ -6,10 +6,13 @@
 // UTF-8 byte-order mark:
 //   { "dblinks": [ {"node":"n1", "url":"...", "user":"u", "pswd":"p",
 //                   "srvcafile":""}, ... ],
-//     "cache_path": "D:/data/cache", "cache_maxsize": 1000, "cache_maxhour": 8 }
+//     "cache_path": "D:/data/cache", "cache_maxsize": 1000, "cache_maxhour": 8,
+//     "metrics_path": "/var/lib/node_exporter" }
 // Keys are matched without regard to ASCII letter case.  A link entry lacking
 // node, url, user or pswd is skipped silently.  The cache numbers are
 // clamped: size 0 -> 1000, else 100..128000 MB; hours 0 -> 8, else 1..168.
+// "metrics_path" is the directory of the metrics file (metrics.h); absent or
+// empty, no metrics are written.
 //
 // load_config() fails only when the file cannot be read or is not JSON; a
 // missing or broken "dblinks" leaves the list empty, and check_uplink() then
@@ -40,6 +43,7 @@ class link_config {
     zo::array_<dblink_cfg> dblinks;  // [0] master, [1] slave, the rest kept only
     zo::string slave_host;           // empty without a slave
     zo::string cache_path;           // forward slashes, ends in '/'; empty: no cache
+    zo::string metrics_path;         // the same form; empty: no metrics file
     uint16_t slave_port = 0;
     int32_t cache_maxhour = 8;
     int32_t cache_maxsize = 1000;

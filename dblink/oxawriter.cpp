@@ -193,6 +193,10 @@ void oxawriter::inserthistory(tagvalarray* body) {
 }
 
 void oxawriter::write_soe(const soebody& body) {
+    writesoe(body, false);
+}
+
+void oxawriter::writesoe(const soebody& body, bool history) {
     uint32_t n = body.items.size();
     if (n == 0) return;
     auto* recs = static_cast<oxa_soerec*>(zo::zo_alloc(sizeof(oxa_soerec) * n));
@@ -204,9 +208,14 @@ void oxawriter::write_soe(const soebody& body) {
     for (uint32_t i = 0; i < n; ++i) tosoerec(body.items[i], recs[i]);
     int r = oxa_->soeput(handle_, recs, static_cast<int>(n));
     zo::zo_free(recs);
-    if (r == 0) return;
+    if (r == 0) {
+        (history ? soes_.replayed : soes_.written) += n;
+        lastwrite_ = zo::nowms();
+        return;
+    }
     ZO_LOG(log_, zo::LOG_ERR, "oxa_soeput error %d", r);
     if (r == OXA_ERR_ARG) {
+        (history ? soes_.replayrefused : soes_.refused) += n;
         dropsoe(n, refusedby);
     } else {
         spill(body);
@@ -246,7 +255,9 @@ void oxawriter::spill(tagvalbody* body) {
         if (cache_ && cache_->hasdirectory()) {
             cache_->puttagvals(body);
             totals_.spilled += n;
+            vals_.cached += n;
         } else {
+            vals_.nocache += n;
             drop(n, nocache);
         }
     }
@@ -259,7 +270,9 @@ void oxawriter::spill(const soebody& body) {
     if (cache_ && cache_->hasdirectory()) {
         cache_->putsoes(&body);
         totals_.spilled += n;
+        soes_.cached += n;
     } else {
+        soes_.nocache += n;
         dropsoe(n, nocache);
     }
 }
@@ -280,7 +293,12 @@ void oxawriter::finish(flight* f) {
     switch (f->result) {
         case written: {
             uint32_t bad = f->refusedvals + f->dups;
-            totals_.written += f->values > bad ? f->values - bad : 0;
+            uint64_t good = f->values > bad ? f->values - bad : 0;
+            totals_.written += good;
+            (f->history ? vals_.replayed : vals_.written) += good;
+            (f->history ? vals_.replaydups : vals_.dups) += f->dups;
+            (f->history ? vals_.replayrefused : vals_.refused) += f->refusedvals;
+            if (good) lastwrite_ = zo::nowms();
             totals_.dups += f->dups;
             dupvals_ += f->dups;
             if (f->refusedvals) drop(f->refusedvals, refusedby);
@@ -293,6 +311,7 @@ void oxawriter::finish(flight* f) {
             }
             break;
         default:
+            (f->history ? vals_.replayrefused : vals_.refused) += f->values;
             drop(f->values, refusedby);
             break;
     }

@@ -115,7 +115,7 @@ class oxawriter final : public historysink {
 
     // Replay (historysink): one "oxa_insert" request per block.
     void inserthistory(tagvalarray* body) override;
-    void putsoe(const soearray& body) override { write_soe(body); }
+    void putsoe(const soearray& body) override { writesoe(body, true); }
     bool replayfull() override { return replay_ >= replaywindow || livefull(); }
     uint32_t replayinflight() override { return replay_; }
 
@@ -134,6 +134,25 @@ class oxawriter final : public historysink {
     };
     counts totals() const { return totals_; }
 
+    // Where the values (or SOE records) handed to the writer went, since
+    // construction, for the metrics.  Live ones (from the IO server) end as
+    // written, dups, cached, nocache or refused; replayed ones (read from
+    // the cache) as replayed, replaydups, replayrefused or cached again.
+    struct flow {
+        uint64_t written = 0;  // live, answered as written
+        uint64_t dups = 0;     // live, history held their name and time already
+        uint64_t cached = 0;   // handed to the cache (replayed ones not written: again)
+        uint64_t nocache = 0;  // live, dropped: no cache
+        uint64_t refused = 0;  // live, refused by the database
+        uint64_t replayed = 0;
+        uint64_t replaydups = 0;
+        uint64_t replayrefused = 0;
+    };
+    flow valflow() const { return vals_; }
+    flow soeflow() const { return soes_; }
+    // nowms() of the last answer that wrote something; 0 before the first.
+    int64_t lastwritems() const { return lastwrite_; }
+
   private:
     struct flight;
     enum outcome : uint8_t { pending, written, notwritten, refused };
@@ -144,6 +163,7 @@ class oxawriter final : public historysink {
     void finish(flight* f);
     void drop(uint64_t values, const char* why);
     void dropsoe(uint64_t records, const char* why);
+    void writesoe(const soebody& body, bool history);
     bool integertimes();
 
     zo::ilog* log_;
@@ -160,6 +180,8 @@ class oxawriter final : public historysink {
     size_t inflight_ = 0;  // text bytes of live requests not settled
     uint32_t replay_ = 0;  // replayed blocks not settled
     counts totals_;
+    flow vals_, soes_;
+    int64_t lastwrite_ = 0;
     // Drops and dups not logged yet, by reason.
     uint64_t nocache_ = 0, refusedvals_ = 0, dupvals_ = 0;
     uint64_t nocachesoe_ = 0, refusedsoe_ = 0;

@@ -10,9 +10,13 @@
 // REQUIRES: T is a heap object deletable with `delete`; recordcount(const T&)
 // gives the number of records of a package (for the warning line).
 //
-// Thread-safety: push, pop and size may be called from any thread; each call
+// The records of dropped packages are counted (lostrecords) for the metrics.
+//
+// Thread-safety: push, pop, size and lostrecords may be called from any
+// thread; each call
 // holds the ring's own lock for a few instructions only, and never allocates.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -49,6 +53,7 @@ class pkgring {
         // Logged and freed outside the lock: the logger sends a datagram and
         // the free may take allocator locks.
         if (lost) {
+            lost_.fetch_add(recordcount(*lost), std::memory_order_relaxed);
             ZO_LOG(log_, zo::LOG_WRN, "put chache full, lost one package records %zu.",
                    static_cast<size_t>(recordcount(*lost)));
             delete lost;
@@ -71,6 +76,9 @@ class pkgring {
         return (tail_ + N - head_) % N;
     }
 
+    // Records of the packages a full ring dropped, since construction.
+    uint64_t lostrecords() const { return lost_.load(std::memory_order_relaxed); }
+
     // Deletes every queued package.
     void clear() {
         while (T* p = pop()) delete p;
@@ -82,4 +90,5 @@ class pkgring {
     uint32_t head_ = 0;
     uint32_t tail_ = 0;
     T* slot_[N] = {};
+    std::atomic<uint64_t> lost_{0};
 };

@@ -132,6 +132,7 @@ void velmarinst::stop() {
         writer.flushcounts();
         cache.closewriter();
         closelinks(false);
+        publish();
         return;
     }
     int h = handle.load(std::memory_order_acquire);
@@ -150,6 +151,34 @@ void velmarinst::stop() {
     writer.flushcounts();
     cache.closewriter();  // what was cached reaches the disk before the process ends
     closelinks(false);
+    publish();
+}
+
+void velmarinst::publish() {
+    std::lock_guard<std::mutex> g(statsmu);
+    published.vals = writer.valflow();
+    published.soes = writer.soeflow();
+    localcache::lostcount lc = cache.losttotal();
+    published.cachelostvals = lc.vals;
+    published.cachelostsoes = lc.soes;
+    published.removedvals = maint.removedvals();
+    published.removedsoes = maint.removedsoes();
+    published.lastwritems = writer.lastwritems();
+}
+
+void velmarinst::stats(stats_t* out) {
+    {
+        std::lock_guard<std::mutex> g(statsmu);
+        *out = published;
+    }
+    out->ringlostvals = valq.lostrecords();
+    out->ringlostsoes = soeq.lostrecords();
+    out->valqueued = valq.size();
+    out->soequeued = soeq.size();
+    out->valslots = valq.slots - 1;
+    out->soeslots = soeq.slots - 1;
+    int h = handle.load(std::memory_order_acquire);
+    out->curdb = h >= 0 ? oxa->curdb(h) : -1;
 }
 
 void velmarinst::putmsg(const char* text, int length) {
@@ -171,6 +200,7 @@ void velmarinst::run() {
         lastsecond = now;
         writer.flushcounts();
         gapudp.flushcounts();
+        publish();
         // After a burst (a replay, an outage at full rate) the memory goes
         // back to the system instead of staying with the heap.
         if (now % trimevery == 0) zo::zo_trim();

@@ -34,8 +34,9 @@
 //  - start(), stop(), the destructor: the main thread, not concurrently.
 //  - pushval(), pushsoe(), pushreg(): any thread (the IPC session); each takes
 //    only its ring's lock.
-//  - isconnected(), takestatechanged(), curdburl(), drainctrl(): the main
-//    thread (run information, control output), while the instance lives.
+//  - isconnected(), takestatechanged(), curdburl(), drainctrl(), stats(): the
+//    main thread (run information, control output, metrics), while the
+//    instance lives.
 //  - run(): only the writer thread, or any one thread while the writer
 //    thread is not running.
 //  - on_status, the writer's response callback, the control callbacks: the
@@ -48,6 +49,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "base/ilog.h"
 #include "base/string_.h"
@@ -116,6 +118,21 @@ class velmarinst : public zo::thread {
     // Packages waiting in valq (tests, diagnostics).
     size_t valqsize() const { return valq.size(); }
 
+    // Where the link's values and SOE records went, for the metrics: the
+    // writer's and the cache's counts as the writer thread last published
+    // them (once a second and at stop), the rings as they are now.
+    struct stats_t {
+        oxawriter::flow vals, soes;
+        uint64_t ringlostvals = 0, ringlostsoes = 0;    // dropped by a full ring
+        uint64_t cachelostvals = 0, cachelostsoes = 0;  // the cache could not take them
+        uint64_t removedvals = 0, removedsoes = 0;      // cache files removed unreplayed
+        int64_t lastwritems = 0;                        // 0: nothing written yet
+        size_t valqueued = 0, soequeued = 0;            // packages in the rings
+        size_t valslots = 0, soeslots = 0;              // packages the rings hold at most
+        int curdb = -1;                                 // oxa_curdb; -1 without a handle
+    };
+    void stats(stats_t* out);
+
   protected:
     void run() override;
 
@@ -132,6 +149,8 @@ class velmarinst : public zo::thread {
     // Closes the library handle (disconnecting it first when asked) or the
     // gapudp link, whichever is open.
     void closelinks(bool disconnect);
+    // Copies the writer thread's counts for stats().
+    void publish();
     // Creates path and its missing parents.
     static bool makedirs(const zo::string& path);
 
@@ -156,4 +175,6 @@ class velmarinst : public zo::thread {
     oxawriter writer{log, oxa, &valq, &connected, &cache};
     cachemaint maint{&cache, &writer, log};
     int64_t lastsecond = 0;  // of the writer's last count flush
+    std::mutex statsmu;
+    stats_t published;  // under statsmu
 };

@@ -11,6 +11,8 @@
 // information and the write-tag request are not retried: a refused or
 // failed one is counted by the client or logged, and the next pass goes
 // on.  Control values are not given up so easily: see do_dbctrlout.
+#include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "base/env.h"
@@ -19,6 +21,7 @@
 #include "protoc3/funid.h"
 
 void velmarhost::ontimer() {
+    if (metrics.due(zo::nowms())) writemetrics();
     do_dbctrlout();
     if (link.takestatechanged()) {
         do_updateruninfo();
@@ -117,4 +120,32 @@ void velmarhost::settlectrl() {
 
 size_t velmarhost::drainctrl(tagvalbody* body) {
     return link.drainctrl(body);
+}
+
+void velmarhost::writemetrics() {
+    metricsnap m;
+    m.pkgsreceived = pkgsreceived;
+    m.pkgsrefused = pkgsrefused;
+    m.valsreceived = valsreceived;
+    m.soesreceived = soesreceived;
+    link.stats(&m.link);
+    m.connected = link.isconnected();
+    int64_t now = zo::nowms();
+    scancache(link.cfg().cache_path.view(), now / 1000, &m);
+    int64_t since = m.link.lastwritems > 0 ? m.link.lastwritems : starttime;
+    m.lastwriteage = now > since ? (now - since) / 1000 : 0;
+    m.rssbytes = procstat::workingset();
+    m.cpushare = procstat::samplecpu(metricscpu) / 10000.0;
+    zo::string text;
+    text.reserve(8192);
+    metricstext(m, instname.view(), text);
+    if (metrics.write(text)) {
+        if (metricsfailing)
+            log.wlog(zo::LOG_INF, "metrics %s written again.", metrics.path().c_str());
+        metricsfailing = false;
+    } else if (!metricsfailing) {
+        metricsfailing = true;
+        log.wlog(zo::LOG_ERR, "write metrics %s failed, %s.", metrics.path().c_str(),
+                 std::strerror(errno));
+    }
 }

@@ -104,6 +104,7 @@ int32_t velmarhost::onrecv(const char* data, int32_t length) {
 void velmarhost::do_ctrlorder(const zo::string& pkg, const pb3head& head) {
     unkownbody body;
     if (!pkgpb3::parsebody(pkg, head, body)) {
+        ++pkgsrefused;
         log.wlog(zo::LOG_ERR, "do_ctrlorder parse body_unkown failed from io-server. %s",
                  body.errmsg());
         return;
@@ -145,8 +146,10 @@ B* heapbody(zo::ilog* log, const zo::string& pkg, const pb3head& head, uint32_t 
 }  // namespace
 
 int32_t velmarhost::dispatch(const zo::string& pkg) {
+    ++pkgsreceived;
     pb3head head;
     if (!pkgpb3::parsehead(pkg, head)) {
+        ++pkgsrefused;
         // parsehead also refuses a head that decodes but is not acceptable;
         // only a failed decode leaves a reason in errcode.
         if (head.errcode != 0) {
@@ -163,6 +166,7 @@ int32_t velmarhost::dispatch(const zo::string& pkg) {
         case fn_loginreply: {
             loginbody body;
             if (!pkgpb3::parsebody(pkg, head, body)) {
+                ++pkgsrefused;
                 log.wlog(zo::LOG_ERR, "parse pb3msg_body_login failed from zelserver. %s ",
                          body.errmsg());
                 return -1;
@@ -190,19 +194,32 @@ int32_t velmarhost::dispatch(const zo::string& pkg) {
         case fn_values3: {
             tagvalbody* body = heapbody<tagvalbody>(&log, pkg, head, valreserve, "io-server",
                                                     "body_objarray<pbo_tagval<>>");
-            if (body) queueval(body);
+            if (!body) {
+                ++pkgsrefused;
+                return 0;
+            }
+            valsreceived += body->items.size();
+            queueval(body);
             return 0;
         }
         case fn_soe: {
             soebody* body = heapbody<soebody>(&log, pkg, head, soereserve, "io-server",
                                               "body_objarray<pbo_soe<>>");
-            if (body) queuesoe(body);
+            if (!body) {
+                ++pkgsrefused;
+                return 0;
+            }
+            soesreceived += body->items.size();
+            queuesoe(body);
             return 0;
         }
         case fn_regtags:
         case fn_unregtags: {
             regbody* body = heapbody<regbody>(&log, pkg, head, 0, "zelserver", "body_unkown");
-            if (!body) return 0;
+            if (!body) {
+                ++pkgsrefused;
+                return 0;
+            }
             size_t tags = body->strs.size();
             // vi32 is how the link instance tells a withdrawal from a
             // registration.
@@ -217,6 +234,7 @@ int32_t velmarhost::dispatch(const zo::string& pkg) {
         case fn_dbmsg: {
             unkownbody body;
             if (!pkgpb3::parsebody(pkg, head, body)) {
+                ++pkgsrefused;
                 log.wlog(zo::LOG_ERR,
                          "msg(funid=%d,seqno=%d,subno=%d) from zelserver parse body_unkown "
                          "failed. %s ",
@@ -228,6 +246,7 @@ int32_t velmarhost::dispatch(const zo::string& pkg) {
             return 0;
         }
         default:
+            ++pkgsrefused;
             log.wlog(zo::LOG_ERR, "unkown pb3 request funid = %d from zelserver.",
                      static_cast<int>(head.funid));
             return 0;

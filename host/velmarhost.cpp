@@ -87,6 +87,8 @@ int velmarhost::start(const char* ipcurlarg, const char* logurlarg, const char* 
         log.wlog(zo::LOG_ERR, "\nstart %s failed.", version);
         return -1;
     }
+    metrics.configure(link.cfg().metrics_path.view(), instname.view());
+    if (metrics.on()) log.wlog(zo::LOG_INF, "metrics to %s every 10 s.", metrics.path().c_str());
 
     if (!endpoint.parse(ipcurl.c_str())) {
         log.wlog(zo::LOG_ERR, "init ipc failed, url = %s.", ipcurl.c_str());
@@ -105,6 +107,8 @@ void velmarhost::stop(int sig) {
     if (sig != 0) log.wlog(zo::LOG_INF, "recv sigval = %d", sig);
     log.wlog(zo::LOG_INF, "stopping ...");
     link.stop();
+    // The last counts, after the link has put away what it held.
+    if (metrics.on()) writemetrics();
     log.wlog(zo::LOG_INF, "stopped gracefully.\n");
     if (log.isopen()) log.shutdown();
 }

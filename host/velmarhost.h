@@ -22,6 +22,7 @@
 #include "base/udplog.h"
 #include "dblink/velmarinst.h"
 #include "host/instancelock.h"
+#include "host/metrics.h"
 #include "ipc/ipcwrk.h"
 #include "protoc3/pkgpb3.h"
 
@@ -117,6 +118,17 @@ class velmarhost : public zo::ipcwrk {
     uint64_t ctrllost = 0;         // control values lost, since start
     void sendctrl(tagvalbody& body);
     void settlectrl();
+
+    // The metrics file (metrics.h): what the session counted, since start.
+    uint64_t pkgsreceived = 0;
+    uint64_t pkgsrefused = 0;
+    uint64_t valsreceived = 0;
+    uint64_t soesreceived = 0;
+    metricsfile metrics;
+    uint64_t metricscpu[2] = {0, 0};  // previous CPU totals of the metrics' own samples
+    bool metricsfailing = false;      // the last write failed (logged once per run of failures)
+    // Gathers the counters and writes the file (reports.cpp).
+    void writemetrics();
 
   protected:
     // Session with the IO server (session.cpp).
