@@ -25,8 +25,8 @@ namespace qvadm {
 
 namespace {
 
-const std::vector<const char*> topkeys = {"dblinks", "cache_path", "cache_maxsize",
-                                          "cache_maxhour"};
+const std::vector<const char*> topkeys = {"dblinks", "cache_path", "cache_maxsize", "cache_maxhour",
+                                          "metrics_path"};
 const std::vector<const char*> linkkeys = {"node", "url", "srvcafile", "user", "pswd"};
 // The strict reading descends into nested values one level per call: a
 // configuration never nests deeply, and a hostile file must not exhaust the
@@ -120,6 +120,11 @@ bool canwrite(const std::string& dir, std::string* why) {
     ::close(fd);
     ::unlink(probe.c_str());
     return true;
+}
+
+bool isdirectory(const std::string& path) {
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // The deepest existing directory on the way to path (path itself when it
@@ -224,6 +229,7 @@ class filecheck {
                  const std::vector<const char*>& other, const char* otherplace);
     void links(const zo::jsonscan& top, const link_config& cfg);
     void cachepath(const zo::jsonscan& top, const link_config& cfg, bool gap);
+    void metricspath(const zo::jsonscan& top, const link_config& cfg);
     void number(const zo::jsonscan& top, const char* key, int32_t dflt, int32_t lo, int32_t hi,
                 int32_t used, const char* unit);
 
@@ -498,6 +504,29 @@ void filecheck::cachepath(const zo::jsonscan& top, const link_config& cfg, bool 
     }
 }
 
+void filecheck::metricspath(const zo::jsonscan& top, const link_config& cfg) {
+    const zo::jsonentry* e = top.find("metrics_path");
+    if (!e) return;
+    if (e->type != zo::JSON_STRING && e->type != zo::JSON_NULL) {
+        error(valpos(*e), "\"metrics_path\" must be a text in quotes");
+        return;
+    }
+    const std::string dir(cfg.metrics_path.view());
+    if (dir.empty()) return;
+    std::string why;
+    if (dir[0] != '/') {
+        error(valpos(*e), "metrics_path " + quoted(dir) +
+                              " is relative: give an absolute path (the service's working "
+                              "directory is not the shell's)");
+    } else if (!isdirectory(dir)) {
+        error(valpos(*e), "the metrics directory " + dir +
+                              " does not exist: Quorvane does not make it, and writes no metrics");
+    } else if (!canwrite(dir, &why)) {
+        error(valpos(*e), "cannot write in the metrics directory " + dir + " (" + why +
+                              "): Quorvane writes no metrics");
+    }
+}
+
 void filecheck::number(const zo::jsonscan& top, const char* key, int32_t dflt, int32_t lo,
                        int32_t hi, int32_t used, const char* unit) {
     const zo::jsonentry* e = top.find(key);
@@ -579,6 +608,7 @@ void cfgcheck::checkfile(const std::string& path) {
     const bool uplink = cfg.check_uplink();
     f.links(top, cfg);
     f.cachepath(top, cfg, f.gapmode);
+    f.metricspath(top, cfg);
     f.number(top, "cache_maxsize", 1000, 100, 128000, cfg.cache_maxsize, "MB");
     f.number(top, "cache_maxhour", 8, 1, 168, cfg.cache_maxhour, "hours");
 

@@ -102,6 +102,11 @@ TEST(QvadmCheckTest, EveryKindOfFaultIsFoundWithItsPlaceAndItsConsequence) {
          {"error: unknown key \"Cache_Path\": it belongs at the top level, not inside a link",
           "error: unknown key \"url\": it belongs inside a link of \"dblinks\"",
           "note: no local cache"}},
+        {"a metrics directory that is not there",
+         config(cache + ",\n  \"metrics_path\": \"@D@prom\""),
+         1,
+         {"@F@:4:19: error: the metrics directory @D@prom/ does not exist: Quorvane does not make "
+          "it, and writes no metrics"}},
         {"a missing comma",
          config(cache + "\n  \"cache_maxhour\": 4"),
          1,
