@@ -21,6 +21,8 @@ development=(
   libgtest-dev libprotobuf-dev protobuf-compiler
   # tests of the package: dpkg-shlibdeps, and systemd-analyze for the unit
   dpkg-dev systemd
+  # tests of the metrics file: promtool
+  prometheus
   # make fuzz: clang with libFuzzer
   clang libclang-rt-14-dev
   # make bench: Google Benchmark, and the JSON reader and allocators it
