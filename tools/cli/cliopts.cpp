@@ -6,6 +6,14 @@ namespace zo::cli {
 
 bool parse(const char* prog, int argc, char* const* argv, const option* longopts,
            const char* shortopts, const onoption& on, std::vector<std::string>* rest, FILE* err) {
+    std::string mistake;
+    if (parse(argc, argv, longopts, shortopts, on, rest, &mistake)) return true;
+    usageerror(prog, mistake, err);
+    return false;
+}
+
+bool parse(int argc, char* const* argv, const option* longopts, const char* shortopts,
+           const onoption& on, std::vector<std::string>* rest, std::string* mistake) {
     // ':' first: a missing value is reported as ':' and nothing is printed
     // by getopt itself, so that every tool words its mistakes alike.
     std::string shorts = ":";
@@ -24,11 +32,11 @@ bool parse(const char* prog, int argc, char* const* argv, const option* longopts
             name = std::string("-") + static_cast<char>(optopt);
         }
         if (c == '?') {
-            usageerror(prog, "unknown option '" + name + "'", err);
+            *mistake = "unknown option '" + name + "'";
             return false;
         }
         if (c == ':') {
-            usageerror(prog, "option '" + name + "' needs a value", err);
+            *mistake = "option '" + name + "' needs a value";
             return false;
         }
         if (longindex >= 0) {
@@ -40,10 +48,8 @@ bool parse(const char* prog, int argc, char* const* argv, const option* longopts
         }
         std::string why = on(c, optarg);
         if (!why.empty()) {
-            usageerror(
-                prog,
-                "bad value '" + std::string(optarg ? optarg : "") + "' for " + name + ": " + why,
-                err);
+            *mistake =
+                "bad value '" + std::string(optarg ? optarg : "") + "' for " + name + ": " + why;
             return false;
         }
     }

@@ -37,6 +37,11 @@ using onoption = std::function<std::string(int id, const char* value)>;
 bool parse(const char* prog, int argc, char* const* argv, const option* longopts,
            const char* shortopts, const onoption& on, std::vector<std::string>* rest, FILE* err);
 
+// The same, for a tool that reports the mistake itself: false with WHAT
+// (e.g. "unknown option '--kidn'") in *mistake, nothing printed.
+bool parse(int argc, char* const* argv, const option* longopts, const char* shortopts,
+           const onoption& on, std::vector<std::string>* rest, std::string* mistake);
+
 // Prints "PROG: WHAT" and the pointer to --help; returns exitusage.
 int usageerror(const char* prog, const std::string& what, FILE* err);
 

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
+#include "tools/cli/cliopts.h"
 #include "tools/iosim/options.h"
 #include "tools/iosim/simserver.h"
 
@@ -22,11 +23,14 @@ int main(int argc, char** argv) {
     iosim::simopts o;
     zo::string err;
     if (iosim::parseargs(argc, argv, &o, &err) != 0) {
-        std::fprintf(stderr, "iosim: %s\n(try iosim --help)\n", err.c_str());
-        return 2;
+        return zo::cli::usageerror("iosim", std::string(err.view()), stderr);
     }
     if (o.help) {
         std::fputs(iosim::usage(), stdout);
+        return 0;
+    }
+    if (o.version) {
+        zo::cli::printversion("iosim", stdout);
         return 0;
     }
     // One line at a time also into a pipe, so that a script reading along

@@ -4,7 +4,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
+
+#include "tools/cli/cliopts.h"
 
 namespace iosim {
 
@@ -56,73 +60,81 @@ bool parsetypes(const char* text, typelist* out) {
 }
 
 int parseargs(int argc, const char* const* argv, simopts* o, zo::string* err) {
+    enum : int {
+        listen = 256,
+        tags,
+        rate,
+        types,
+        soerate,
+        ctrltags,
+        duration,
+        exitafter,
+        count,
+        refuse
+    };
+    static const option longopts[] = {{"listen", required_argument, nullptr, listen},
+                                      {"tags", required_argument, nullptr, tags},
+                                      {"rate", required_argument, nullptr, rate},
+                                      {"types", required_argument, nullptr, types},
+                                      {"soe-rate", required_argument, nullptr, soerate},
+                                      {"ctrl-tags", required_argument, nullptr, ctrltags},
+                                      {"duration", required_argument, nullptr, duration},
+                                      {"exit-after", required_argument, nullptr, exitafter},
+                                      {"count", required_argument, nullptr, count},
+                                      {"refuse-login", no_argument, nullptr, refuse},
+                                      {"quiet", no_argument, nullptr, 'q'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
     err->clear();
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (std::strcmp(a, "--help") == 0 || std::strcmp(a, "-h") == 0) {
-            o->help = true;
-            continue;
+    auto on = [o](int id, const char* v) -> std::string {
+        bool ok = true;
+        switch (id) {
+            case listen:
+                ok = std::strncmp(v, "ipc://", 6) == 0 && v[6] != 0;
+                if (ok) o->listen.assign(std::string_view(v));
+                return ok ? "" : "an address ipc://HOST:PORT";
+            case tags:
+                return tou32(v, 1, 10000000, &o->tags) ? "" : "a count, 1 to 10000000";
+            case rate:
+                return todouble(v, 0, 1e9, &o->rate) ? "" : "values per second, 0 or more";
+            case types:
+                return parsetypes(v, &o->types) ? "" : "type codes 1 to 7, e.g. 1,3,5,6";
+            case soerate:
+                return todouble(v, 0, 1e9, &o->soerate) ? "" : "records per second, 0 or more";
+            case ctrltags:
+                return tou32(v, 0, 100000, &o->ctrltags) ? "" : "a count, 0 to 100000";
+            case duration:
+                return todouble(v, 0, 1e9, &o->duration) ? "" : "seconds, 0 or more";
+            case exitafter:
+                return todouble(v, 0, 1e9, &o->exitafter) ? "" : "seconds, 0 or more";
+            case count:
+                return tou64(v, 0, UINT64_MAX, &o->count) ? "" : "a count, 0 or more";
+            case refuse:
+                o->refuselogin = true;
+                return "";
+            case 'q':
+                o->quiet = true;
+                return "";
+            case 'h':
+                o->help = true;
+                return "";
+            case 'V':
+                o->version = true;
+                return "";
         }
-        if (std::strcmp(a, "--refuse-login") == 0) {
-            o->refuselogin = true;
-            continue;
-        }
-        if (std::strcmp(a, "--quiet") == 0 || std::strcmp(a, "-q") == 0) {
-            o->quiet = true;
-            continue;
-        }
-        if (std::strncmp(a, "--", 2) != 0) {
-            err->appendf("unexpected argument \"%s\"", a);
-            return -1;
-        }
-        // The name, and the value either after '=' or in the next argument.
-        zo::string name;
-        const char* val = nullptr;
-        const char* eq = std::strchr(a, '=');
-        if (eq) {
-            name.append(a, static_cast<uint32_t>(eq - a));
-            val = eq + 1;
-        } else {
-            name.append(a);
-            if (i + 1 < argc) val = argv[++i];
-        }
-        const char* n = name.c_str();
-        bool known = true;
-        bool ok = val != nullptr;
-        if (std::strcmp(n, "--listen") == 0) {
-            ok = ok && std::strncmp(val, "ipc://", 6) == 0 && val[6] != 0;
-            if (ok) o->listen.assign(std::string_view(val));
-        } else if (std::strcmp(n, "--tags") == 0) {
-            ok = ok && tou32(val, 1, 10000000, &o->tags);
-        } else if (std::strcmp(n, "--rate") == 0) {
-            ok = ok && todouble(val, 0, 1e9, &o->rate);
-        } else if (std::strcmp(n, "--types") == 0) {
-            ok = ok && parsetypes(val, &o->types);
-        } else if (std::strcmp(n, "--soe-rate") == 0) {
-            ok = ok && todouble(val, 0, 1e9, &o->soerate);
-        } else if (std::strcmp(n, "--ctrl-tags") == 0) {
-            ok = ok && tou32(val, 0, 100000, &o->ctrltags);
-        } else if (std::strcmp(n, "--duration") == 0) {
-            ok = ok && todouble(val, 0, 1e9, &o->duration);
-        } else if (std::strcmp(n, "--exit-after") == 0) {
-            ok = ok && todouble(val, 0, 1e9, &o->exitafter);
-        } else if (std::strcmp(n, "--count") == 0) {
-            ok = ok && tou64(val, 0, UINT64_MAX, &o->count);
-        } else {
-            known = false;
-        }
-        if (!known) {
-            err->appendf("unknown option \"%s\"", n);
-            return -1;
-        }
-        if (!val) {
-            err->appendf("option %s needs a value", n);
-            return -1;
-        }
-        if (!ok) {
-            err->appendf("bad value \"%s\" for %s", val, n);
-            return -1;
-        }
+        return "";
+    };
+    std::vector<std::string> rest;
+    std::string mistake;
+    if (!zo::cli::parse(argc, const_cast<char* const*>(argv), longopts, "qhV", on, &rest,
+                        &mistake)) {
+        err->assign(std::string_view(mistake));
+        return -1;
+    }
+    if (!rest.empty()) {
+        err->appendf("unexpected argument '%s'", rest[0].c_str());
+        return -1;
     }
     return 0;
 }
@@ -151,6 +163,7 @@ const char* usage() {
            "  --refuse-login            refuse every login\n"
            "  --quiet, -q               no line per run-information report or control value\n"
            "  --help, -h                this text\n"
+           "  --version, -V             the version\n"
            "\n"
            "The last line is a summary: \"iosim: sent values=N soe=N ...; received ...\".\n"
            "Exit codes: 0 ok, 1 runtime failure (cannot listen), 2 bad arguments.\n";

@@ -29,11 +29,12 @@ struct simopts {
     bool refuselogin = false;    // answer every login with a refusal
     bool quiet = false;          // no line per received report or control value
     bool help = false;
+    bool version = false;
 };
 
-// Parses argv[1..argc-1].  Both "--name value" and "--name=value" are
-// accepted.  Returns 0 on success (o->help set for --help/-h), -1 with the
-// reason in *err otherwise.
+// Parses argv[1..argc-1] in the tools' one option style (tools/cli/cliopts.h).
+// Returns 0 on success (o->help set for --help/-h, o->version for
+// --version/-V), -1 with the mistake in *err otherwise.
 int parseargs(int argc, const char* const* argv, simopts* o, zo::string* err);
 
 // Parses a type mix such as "1,3,5,6" (codes 1 to 7, no duplicates needed).
