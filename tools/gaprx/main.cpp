@@ -15,6 +15,7 @@
 #include <cstring>
 #include <string>
 
+#include "tools/cli/cliopts.h"
 #include "tools/gaprx/options.h"
 #include "tools/gaprx/receiver.h"
 #include "tools/gaprx/textlog.h"
@@ -45,15 +46,14 @@ int main(int argc, char** argv) {
     gaprx::options o;
     std::string err;
     if (gaprx::parseargs(argc, argv, &o, &err) != 0) {
-        std::fprintf(stderr, "gaprx: %s\nTry gaprx --help.\n", err.c_str());
-        return 2;
+        return zo::cli::usageerror("gaprx", err, stderr);
     }
     if (o.help) {
         std::fputs(gaprx::usage, stdout);
         return 0;
     }
     if (o.version) {
-        std::printf("gaprx %s\n", ZO_VERSION);
+        zo::cli::printversion("gaprx", stdout);
         return 0;
     }
 

@@ -6,8 +6,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/ilog.h"
+#include "tools/cli/cliopts.h"
 
 namespace gaprx {
 
@@ -52,11 +55,8 @@ int parseargs(int argc, char** argv, options* o, std::string* err) {
                                       {"version", no_argument, nullptr, 'V'},
                                       {nullptr, 0, nullptr, 0}};
     err->clear();
-    optind = 0;  // a fresh scan on every call (tests call it more than once)
-    opterr = 0;  // the reason goes to *err, not to stderr
-    int c;
-    while ((c = getopt_long(argc, argv, ":hV", longopts, nullptr)) != -1) {
-        switch (c) {
+    auto on = [o](int id, const char* v) -> std::string {
+        switch (id) {
             case 'h':
                 o->help = true;
                 break;
@@ -66,46 +66,31 @@ int parseargs(int argc, char** argv, options* o, std::string* err) {
             case 's': {
                 char* end = nullptr;
                 errno = 0;
-                long v = std::strtol(optarg, &end, 10);
-                if (errno || end == optarg || *end || v < 0 || v > 86400) {
-                    *err = std::string("bad value \"") + optarg +
-                           "\" for --stats (seconds, 0 to 86400)";
-                    return -1;
-                }
-                o->stats = static_cast<int>(v);
+                long n = std::strtol(v, &end, 10);
+                if (errno || end == v || *end || n < 0 || n > 86400) return "seconds, 0 to 86400";
+                o->stats = static_cast<int>(n);
                 break;
             }
             case 'l':
-                o->loglevel = zo::levelfromword(optarg);
-                if (!levelknown(optarg)) {
-                    *err = std::string("bad value \"") + optarg + "\" for --log-level";
-                    return -1;
-                }
+                o->loglevel = zo::levelfromword(v);
+                if (!levelknown(v)) return "a level word (err wrn inf msg mor dbg all) or a number";
                 break;
-            case ':':
-                *err = std::string("option ") + argv[optind - 1] + " needs a value";
-                return -1;
-            default:
-                if (optopt) {
-                    *err = std::string("unknown option \"-") + static_cast<char>(optopt) + "\"";
-                } else {
-                    *err = std::string("unknown option \"") + argv[optind - 1] + "\"";
-                }
-                return -1;
         }
-    }
+        return "";
+    };
+    std::vector<std::string> rest;
+    if (!zo::cli::parse(argc, argv, longopts, "hV", on, &rest, err)) return -1;
     if (o->help || o->version) return 0;
-    int rest = argc - optind;
-    if (rest != 4) {
-        *err = rest < 4 ? "missing arguments: the receive address, the database URL, the user "
-                          "and the password are all needed"
-                        : std::string("unexpected argument \"") + argv[optind + 4] + "\"";
+    if (rest.size() != 4) {
+        *err = rest.size() < 4 ? "missing arguments: the receive address, the database URL, the "
+                                 "user and the password are all needed"
+                               : "unexpected argument '" + rest[4] + "'";
         return -1;
     }
-    o->url = argv[optind];
-    o->dburl = argv[optind + 1];
-    o->user = argv[optind + 2];
-    o->pswd = argv[optind + 3];
+    o->url = rest[0];
+    o->dburl = rest[1];
+    o->user = rest[2];
+    o->pswd = rest[3];
     if (o->user.empty() || o->pswd.empty()) {
         *err = "the user and the password must not be empty (Quorvane's link needs both)";
         return -1;
