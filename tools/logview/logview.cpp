@@ -4,19 +4,23 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/charset.h"
 #include "base/ilog.h"
+#include "tools/cli/cliopts.h"
 
 namespace logview {
 
 const char usage[] =
-    "usage: logview [udp://HOST:PORT] [--level WORD] [--help]\n"
+    "usage: logview [udp://HOST:PORT] [--level WORD]\n"
     "  Prints the log datagrams that arrive at HOST:PORT (default udp://127.0.0.1:999;\n"
     "  no port means 999), one line each: time, level, cabin, text.\n"
     "  --level WORD  show only lines at or below this level: err wrn inf msg mor dbg all,\n"
     "                or a number\n"
-    "  --help        this text\n"
+    "  --help, -h    this text\n"
+    "  --version, -V the version\n"
     "  Ends on SIGINT or SIGTERM.\n";
 
 namespace {
@@ -239,34 +243,33 @@ bool format(std::string_view dgram, int64_t ms, int maxlevel, bool color, std::s
 
 bool parseargs(int argc, char** argv, options* o, std::string* err) {
     *o = options();
-    bool haveurl = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--help" || a == "-h") {
-            o->help = true;
-        } else if (a == "--level") {
-            if (i + 1 >= argc) {
-                *err = "--level needs a word (err wrn inf msg mor dbg all or a number)";
-                return false;
-            }
-            const char* w = argv[++i];
-            if (!knownword(w) && !numberword(w)) {
-                *err = "unknown level word \"" + std::string(w) +
-                       "\" (err wrn inf msg mor dbg all or a number)";
-                return false;
-            }
-            o->maxlevel = zo::levelfromword(w);
-        } else if (!a.empty() && a[0] == '-') {
-            *err = "unknown option " + a;
-            return false;
-        } else if (haveurl) {
-            *err = "more than one URL: " + a;
-            return false;
-        } else {
-            o->url = a;
-            haveurl = true;
+    static const option longopts[] = {{"level", required_argument, nullptr, 'l'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
+    auto on = [o](int id, const char* v) -> std::string {
+        switch (id) {
+            case 'h':
+                o->help = true;
+                break;
+            case 'V':
+                o->version = true;
+                break;
+            case 'l':
+                if (!knownword(v) && !numberword(v))
+                    return "a level word (err wrn inf msg mor dbg all) or a number";
+                o->maxlevel = zo::levelfromword(v);
+                break;
         }
+        return "";
+    };
+    std::vector<std::string> rest;
+    if (!zo::cli::parse(argc, argv, longopts, "hV", on, &rest, err)) return false;
+    if (rest.size() > 1) {
+        *err = "more than one URL: '" + rest[1] + "'";
+        return false;
     }
+    if (!rest.empty()) o->url = rest[0];
     return true;
 }
 

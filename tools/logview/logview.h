@@ -51,6 +51,7 @@ struct options {
     std::string url = "udp://127.0.0.1:999";
     int maxlevel = INT_MAX;  // everything
     bool help = false;
+    bool version = false;
 };
 
 // Reads the command line.  False with the reason in err for an unknown

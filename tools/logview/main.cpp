@@ -19,6 +19,7 @@
 
 #include "base/env.h"
 #include "ipc/url.h"
+#include "tools/cli/cliopts.h"
 #include "tools/logview/logview.h"
 
 namespace {
@@ -45,11 +46,14 @@ int main(int argc, char** argv) {
     logview::options o;
     std::string err;
     if (!logview::parseargs(argc, argv, &o, &err)) {
-        std::fprintf(stderr, "logview: %s\n%s", err.c_str(), logview::usage);
-        return 2;
+        return zo::cli::usageerror("logview", err, stderr);
     }
     if (o.help) {
         std::fputs(logview::usage, stdout);
+        return 0;
+    }
+    if (o.version) {
+        zo::cli::printversion("logview", stdout);
         return 0;
     }
     zo::url u;
