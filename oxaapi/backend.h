@@ -1,6 +1,6 @@
 // backend.h - the one small interface between the library thread and a
-// database engine.  The SQLite file is the embedded default; a server
-// database joins later by implementing the same calls.
+// database engine: the SQLite file (the embedded default, sqlitedb.h) and
+// the PostgreSQL server (pgdb.h), chosen by the URL's scheme.
 //
 // Results: DB_OK; DB_FAIL when one statement or row was refused but the
 // connection is still good (a constraint, a busy lock); DB_LOST when the
@@ -19,7 +19,9 @@
 //
 // Thread-safety: a backend belongs to the one library thread of its handle.
 #pragma once
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +47,12 @@ struct tagrow {
     std::string bytes;  // TEXT or BLOB
 };
 
+// A row of a value request that the database refused, and why.
+struct rowrefusal {
+    size_t index = 0;
+    std::string why;
+};
+
 // A control write waiting for delivery.
 struct ctrlrow {
     int64_t id = 0;
@@ -64,12 +72,28 @@ class backend {
     virtual int commit() = 0;
     virtual int rollback() = 0;
 
+    // Writes the rows of one value request in the transaction begin()
+    // opened.  Without insert ("oxa_writesnaps"): each row upserts its tag's
+    // snapshot (the last row of a tag wins) and adds a history row.  With
+    // insert ("oxa_insert", replayed values): history rows, and snapshots
+    // that move only forward in time.  A history row whose (name, time) is
+    // there already is left alone and counted in *dups, so a request written
+    // twice lands once.  Rows refused one by one are listed in *refused (the
+    // others are written); DB_FAIL or DB_LOST concern the whole request.
+    // REQUIRES: the first write after begin() (a backend may restart the
+    // transaction to find the refused rows).  The default writes row by row
+    // through putsnapshot and puthistory.
+    virtual int putrows(const std::vector<tagrow>& rows, bool insert,
+                        std::vector<rowrefusal>* refused, size_t* dups);
     // Upserts the snapshot of row.name; with onlynewer, an existing snapshot
-    // moves only when row.time is later than its time.
-    virtual int putsnapshot(const tagrow& row, bool onlynewer) = 0;
+    // moves only when row.time is later than its time.  Only the default
+    // putrows needs these two.
+    virtual int putsnapshot(const tagrow& row, bool onlynewer);
     // DB_DUP when history has a row of this name and time already.
-    virtual int puthistory(const tagrow& row) = 0;
-    // DB_DUP when an SOE row equal in every field is there already.
+    virtual int puthistory(const tagrow& row);
+    // DB_DUP when an SOE row equal in every field is there already (a
+    // backend that writes SOE rows at commit may leave them out there
+    // silently instead).
     virtual int putsoe(const oxa_soerec& rec) = 0;
     // Adds (add) or removes a control tag.
     virtual int putctrltag(const std::string& name, bool add) = 0;
@@ -83,15 +107,50 @@ class backend {
     // (and on the first call).  Cheap: called every poll.
     virtual bool changed() = 0;
     // DB_OK while the connection still reaches the database; DB_LOST when,
-    // for example, the file was removed under it.
+    // for example, the file was removed under it.  Also the place for
+    // housekeeping that is due (it runs outside any transaction).
     virtual int check() = 0;
     // What open() did that the library should log once (a schema change),
     // empty when nothing; cleared by the call.
     virtual std::string takenotice() { return std::string(); }
+
+    // The database in use: 0 the one of the URL, 1 the standby.
+    virtual int current() const { return 0; }
+
+    // Waits for a server end soon after *stop becomes true (set by another
+    // thread); the flag outlives the backend.
+    void setstop(const std::atomic<bool>* stop) { stop_ = stop; }
+    // Where the backend's own lines go (level as in oxa_logfn).
+    using logsink = std::function<void(int level, const std::string& text)>;
+    void setlog(logsink fn) { log_ = std::move(fn); }
+
+  protected:
+    void log(int level, const std::string& text) const {
+        if (log_) log_(level, text);
+    }
+    const std::atomic<bool>* stop_ = nullptr;
+
+  private:
+    logsink log_;
+};
+
+// What oxa_connectex and oxa_setslavedb add to the URL: the login when the
+// URL has none, and the standby.  prefer (shared by the backends one handle
+// makes) remembers which database served last, so that a reconnect tries it
+// first and never falls back by itself to a former primary.
+struct dblogin {
+    std::string user;
+    std::string pswd;
+    std::string slavehost;  // empty: no standby
+    uint16_t slaveport = 0;
+    std::string slaveuser;
+    std::string slavepswd;
+    std::shared_ptr<std::atomic<int>> prefer;
 };
 
 struct dburl;
-// The backend for a parsed URL, or null with the reason in *err.
-std::unique_ptr<backend> makebackend(const dburl& u, std::string* err);
+// The backend for a parsed URL, or null with the reason in *err (a setting
+// in the URL that is not understood).  Connects nothing yet.
+std::unique_ptr<backend> makebackend(const dburl& u, const dblogin& login, std::string* err);
 
 }  // namespace oxa

@@ -107,6 +107,8 @@ int client::connect(backendfactory factory) {
         if (running_) return OXA_ERR_STATE;
         factory_ = std::move(factory);
         stop_ = false;
+        stopping_.store(false, std::memory_order_release);
+        backoff_ = false;
         running_ = true;
         try {
             th_ = std::thread([this] { run(); });
@@ -131,6 +133,7 @@ int client::disconnect() {
             return OXA_OK;
         }
         stop_ = true;
+        stopping_.store(true, std::memory_order_release);
     }
     cv_.notify_all();
     th_.join();
@@ -188,6 +191,12 @@ void client::run() {
         }
         if (!db_) {
             failsoe();
+            if (backoff_) {
+                backoff_ = false;
+                std::unique_lock<std::mutex> lk(mu_);
+                cv_.wait_for(lk, std::chrono::milliseconds(retryms), [&] { return stop_; });
+                continue;
+            }
             if (tryopen()) {
                 nextpoll = std::chrono::steady_clock::now();
                 continue;
@@ -234,14 +243,20 @@ void client::run() {
 bool client::tryopen() {
     std::string err;
     std::unique_ptr<backend> b = factory_ ? factory_(&err) : nullptr;
+    if (b) {
+        b->setstop(&stopping_);
+        b->setlog([this](int level, const std::string& text) { logf(level, "%s", text.c_str()); });
+    }
     if (b && b->open() == DB_OK) {
         std::string notice = b->takenotice();
         if (!notice.empty()) logf(30, "%s", notice.c_str());
         db_ = std::move(b);
         ctrldirty_ = true;
         lastfail_.clear();
+        openedat_ = std::chrono::steady_clock::now();
+        curdb_.store(db_->current(), std::memory_order_release);
         connected_.store(true, std::memory_order_release);
-        logf(30, "database connected");
+        logf(30, "database connected%s", db_->current() ? " (the standby)" : "");
         notify(OXA_CONNECTED, "");
         return true;
     }
@@ -255,6 +270,12 @@ bool client::tryopen() {
 }
 
 void client::lose(std::string why) {
+    int retryms;
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        retryms = retryms_;
+    }
+    backoff_ = std::chrono::steady_clock::now() - openedat_ < std::chrono::milliseconds(retryms);
     if (db_) {
         db_->rollback();
         db_->close();
@@ -301,7 +322,7 @@ void client::execute(job& j) {
     std::vector<tagerr> errs;
     size_t dups = 0;
     if (rq.name == "oxa_writesnaps" || rq.name == "oxa_insert") {
-        rc = writevalues(rq.name, rq, &errs, &dups, &why);
+        rc = writevalues(rq, &errs, &dups, &why);
     } else if (rq.name == "oxa_regctrltags_put" || rq.name == "oxa_regctrltags_del") {
         rc = writetags(rq, rq.name == "oxa_regctrltags_put", &errs, &why);
     } else {
@@ -316,7 +337,9 @@ void client::execute(job& j) {
     if (rc == DB_LOST) {
         // Rolled back, or a commit whose outcome is unknown: either way the
         // request may be sent again, since history writes are idempotent.
-        answer(j, errresponse(OXA_STATUS_DISCONNECTED, rq.name, rq.seqno, why),
+        answer(j,
+               errresponse(OXA_STATUS_DISCONNECTED, rq.name, rq.seqno,
+                           "connection lost while the request ran: " + why),
                OXA_STATUS_DISCONNECTED);
         lose(why);
         return;
@@ -324,26 +347,17 @@ void client::execute(job& j) {
     answer(j, errresponse(OXA_STATUS_DBERROR, rq.name, rq.seqno, why), OXA_STATUS_DBERROR);
 }
 
-int client::writevalues(const std::string& name, request& rq, std::vector<tagerr>* errs,
-                        size_t* dups, std::string* why) {
+int client::writevalues(request& rq, std::vector<tagerr>* errs, size_t* dups,
+                        std::string* why) {
     *errs = std::move(rq.errs);
-    bool insert = name == "oxa_insert";
+    bool insert = rq.name == "oxa_insert";
+    std::vector<rowrefusal> refused;
     int rc = db_->begin();
-    for (size_t i = 0; rc == DB_OK && i < rq.rows.size(); ++i) {
-        const tagrow& row = rq.rows[i];
-        int hist = DB_OK;  // the history write's own result
-        int r = insert ? (hist = db_->puthistory(row)) : db_->putsnapshot(row, false);
-        if (r == DB_OK || r == DB_DUP)
-            r = insert ? db_->putsnapshot(row, true) : (hist = db_->puthistory(row));
-        if (r == DB_DUP) r = DB_OK;
-        if (r == DB_OK && hist == DB_DUP) ++*dups;
-        if (r == DB_FAIL) {
-            logf(20, "%s: tag %s refused: %s", name.c_str(), row.name.c_str(),
-                 db_->error().c_str());
-            errs->push_back(tagerr{row.name, OXA_TAGERR_DB});
-        } else if (r == DB_LOST) {
-            rc = r;
-        }
+    if (rc == DB_OK) rc = db_->putrows(rq.rows, insert, &refused, dups);
+    for (const rowrefusal& r : refused) {
+        const std::string& tag = rq.rows[r.index].name;
+        logf(20, "%s: tag %s refused: %s", rq.name.c_str(), tag.c_str(), r.why.c_str());
+        errs->push_back(tagerr{tag, OXA_TAGERR_DB});
     }
     if (rc == DB_OK) rc = db_->commit();
     if (rc != DB_OK) {

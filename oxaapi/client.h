@@ -6,12 +6,18 @@
 // executes queued jobs in order, looks for control writes every poll
 // interval, and checks that the database is still reachable.  A backend
 // result DB_LOST closes the connection, reports OXA_DISCONNECTED and goes
-// back to reconnecting; queued requests stay queued, SOE writes waiting in
-// oxa_soeput fail at once (their caller must not wait for a reconnect).
+// back to reconnecting (at once, or after the retry interval when the
+// connection lasted less than that, so a database that fails every write
+// does not make the thread spin); queued requests stay queued, SOE writes
+// waiting in oxa_soeput fail at once (their caller must not wait for a
+// reconnect).
 //
 // Every job accepted by call() is answered once (when it asked for an
 // answer): on the library thread after it ran, or with
-// OXA_STATUS_DISCONNECTED when disconnect() drops it.  Control records are
+// OXA_STATUS_DISCONNECTED when disconnect() drops it or the connection was
+// lost while it ran (its rows may or may not be stored: written again, the
+// history rows land once, since history inserts leave a row already there
+// alone).  Control records are
 // delivered at least once: a write is marked delivered after its callback
 // returned true.  A callback that returns false refuses the write (the
 // program has no room for it): it and the writes behind it stay undelivered
@@ -76,6 +82,9 @@ class client {
         std::lock_guard<std::mutex> lk(mu_);
         return maxbytes_;
     }
+    // The database in use (0 the first, 1 the standby): the one connected
+    // last.
+    int curdb() const { return curdb_.load(std::memory_order_acquire); }
 
   private:
     struct soewait {
@@ -95,8 +104,7 @@ class client {
     void run();
     bool tryopen();
     void execute(job& j);
-    int writevalues(const std::string& name, request& rq, std::vector<tagerr>* errs, size_t* dups,
-                    std::string* why);
+    int writevalues(request& rq, std::vector<tagerr>* errs, size_t* dups, std::string* why);
     int writetags(request& rq, bool add, std::vector<tagerr>* errs, std::string* why);
     void answer(const job& j, const std::string& resp, int status);
     void finishsoe(soewait* w, int rc);
@@ -120,6 +128,8 @@ class client {
     bool stop_ = false;
     std::thread th_;
     std::atomic<bool> connected_{false};
+    std::atomic<int> curdb_{0};
+    std::atomic<bool> stopping_{false};  // ends the backend's waits for a server
 
     oxa_statusfn statusfn_ = nullptr;
     void* statususer_ = nullptr;
@@ -139,6 +149,8 @@ class client {
     std::unique_ptr<backend> db_;
     bool ctrldirty_ = true;
     std::string lastfail_;  // reason of the last failed attempt
+    std::chrono::steady_clock::time_point openedat_;
+    bool backoff_ = false;  // the last connection was lost soon after it opened
 };
 
 }  // namespace oxa

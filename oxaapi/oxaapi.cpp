@@ -47,6 +47,7 @@ struct slot {
     std::shared_ptr<oxa::client> cl;
     oxa_logfn logfn = nullptr;
     void* loguser = nullptr;
+    oxa::dblogin login;  // the standby of oxa_setslavedb
 };
 
 std::mutex& tablemu() {
@@ -98,13 +99,24 @@ int oxa_create(void) {
         }
     }
     if (t.size() >= maxhandles) return OXA_ERR_HANDLE;
-    t.push_back(slot{std::move(cl)});
+    slot s;
+    s.cl = std::move(cl);
+    t.push_back(std::move(s));
     return static_cast<int>(t.size() - 1);
 }
 
-int oxa_setslavedb(int handle, const char* /*host*/, uint16_t /*port*/, const char* /*user*/,
-                   const char* /*pswd*/) {
-    return get(handle) ? OXA_OK : OXA_ERR_HANDLE;
+int oxa_setslavedb(int handle, const char* host, uint16_t port, const char* user,
+                   const char* pswd) {
+    std::lock_guard<std::mutex> lk(tablemu());
+    auto& t = table();
+    if (handle < 0 || static_cast<size_t>(handle) >= t.size() || !t[handle].cl)
+        return OXA_ERR_HANDLE;
+    oxa::dblogin& l = t[handle].login;
+    l.slavehost = host ? host : "";
+    l.slaveport = port;
+    l.slaveuser = user ? user : "";
+    l.slavepswd = pswd ? pswd : "";
+    return OXA_OK;
 }
 
 int oxa_setmessagenotify(int handle, oxa_statusfn fn, void* user) {
@@ -122,28 +134,38 @@ int oxa_initwritetodevice(int handle, oxa_valuefn valfn, void* valctx, oxa_objec
     return OXA_OK;
 }
 
-int oxa_connectex(int handle, const char* url, const char* /*user*/, const char* /*pswd*/,
-                  int flags) {
+int oxa_connectex(int handle, const char* url, const char* user, const char* pswd, int flags) {
     auto cl = get(handle);
     if (!cl) return OXA_ERR_HANDLE;
     if (!url || flags != 0) return OXA_ERR_ARG;
+    oxa::dblogin login;
+    {
+        std::lock_guard<std::mutex> lk(tablemu());
+        login = table()[handle].login;
+    }
+    login.user = user ? user : "";
+    login.pswd = pswd ? pswd : "";
+    login.prefer = std::make_shared<std::atomic<int>>(0);
     oxa::dburl u;
     std::string err;
     int64_t qbytes = queuebytesof(url);
     if (qbytes < 0) err = "queuebytes is not a number";
-    if (qbytes < 0 || !oxa::parsedburl(url, &u, &err)) {
-        logto(handle, "bad database url " + std::string(url) + ": " + err);
+    // A URL whose settings are not understood fails here, not at every
+    // connection attempt.
+    if (qbytes < 0 || !oxa::parsedburl(url, &u, &err) || !oxa::makebackend(u, login, &err)) {
+        logto(handle, "bad database url " + oxa::hidepassword(url) + ": " + err);
         return OXA_ERR_URL;
     }
     if (qbytes > 0) {
         cl->setlimits(0, static_cast<size_t>(qbytes) < minqueuebytes ? minqueuebytes
                                                                      : static_cast<size_t>(qbytes));
     }
-    return cl->connect([u](std::string* e) { return oxa::makebackend(u, e); });
+    return cl->connect([u, login](std::string* e) { return oxa::makebackend(u, login, e); });
 }
 
 int oxa_curdb(int handle) {
-    return get(handle) ? 0 : OXA_ERR_HANDLE;
+    auto cl = get(handle);
+    return cl ? cl->curdb() : OXA_ERR_HANDLE;
 }
 
 int oxa_curdb_inver(int handle) {

@@ -9,20 +9,27 @@
  * they were accepted, and hands control writes of registered control tags
  * to the value and object callbacks.
  *
- * URL: "sqlite://localhost/ABSOLUTE/PATH.db" - the text after the host is
- * the absolute path of the database file (percent escapes are decoded); the
- * host must be "localhost".  Of a "?query" the library reads only
- * "queuebytes=N", the byte bound of its request queue (default 64 MiB, at
- * least 1 MiB); oxa_queuebytes tells the bound in force.
+ * URL, whose scheme chooses the database:
+ *   "sqlite://localhost/ABSOLUTE/PATH.db" - the text after the host is the
+ *   absolute path of the database file (percent escapes are decoded); the
+ *   host must be "localhost".
+ *   "postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME[?KEY=VALUE&...]" - a
+ *   PostgreSQL server through libpq (see oxaapi/pgdb.h for the settings);
+ *   user and password come from the URL, else from oxa_connectex; a HOST
+ *   written %2F... (or ?host=/dir) is the directory of a Unix socket.
+ * Of a "?query" the library itself reads "queuebytes=N", the byte bound of
+ * its request queue (default 64 MiB, at least 1 MiB), with either scheme;
+ * oxa_queuebytes tells the bound in force.
  *
  * Status codes given to the status callback:
  *   OXA_CONNECTED (60001)   the database is open and writable;
  *   OXA_CONNECTFAIL (60002) an attempt to open it failed; the library tries
  *                           again after the retry interval (2 s by default);
  *   OXA_DISCONNECTED (60003) the connection was lost (an I/O error, a full
- *                           disk, a read-only or vanished file) or closed by
- *                           oxa_disconnect; the library reconnects unless it
- *                           was told to disconnect.
+ *                           disk, a read-only or vanished file, a server
+ *                           that went away or stopped answering) or closed
+ *                           by oxa_disconnect; the library reconnects unless
+ *                           it was told to disconnect.
  * The second argument of the status callback is a short reason text (empty
  * for OXA_CONNECTED); it is valid only during the call.
  *
@@ -173,16 +180,20 @@ typedef void (*oxa_logfn)(int level, const char* text, void* user);
 
 /* A new handle (>= 0), or a negative number when none can be had. */
 int oxa_create(void);
-/* Remembers a second database; it is not used by this library (one
- * database per handle), so oxa_curdb stays 0. */
+/* Names a standby of a server database (PostgreSQL): host, port, and its
+ * login (empty: the first database's).  Set before oxa_connectex.  Every
+ * connection attempt tries the database used last, then the other; a
+ * server in recovery does not count.  The SQLite database ignores it. */
 int oxa_setslavedb(int handle, const char* host, uint16_t port, const char* user, const char* pswd);
 int oxa_setmessagenotify(int handle, oxa_statusfn fn, void* user);
 int oxa_initwritetodevice(int handle, oxa_valuefn valfn, void* valctx, oxa_objectfn objfn,
                           void* objctx);
 /* 0: the library thread started and reports through the status callback.
- * user and pswd are not used by the SQLite database; flags must be 0. */
+ * user and pswd log in to a server whose URL names none (the SQLite
+ * database does not use them); flags must be 0. */
 int oxa_connectex(int handle, const char* url, const char* user, const char* pswd, int flags);
-/* Database in use: always 0 (the first link); negative for a bad handle. */
+/* Database in use: 0 the one of the URL, 1 the standby of oxa_setslavedb
+ * (the one connected last); negative for a bad handle. */
 int oxa_curdb(int handle);
 /* OXA_INVER for a valid handle, negative otherwise. */
 int oxa_curdb_inver(int handle);

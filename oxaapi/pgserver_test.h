@@ -1,0 +1,385 @@
+// pgserver_test.h - a throwaway PostgreSQL server for tests and benchmarks:
+// a cluster in a fresh temporary directory, listening on a free port of
+// 127.0.0.1 and on a Unix socket in that directory, stopped and removed
+// when the object goes - and also when the process dies without running
+// destructors (a crash, a time-out kill): every server has a small reaper
+// process that waits for the end of a pipe whose other end only this
+// process holds, then stops the server and removes the directory.
+//
+// The binaries are Debian's (/usr/lib/postgresql/N/bin, installed by
+// scripts/install-deps.sh).  A cluster is a copy of a template made once
+// per machine with initdb (under the temp dir, made under a lock and
+// renamed into place when whole), so a server costs a copy and a start.
+// The servers run as the user "postgres" (or "nobody") when the process is
+// root, since PostgreSQL refuses to run as root.  Superuser "postgres",
+// password pgserver::password; TCP logins need the password (SCRAM), the
+// socket trusts.  fsync is off: the tests crash servers, not machines.
+//
+// No case is skipped: start() returns the reason it failed, for the test to
+// fail with.
+//
+// Thread-safety: test-only; one thread per object.
+#pragma once
+#include <fcntl.h>
+#include <grp.h>
+#include <libpq-fe.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/tmpdir_test.h"
+#include "tests/udpsink.h"
+
+namespace oxatest {
+
+namespace pgfs = std::filesystem;
+
+class pgserver {
+  public:
+    static constexpr const char* password = "pg-test-secret";
+
+    pgserver() = default;
+    ~pgserver() { discard(); }
+    pgserver(const pgserver&) = delete;
+    pgserver& operator=(const pgserver&) = delete;
+
+    // A new cluster, started.  False with the reason in *why.
+    bool start(std::string* why) {
+        if (!setup(why)) return false;
+        if (!runas({bin("cp"), "-a", templatedir(why), data()}, why)) return false;
+        return launch(why);
+    }
+
+    // A streaming standby of primary (pg_basebackup -R), started.  With
+    // sync, the primary waits for it at every commit.
+    bool startstandby(pgserver& primary, bool sync, std::string* why) {
+        if (!setup(why)) return false;
+        if (!runas({bin("pg_basebackup"), "-D", data(), "-h", primary.sockdir(), "-p",
+                    std::to_string(primary.port_), "-U", "postgres", "-R", "-X", "stream",
+                    "--no-sync"},
+                   why))
+            return false;
+        if (!launch(why)) return false;
+        if (sync && !primary.exec("ALTER SYSTEM SET synchronous_standby_names = '*';"
+                                  "SELECT pg_reload_conf()")) {
+            *why = "cannot make the standby synchronous";
+            return false;
+        }
+        return true;
+    }
+
+    // pg_ctl stop with a mode ("fast", "immediate").
+    bool stop(const char* mode = "fast") {
+        std::string why;
+        return !dir_.empty() &&
+               runas({bin("pg_ctl"), "stop", "-D", data(), "-m", mode, "-w", "-t", "60"}, &why);
+    }
+    // Starts the stopped server again on its port.
+    bool restart(std::string* why) { return launch(why); }
+    bool promote() {
+        std::string why;
+        return runas({bin("pg_ctl"), "promote", "-D", data(), "-w", "-t", "60"}, &why);
+    }
+
+    int port() const { return port_; }
+    std::string sockdir() const { return dir_.substr(0, dir_.size() - 1); }
+    // A URL that the link configuration accepts: the login goes apart.
+    std::string url(const std::string& db, const std::string& query = "") const {
+        return "postgresql://127.0.0.1:" + std::to_string(port_) + "/" + db +
+               (query.empty() ? "" : "?" + query);
+    }
+    // The same with the login in it.
+    std::string fullurl(const std::string& db, const std::string& query = "") const {
+        return "postgresql://postgres:" + std::string(password) +
+               "@127.0.0.1:" + std::to_string(port_) + "/" + db +
+               (query.empty() ? "" : "?" + query);
+    }
+    std::string log() const {
+        std::ifstream f(dir_ + "server.log");
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+
+    // A new database for one test case.
+    bool createdb(const std::string& db) { return exec("CREATE DATABASE \"" + db + "\""); }
+
+    // Rows of sql on db as "a|b" texts (NULL as "NULL"); an "ERR: ..." row
+    // when it fails.
+    std::vector<std::string> rows(const std::string& sql, const std::string& db = "postgres") {
+        std::vector<std::string> out;
+        PGconn* c = connect(db);
+        PGresult* r = PQexec(c, sql.c_str());
+        ExecStatusType st = PQresultStatus(r);
+        if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) {
+            out.push_back(std::string("ERR: ") + PQerrorMessage(c));
+        } else {
+            for (int i = 0; i < PQntuples(r); ++i) {
+                std::string line;
+                for (int k = 0; k < PQnfields(r); ++k) {
+                    if (k) line += '|';
+                    line += PQgetisnull(r, i, k) ? "NULL" : PQgetvalue(r, i, k);
+                }
+                out.push_back(line);
+            }
+        }
+        PQclear(r);
+        PQfinish(c);
+        return out;
+    }
+    std::string one(const std::string& sql, const std::string& db = "postgres") {
+        auto r = rows(sql, db);
+        return r.empty() ? "" : r[0];
+    }
+    bool exec(const std::string& sql, const std::string& db = "postgres") {
+        auto r = rows(sql, db);
+        return r.empty() || r[0].rfind("ERR: ", 0) != 0;
+    }
+
+    // Stops the server and removes its directory (also done by the reaper
+    // if this never runs).
+    void discard() {
+        if (reaperpipe_ >= 0) ::close(reaperpipe_);
+        reaperpipe_ = -1;
+        if (reaper_ > 0) ::waitpid(reaper_, nullptr, 0);
+        reaper_ = -1;
+        dir_.clear();
+    }
+
+  private:
+    static std::string bin(const std::string& name) {
+        if (name == "cp") return "/bin/cp";
+        static const std::string dir = [] {
+            std::string best;
+            std::error_code ec;
+            for (const auto& e : pgfs::directory_iterator("/usr/lib/postgresql", ec)) {
+                std::string b = e.path().string() + "/bin";
+                if (::access((b + "/initdb").c_str(), X_OK) != 0) continue;
+                // Versions sort as numbers: 9.6 < 15 < 16.
+                auto num = [](const std::string& p) {
+                    return std::atof(pgfs::path(p).parent_path().filename().c_str());
+                };
+                if (best.empty() || num(b) > num(best)) best = b;
+            }
+            return best;
+        }();
+        return dir.empty() ? name : dir + "/" + name;
+    }
+
+    // The user the server runs as: ourselves, or an unprivileged one for root.
+    static bool serveruser(uid_t* uid, gid_t* gid) {
+        *uid = ::geteuid();
+        *gid = ::getegid();
+        if (*uid != 0) return true;
+        for (const char* name : {"postgres", "nobody"}) {
+            if (passwd* pw = ::getpwnam(name)) {
+                *uid = pw->pw_uid;
+                *gid = pw->pw_gid;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Runs args as the server user with output to the directory's log;
+    // false with the reason (and the log's end) in *why.
+    bool runas(const std::vector<std::string>& args, std::string* why) {
+        std::string out = dir_.empty() ? "/dev/null" : dir_ + "commands.log";
+        pid_t pid = spawn(args, out);
+        int status = 0;
+        if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+            WEXITSTATUS(status) != 0) {
+            std::ifstream f(out);
+            std::stringstream s;
+            s << f.rdbuf();
+            std::string tail = s.str();
+            if (tail.size() > 1500) tail = tail.substr(tail.size() - 1500);
+            *why = args[0] + " " + (args.size() > 1 ? args[1] : "") + " failed: " + tail;
+            return false;
+        }
+        return true;
+    }
+
+    static pid_t spawn(const std::vector<std::string>& args, const std::string& out) {
+        uid_t uid;
+        gid_t gid;
+        if (!serveruser(&uid, &gid)) return -1;
+        std::vector<char*> argv;
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        pid_t pid = ::fork();
+        if (pid != 0) return pid;
+        int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0666);
+        int nul = ::open("/dev/null", O_RDONLY);
+        if (nul >= 0) ::dup2(nul, 0);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+        }
+        if (::getuid() == 0 && uid != 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(126);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+
+    // The template cluster, made once: "" with *why when initdb failed.
+    std::string templatedir(std::string* why) {
+        uid_t uid;
+        gid_t gid;
+        serveruser(&uid, &gid);
+        std::string base =
+            (pgfs::temp_directory_path() / "zo-pgtemplate-").string() +
+            pgfs::path(bin("initdb")).parent_path().parent_path().filename().string() + "-" +
+            std::to_string(uid);
+        std::string lock = base + ".lock";
+        int lk = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (lk >= 0) ::flock(lk, LOCK_EX);
+        std::error_code ec;
+        if (!pgfs::exists(base + "/PG_VERSION", ec)) {
+            std::string tmp = base + ".new";
+            pgfs::remove_all(tmp, ec);
+            std::string pw = dir_ + "pwfile";
+            std::ofstream(pw) << password << "\n";
+            bool ok = ::chown(pw.c_str(), uid, gid) == 0 || ::geteuid() != 0;
+            // initdb makes its directory as the server user inside ours.
+            std::string made = dir_ + "template";
+            ok = ok && runas({bin("initdb"), "-D", made, "-U", "postgres", "-E", "UTF8",
+                              "--locale=C", "--auth-local=trust", "--auth-host=scram-sha-256",
+                              "--pwfile", pw, "--no-sync"},
+                             why);
+            if (ok) {
+                std::ofstream conf(made + "/postgresql.conf", std::ios::app);
+                conf << "\n# throwaway test server\nlisten_addresses = '127.0.0.1'\n"
+                        "fsync = off\nshared_buffers = 32MB\nmax_connections = 40\n"
+                        "max_wal_senders = 4\nwal_keep_size = 256MB\n"
+                        "logging_collector = off\n";
+                conf.close();
+                std::ofstream hba(made + "/pg_hba.conf", std::ios::app);
+                hba << "host replication all 127.0.0.1/32 scram-sha-256\n";
+            }
+            // The move happens as root too: a rename keeps the owner.
+            if (ok) {
+                pgfs::rename(made, tmp, ec);
+                if (!ec) pgfs::rename(tmp, base, ec);
+                ok = !ec;
+                if (!ok) *why = "cannot place the template cluster: " + ec.message();
+            }
+            if (!ok) {
+                if (lk >= 0) ::close(lk);
+                return "";
+            }
+        }
+        if (lk >= 0) ::close(lk);
+        return base;
+    }
+
+    bool setup(std::string* why) {
+        discard();
+        zo::tmpdir t("zopg");
+        if (t.path.empty()) {
+            *why = "cannot make a temporary directory";
+            return false;
+        }
+        dir_ = t.path;
+        t.path.clear();  // ours to remove now, through the reaper
+        uid_t uid;
+        gid_t gid;
+        if (!serveruser(&uid, &gid)) {
+            *why = "no unprivileged user (postgres, nobody) to run the server as";
+            return false;
+        }
+        if (::geteuid() == 0 && ::chown(dir_.c_str(), uid, gid) != 0) {
+            *why = "cannot hand the temporary directory to the server user";
+            return false;
+        }
+        if (bin("initdb") == "initdb") {
+            *why = "no PostgreSQL server binaries under /usr/lib/postgresql (run make deps)";
+            return false;
+        }
+        return startreaper(why);
+    }
+
+    bool startreaper(std::string* why) {
+        int p[2];
+        if (::pipe2(p, O_CLOEXEC) != 0) {
+            *why = "pipe failed";
+            return false;
+        }
+        std::string dir = dir_;
+        std::string ctl = bin("pg_ctl");
+        reaper_ = ::fork();
+        if (reaper_ == 0) {
+            // Keep nothing of the parent open but our end of the pipe, so
+            // that only the parent's end decides when we run.
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != p[0]) ::close(fd);
+            ::signal(SIGINT, SIG_IGN);
+            ::signal(SIGTERM, SIG_IGN);
+            char c;
+            while (::read(p[0], &c, 1) > 0 || errno == EINTR) {
+            }
+            std::string data = dir + "data";
+            if (::access((data + "/postmaster.pid").c_str(), F_OK) == 0) {
+                pid_t pid = spawn({ctl, "stop", "-D", data, "-m", "immediate", "-w", "-t", "30"},
+                                  "/dev/null");
+                if (pid > 0) ::waitpid(pid, nullptr, 0);
+            }
+            std::error_code ec;
+            pgfs::remove_all(dir, ec);
+            ::_exit(0);
+        }
+        ::close(p[0]);
+        if (reaper_ < 0) {
+            ::close(p[1]);
+            *why = "fork failed";
+            return false;
+        }
+        reaperpipe_ = p[1];
+        return true;
+    }
+
+    bool launch(std::string* why) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            if (port_ == 0 || attempt > 0) {
+                heldport h(SOCK_STREAM);
+                port_ = h.port;
+            }
+            if (runas({bin("pg_ctl"), "start", "-D", data(), "-l", dir_ + "server.log", "-w", "-t",
+                       "60", "-o", "-p " + std::to_string(port_) + " -k " + sockdir()},
+                      why))
+                return true;
+            // Another process may have taken the port meanwhile.
+            if (log().find("could not bind") == std::string::npos) break;
+        }
+        *why += "\nserver log:\n" + log();
+        return false;
+    }
+
+    PGconn* connect(const std::string& db) {
+        std::string ci = "host=" + sockdir() + " port=" + std::to_string(port_) +
+                         " user=postgres dbname=" + db + " connect_timeout=10";
+        return PQconnectdb(ci.c_str());
+    }
+
+    std::string data() const { return dir_ + "data"; }
+
+    std::string dir_;  // ends in '/'
+    int port_ = 0;
+    pid_t reaper_ = -1;
+    int reaperpipe_ = -1;
+};
+
+}  // namespace oxatest
