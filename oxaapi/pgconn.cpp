@@ -102,6 +102,10 @@ int pgconn::connect(const pgparams& kv, int timeoutms) {
         st = PQconnectPoll(c_);
     }
     if (PQsetnonblocking(c_, 1) != 0) return lost(oneline(PQerrorMessage(c_)));
+    // Notices (a shutdown's warning, say) are not errors; what matters of
+    // them shows as an error or a lost connection.
+    PQsetNoticeProcessor(
+        c_, [](void*, const char*) {}, nullptr);
     return DB_OK;
 }
 

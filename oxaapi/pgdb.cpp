@@ -488,7 +488,7 @@ int pgdb::housekeep() {
     if (now < nexthouse_ || !partitioned_) return DB_OK;
     nexthouse_ = now + 3600000;
     if (!hasdefault_) {
-        for (int64_t t = now - set_.periodms; t < now + set_.ahead * daysms; t += set_.periodms) {
+        for (int64_t t = now - set_.periodms; t <= now + set_.ahead * daysms; t += set_.periodms) {
             if (parts_.covers(t)) continue;
             int rc = makepart(t);
             if (rc != DB_OK) {

@@ -94,7 +94,7 @@ partrange partplan::plan(int64_t t, int64_t periodms) const {
     if (periodms <= 0) periodms = daysms;
     int64_t k = floordiv(t, periodms);
     int64_t lo = k <= floordiv(INT64_MIN, periodms) ? INT64_MIN : k * periodms;
-    int64_t hi = k >= floordiv(INT64_MAX, periodms) ? INT64_MAX : lo + periodms;
+    int64_t hi = k >= floordiv(INT64_MAX, periodms) ? INT64_MAX : (k + 1) * periodms;
     for (const partrange& r : ranges_) {
         if (r.hi <= t && r.hi > lo) lo = r.hi;
         if (r.lo > t && r.lo < hi) hi = r.lo;

@@ -71,8 +71,8 @@ class pgserver {
                    why))
             return false;
         if (!launch(why)) return false;
-        if (sync && !primary.exec("ALTER SYSTEM SET synchronous_standby_names = '*';"
-                                  "SELECT pg_reload_conf()")) {
+        if (sync && !(primary.exec("ALTER SYSTEM SET synchronous_standby_names = '*'") &&
+                      primary.exec("SELECT pg_reload_conf()"))) {
             *why = "cannot make the standby synchronous";
             return false;
         }
