@@ -8,15 +8,17 @@ set -euo pipefail
 # What the installed programs run on (the .deb depends on these too) and
 # what the demo reads the database with.
 runtime=(
-  liblz4-1 libsqlite3-0 zlib1g
+  liblz4-1 libsqlite3-0 libpq5 zlib1g
   sqlite3
 )
 # What building, testing and benchmarking need.
 development=(
   build-essential cmake g++ make pkg-config
   liblz4-dev libsqlite3-dev zlib1g-dev
-  # the PostgreSQL backend of the client library
-  libpq-dev
+  # the PostgreSQL backend of the client library; the server binaries (and
+  # psql) that tests, benchmarks and make demo DB=postgresql run throwaway
+  # servers with (no cluster of the system is used)
+  libpq-dev postgresql
   # tests: GoogleTest, and Google's protobuf as the oracle of our codec
   libgtest-dev libprotobuf-dev protobuf-compiler
   # tests of the package: dpkg-shlibdeps, and systemd-analyze for the unit

@@ -1,8 +1,5 @@
 #include "tools/oxactl/ctl.h"
 
-#include <sqlite3.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -17,15 +14,19 @@
 #include "base/base64.h"
 #include "base/env.h"
 #include "base/jsonwrite.h"
+#include "oxaapi/backend.h"
 #include "oxaapi/dburl.h"
 #include "oxaapi/oxaapi.h"
+#include "tools/oxactl/ctldb.h"
 
 namespace oxactl {
 
 const char* const usage =
     "usage: oxactl [--json] URL COMMAND [ARGS]\n"
     "\n"
-    "URL is the database of the client library: sqlite://localhost/ABSOLUTE/PATH.db\n"
+    "URL is the database of the client library:\n"
+    "  sqlite://localhost/ABSOLUTE/PATH.db\n"
+    "  postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME  (else PGUSER, PGPASSWORD, ~/.pgpass)\n"
     "\n"
     "commands:\n"
     "  snapshot [GLOB]                    latest value of every tag (names matching GLOB)\n"
@@ -146,23 +147,20 @@ std::string doubletext(double d) {
     return buf;
 }
 
-std::string celltext(sqlite3_stmt* st, int col) {
-    switch (sqlite3_column_type(st, col)) {
-        case SQLITE_INTEGER:
-            return std::to_string(sqlite3_column_int64(st, col));
-        case SQLITE_FLOAT:
-            return doubletext(sqlite3_column_double(st, col));
-        case SQLITE_TEXT:
-            return std::string(reinterpret_cast<const char*>(sqlite3_column_text(st, col)),
-                               sqlite3_column_bytes(st, col));
-        case SQLITE_BLOB: {
+std::string celltext(const cell& c) {
+    switch (c.kind) {
+        case oxa::VAL_INT:
+            return std::to_string(c.i);
+        case oxa::VAL_REAL:
+            return doubletext(c.d);
+        case oxa::VAL_TEXT:
+            return c.s;
+        case oxa::VAL_BLOB: {
             static const char hex[] = "0123456789abcdef";
-            const auto* p = static_cast<const unsigned char*>(sqlite3_column_blob(st, col));
-            int n = sqlite3_column_bytes(st, col);
             std::string s = "0x";
-            for (int i = 0; i < n; ++i) {
-                s += hex[p[i] >> 4];
-                s += hex[p[i] & 15];
+            for (unsigned char ch : c.s) {
+                s += hex[ch >> 4];
+                s += hex[ch & 15];
             }
             return s;
         }
@@ -172,29 +170,24 @@ std::string celltext(sqlite3_stmt* st, int col) {
 }
 
 // "key":value with the value in its JSON form (BLOB as base64 text).
-void jsoncell(std::string& out, const char* key, sqlite3_stmt* st, int col) {
+void jsoncell(std::string& out, const char* key, const cell& c) {
     if (out.size() > 1) out += ',';
     out += '"';
     out += key;
     out += "\":";
     zo::string t;
-    switch (sqlite3_column_type(st, col)) {
-        case SQLITE_INTEGER:
-            out += std::to_string(sqlite3_column_int64(st, col));
+    switch (c.kind) {
+        case oxa::VAL_INT:
+            out += std::to_string(c.i);
             return;
-        case SQLITE_FLOAT: {
-            double d = sqlite3_column_double(st, col);
-            out += std::isfinite(d) ? doubletext(d) : "null";
+        case oxa::VAL_REAL:
+            out += std::isfinite(c.d) ? doubletext(c.d) : "null";
             return;
-        }
-        case SQLITE_TEXT:
-            zo::jsonaddesctext(
-                t, std::string_view(reinterpret_cast<const char*>(sqlite3_column_text(st, col)),
-                                    sqlite3_column_bytes(st, col)));
+        case oxa::VAL_TEXT:
+            zo::jsonaddesctext(t, c.s);
             break;
-        case SQLITE_BLOB:
-            zo::base64encode(sqlite3_column_blob(st, col),
-                             static_cast<size_t>(sqlite3_column_bytes(st, col)), t);
+        case oxa::VAL_BLOB:
+            zo::base64encode(c.s.data(), c.s.size(), t);
             break;
         default:
             out += "null";
@@ -226,82 +219,29 @@ void print(const table& t, bool json, FILE* out) {
     for (const auto& r : t.rows) line(r);
 }
 
-class conn {
-  public:
-    ~conn() {
-        if (st_) sqlite3_finalize(st_);
-        if (db_) sqlite3_close(db_);
-    }
-    // False with a message: the file is missing or not our database.
-    bool open(const std::string& path, bool write, std::string* why) {
-        struct stat sb;
-        if (::stat(path.c_str(), &sb) != 0) {
-            *why = "database " + path + " does not exist";
-            return false;
-        }
-        int flags = write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
-        if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
-            *why = "cannot open database " + path + ": " + sqlite3_errmsg(db_);
-            return false;
-        }
-        sqlite3_busy_timeout(db_, 5000);
-        if (!prepare("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
-                     "('snapshot', 'history', 'soe', 'ctrltags', 'ctrlwrites')",
-                     why) ||
-            sqlite3_step(st_) != SQLITE_ROW) {
-            *why = "cannot read database " + path + ": " + sqlite3_errmsg(db_);
-            return false;
-        }
-        if (sqlite3_column_int(st_, 0) != 5) {
-            *why = path + " is not a database of the client library (tables missing)";
-            return false;
-        }
-        return true;
-    }
-    bool prepare(const char* sql, std::string* why) {
-        if (st_) sqlite3_finalize(st_);
-        st_ = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &st_, nullptr) != SQLITE_OK) {
-            *why = std::string("query failed: ") + sqlite3_errmsg(db_);
-            return false;
-        }
-        return true;
-    }
-    sqlite3_stmt* st() { return st_; }
-    sqlite3* db() { return db_; }
-    std::string error() { return sqlite3_errmsg(db_); }
-
-  private:
-    sqlite3* db_ = nullptr;
-    sqlite3_stmt* st_ = nullptr;
-};
-
-// Steps through the prepared statement; columns named in keys.
-bool collect(conn& c, const std::vector<std::string>& keys, table* t, std::string* why,
+// Runs sql and turns its rows into t; columns named in keys.
+bool collect(ctldb& db, const char* sql, const std::vector<cell>& params,
+             const std::vector<std::string>& keys, table* t, std::string* why,
              const std::vector<int>& timecols = {}) {
+    std::vector<row> rows;
+    if (!db.query(sql, params, &rows, why)) return false;
     t->head = keys;
-    int rc;
-    while ((rc = sqlite3_step(c.st())) == SQLITE_ROW) {
+    for (const row& r : rows) {
         std::vector<std::string> cells;
         std::string js = "{";
-        for (size_t i = 0; i < keys.size(); ++i) {
-            int col = static_cast<int>(i);
+        for (size_t i = 0; i < keys.size() && i < r.size(); ++i) {
             bool istime = false;
-            for (int tc : timecols) istime = istime || tc == col;
-            if (istime && sqlite3_column_type(c.st(), col) == SQLITE_INTEGER) {
-                cells.push_back(timetext(sqlite3_column_int64(c.st(), col)));
+            for (int tc : timecols) istime = istime || tc == static_cast<int>(i);
+            if (istime && r[i].kind == oxa::VAL_INT) {
+                cells.push_back(timetext(r[i].i));
             } else {
-                cells.push_back(celltext(c.st(), col));
+                cells.push_back(celltext(r[i]));
             }
-            jsoncell(js, keys[i].c_str(), c.st(), col);
+            jsoncell(js, keys[i].c_str(), r[i]);
         }
         js += '}';
         t->rows.push_back(std::move(cells));
         t->json.push_back(std::move(js));
-    }
-    if (rc != SQLITE_DONE) {
-        *why = "query failed: " + c.error();
-        return false;
     }
     return true;
 }
@@ -313,44 +253,43 @@ int fail(FILE* err, int code, const std::string& why) {
 }
 
 // Value and type of a control write; false with a message for a bad pair.
-bool controlvalue(const std::string& v, int64_t type, sqlite3_stmt* st, int col, std::string* blob,
-                  std::string* why) {
+bool controlvalue(const std::string& v, int64_t type, cell* out, std::string* why) {
     int64_t i = 0;
     double d = 0;
     switch (type) {
         case 1:
         case 2:
             if (!toint(v, &i) || i < INT32_MIN || i > INT32_MAX) break;
-            sqlite3_bind_int64(st, col, i);
+            *out = intcell(i);
             return true;
         case 4:
             if (!toint(v, &i)) break;
-            sqlite3_bind_int64(st, col, i);
+            *out = intcell(i);
             return true;
         case 3:
         case 5:
             if (!todouble(v, &d)) break;
             if (type == 3) d = static_cast<double>(static_cast<float>(d));
-            sqlite3_bind_double(st, col, d);
+            *out = realcell(d);
             return true;
         case 6:
             if (v.size() > OXA_OBJDATAMAX) break;
-            sqlite3_bind_text(st, col, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+            *out = textcell(v);
             return true;
         case 7: {
             std::string h = v.rfind("0x", 0) == 0 ? v.substr(2) : v;
             if (h.size() % 2 != 0 || h.size() / 2 > OXA_OBJDATAMAX) break;
-            blob->clear();
+            std::string blob;
             bool ok = true;
             for (size_t k = 0; ok && k < h.size(); k += 2) {
                 char pair[3] = {h[k], h[k + 1], 0};
                 char* end = nullptr;
                 long b = std::strtol(pair, &end, 16);
                 ok = *end == 0 && std::isxdigit(static_cast<unsigned char>(h[k]));
-                blob->push_back(static_cast<char>(b));
+                blob.push_back(static_cast<char>(b));
             }
             if (!ok) break;
-            sqlite3_bind_blob(st, col, blob->data(), static_cast<int>(blob->size()), SQLITE_STATIC);
+            *out = textcell(blob, true);
             return true;
         }
         default:
@@ -369,41 +308,58 @@ int64_t guesstype(const std::string& v) {
     return 6;
 }
 
-int dowrite(const args& a, const std::string& path, FILE* out, FILE* err) {
+// The column of a PostgreSQL control write that holds a value of type t.
+const char* pgvaluecolumn(int64_t t) {
+    switch (t) {
+        case 3:
+        case 5:
+            return "vreal";
+        case 6:
+            return "vtext";
+        case 7:
+            return "vbytes";
+        default:
+            return "vint";
+    }
+}
+
+int dowrite(const args& a, const oxa::dburl& u, FILE* out, FILE* err) {
     const std::string& name = a.pos[2];
     const std::string& value = a.pos[3];
     if (name.empty()) return fail(err, 2, "empty tag name");
     if (a.hasquality && (a.quality < -128 || a.quality > 255))
         return fail(err, 2, "--quality must be -128 to 255");
-    conn c;
     std::string why;
-    if (!c.open(path, true, &why)) return fail(err, 1, why);
+    auto db = openctldb(u, true, &why);
+    if (!db) return fail(err, 1, why);
+    std::vector<row> rows;
+    if (!db->query(db->sql("SELECT (SELECT type FROM snapshot WHERE name = ?1),"
+                           " EXISTS(SELECT 1 FROM ctrltags WHERE name = ?1)",
+                           "SELECT (SELECT type FROM snapshot WHERE name = $1),"
+                           " EXISTS(SELECT 1 FROM ctrltags WHERE name = $1)"),
+                   {textcell(name)}, &rows, &why) ||
+        rows.size() != 1 || rows[0].size() != 2)
+        return fail(err, 1, why.empty() ? "query failed" : why);
     int64_t type = a.type;
-    bool registered = false;
-    if (!c.prepare("SELECT (SELECT type FROM snapshot WHERE name = ?1),"
-                   " EXISTS(SELECT 1 FROM ctrltags WHERE name = ?1)",
-                   &why))
-        return fail(err, 1, why);
-    sqlite3_bind_text(c.st(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(c.st()) != SQLITE_ROW) return fail(err, 1, "query failed: " + c.error());
     if (!a.hastype) {
-        type = sqlite3_column_type(c.st(), 0) == SQLITE_INTEGER ? sqlite3_column_int64(c.st(), 0)
-                                                                : guesstype(value);
+        type = rows[0][0].kind == oxa::VAL_INT ? rows[0][0].i : guesstype(value);
         if (type < 1 || type > 7) type = guesstype(value);
     }
-    registered = sqlite3_column_int(c.st(), 1) != 0;
-    if (!c.prepare("INSERT INTO ctrlwrites(name, time, quality, type, value, written)"
-                   " VALUES(?1, ?2, ?3, ?4, ?5, ?2)",
-                   &why))
-        return fail(err, 1, why);
-    std::string blob;
-    if (!controlvalue(value, type, c.st(), 5, &blob, &why)) return fail(err, 2, why);
-    sqlite3_bind_text(c.st(), 1, name.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(c.st(), 2, zo::nowms());
-    sqlite3_bind_int64(c.st(), 3, a.quality);
-    sqlite3_bind_int64(c.st(), 4, type);
-    if (sqlite3_step(c.st()) != SQLITE_DONE) return fail(err, 1, "write failed: " + c.error());
-    int64_t id = sqlite3_last_insert_rowid(c.db());
+    bool registered = rows[0][1].i != 0;
+    cell v;
+    if (!controlvalue(value, type, &v, &why)) return fail(err, 2, why);
+    std::string sql = db->pg() ? std::string("INSERT INTO ctrlwrites(name, time, quality, type, ") +
+                                     pgvaluecolumn(type) +
+                                     ", written) VALUES($1, $2, $3, $4, $5, $2) RETURNING id"
+                               : "INSERT INTO ctrlwrites(name, time, quality, type, value, written)"
+                                 " VALUES(?1, ?2, ?3, ?4, ?5, ?2) RETURNING id";
+    int64_t now = zo::nowms();
+    rows.clear();
+    if (!db->query(sql, {textcell(name), intcell(now), intcell(a.quality), intcell(type), v}, &rows,
+                   &why) ||
+        rows.empty())
+        return fail(err, 1, "write failed: " + why);
+    int64_t id = rows[0][0].i;
     if (a.json) {
         zo::string n;
         zo::jsonaddesctext(n, name);
@@ -421,6 +377,39 @@ int dowrite(const args& a, const std::string& path, FILE* out, FILE* err) {
                      "it is\n",
                      name.c_str());
     return 0;
+}
+
+// A shell pattern (*, ?, [...]) as an anchored POSIX regular expression.
+std::string globregex(const std::string& g) {
+    std::string r = "^";
+    bool inset = false;
+    for (size_t i = 0; i < g.size(); ++i) {
+        char c = g[i];
+        if (inset) {
+            if (c == ']') inset = false;
+            if (c == '\\') r += '\\';
+            r += c;
+        } else if (c == '*') {
+            r += ".*";
+        } else if (c == '?') {
+            r += '.';
+        } else if (c == '[' && g.find(']', i + 2) != std::string::npos) {
+            inset = true;
+            r += '[';
+            if (i + 1 < g.size() && g[i + 1] == '^') {
+                r += '^';
+                ++i;
+            }
+            if (i + 1 < g.size() && g[i + 1] == ']') {
+                r += ']';
+                ++i;
+            }
+        } else {
+            if (std::strchr(".^$+(){}|\\[]", c)) r += '\\';
+            r += c;
+        }
+    }
+    return r + "$";
 }
 
 }  // namespace
@@ -445,48 +434,59 @@ int run(int argc, const char* const* argv, FILE* out, FILE* err) {
     if (cmd == "write") {
         if (extra != 2) return fail(err, 2, "write needs NAME and VALUE");
         if (rangeopts || a.haslimit) return fail(err, 2, "write takes only --type and --quality");
-        return dowrite(a, u.path, out, err);
+        return dowrite(a, u, out, err);
     }
     if (writeopts) return fail(err, 2, "--type and --quality belong to write");
     if (a.haslimit && a.limit <= 0) return fail(err, 2, "--limit must be positive");
     int64_t limit = a.haslimit ? a.limit : -1;
 
     table t;
-    conn c;
-    auto open = [&]() { return c.open(u.path, false, &why); };
+    std::unique_ptr<ctldb> db;
+    auto open = [&]() {
+        db = openctldb(u, false, &why);
+        return db != nullptr;
+    };
+    const std::vector<std::string> valuekeys{"name", "time", "quality", "type", "value"};
     if (cmd == "snapshot") {
         if (extra > 1) return fail(err, 2, "snapshot takes at most one GLOB");
         if (rangeopts || a.haslimit) return fail(err, 2, "snapshot takes no options");
         if (!open()) return fail(err, 1, why);
-        if (!c.prepare("SELECT name, time, quality, type, value FROM snapshot"
-                       " WHERE ?1 IS NULL OR name GLOB ?1 ORDER BY name",
-                       &why))
-            return fail(err, 1, why);
-        if (extra == 1) sqlite3_bind_text(c.st(), 1, a.pos[2].c_str(), -1, SQLITE_TRANSIENT);
-        if (!collect(c, {"name", "time", "quality", "type", "value"}, &t, &why, {1}))
+        cell glob;
+        if (extra == 1) glob = textcell(db->pg() ? globregex(a.pos[2]) : a.pos[2]);
+        if (!collect(*db,
+                     db->sql("SELECT name, time, quality, type, value FROM snapshot"
+                             " WHERE ?1 IS NULL OR name GLOB ?1 ORDER BY name",
+                             "SELECT name, time, quality, type, vint, vreal, vtext, vbytes"
+                             " FROM snapshot WHERE $1::text IS NULL OR name ~ $1"
+                             " ORDER BY name COLLATE \"C\""),
+                     {glob}, valuekeys, &t, &why, {1}))
             return fail(err, 1, why);
     } else if (cmd == "history") {
         if (extra != 1) return fail(err, 2, "history needs one tag NAME");
         if (!open()) return fail(err, 1, why);
-        if (!c.prepare("SELECT name, time, quality, type, value FROM history WHERE name = ?1"
-                       " AND time >= ?2 AND time <= ?3 ORDER BY time, rowid LIMIT ?4",
-                       &why))
-            return fail(err, 1, why);
-        sqlite3_bind_text(c.st(), 1, a.pos[2].c_str(), -1, SQLITE_TRANSIENT);
-        sqlite3_bind_int64(c.st(), 2, a.hasfrom ? a.from : INT64_MIN);
-        sqlite3_bind_int64(c.st(), 3, a.hasto ? a.to : INT64_MAX);
-        sqlite3_bind_int64(c.st(), 4, limit);
-        if (!collect(c, {"name", "time", "quality", "type", "value"}, &t, &why, {1}))
+        cell lim = limit > 0 ? intcell(limit) : cell();
+        if (!db->pg() && limit <= 0) lim = intcell(-1);
+        if (!collect(*db,
+                     db->sql("SELECT name, time, quality, type, value FROM history WHERE name = ?1"
+                             " AND time >= ?2 AND time <= ?3 ORDER BY time, rowid LIMIT ?4",
+                             "SELECT name, time, quality, type, vint, vreal, vtext, vbytes"
+                             " FROM history WHERE name = $1 AND time >= $2 AND time <= $3"
+                             " ORDER BY time LIMIT $4::bigint"),
+                     {textcell(a.pos[2]), intcell(a.hasfrom ? a.from : INT64_MIN),
+                      intcell(a.hasto ? a.to : INT64_MAX), lim},
+                     valuekeys, &t, &why, {1}))
             return fail(err, 1, why);
     } else if (cmd == "soe") {
         if (extra != 0 || rangeopts) return fail(err, 2, "soe takes only --limit");
         if (!open()) return fail(err, 1, why);
-        if (!c.prepare("SELECT id, f230, f231, f232, f233, f234, f235, f236, f237, f238, f239,"
-                       " f240 FROM soe ORDER BY id LIMIT ?1",
-                       &why))
-            return fail(err, 1, why);
-        sqlite3_bind_int64(c.st(), 1, limit);
-        if (!collect(c,
+        cell lim = limit > 0 ? intcell(limit) : cell();
+        if (!db->pg() && limit <= 0) lim = intcell(-1);
+        if (!collect(*db,
+                     db->sql("SELECT id, f230, f231, f232, f233, f234, f235, f236, f237, f238,"
+                             " f239, f240 FROM soe ORDER BY id LIMIT ?1",
+                             "SELECT id, f230, f231, f232, f233, f234, f235, f236, f237, f238,"
+                             " f239, f240 FROM soe ORDER BY id LIMIT $1::bigint"),
+                     {lim},
                      {"id", "f230", "f231", "f232", "f233", "f234", "f235", "f236", "f237", "f238",
                       "f239", "f240"},
                      &t, &why))
@@ -495,11 +495,14 @@ int run(int argc, const char* const* argv, FILE* out, FILE* err) {
         if (extra != 0 || rangeopts || a.haslimit)
             return fail(err, 2, "ctrltags takes no arguments");
         if (!open()) return fail(err, 1, why);
-        if (!c.prepare("SELECT c.name, (SELECT count(*) FROM ctrlwrites w WHERE w.name = c.name"
-                       " AND w.delivered = 0) FROM ctrltags c ORDER BY c.name",
-                       &why))
+        if (!collect(*db,
+                     db->sql("SELECT c.name, (SELECT count(*) FROM ctrlwrites w WHERE w.name ="
+                             " c.name AND w.delivered = 0) FROM ctrltags c ORDER BY c.name",
+                             "SELECT c.name, (SELECT count(*) FROM ctrlwrites w WHERE w.name ="
+                             " c.name AND w.delivered = 0) FROM ctrltags c"
+                             " ORDER BY c.name COLLATE \"C\""),
+                     {}, {"name", "waiting"}, &t, &why))
             return fail(err, 1, why);
-        if (!collect(c, {"name", "waiting"}, &t, &why)) return fail(err, 1, why);
     } else {
         return fail(err, 2, "unknown command " + cmd);
     }

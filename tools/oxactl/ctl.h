@@ -7,8 +7,9 @@
 //   oxactl [--json] URL ctrltags
 //   oxactl URL write NAME VALUE [--type N] [--quality Q]
 //
-// Tables are printed with aligned columns; --json prints one JSON object per
-// row instead.  Exit codes: 0 success, 1 runtime failure (missing or
+// URL is a database URL of the client library (SQLite file or PostgreSQL
+// server); every command works on both.  Tables are printed with aligned
+// columns; --json prints one JSON object per row instead.  Exit codes: 0 success, 1 runtime failure (missing or
 // unusable database), 2 bad arguments.  The database is never created here:
 // it is the library's to create.
 //

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "oxaapi/oxaapi.h"
+#include "oxaapi/pgserver_test.h"
 #include "oxaapi/sqlitedb.h"
 #include "oxaapi/testutil.h"
 
@@ -211,6 +212,73 @@ TEST_F(oxactltest, writereachesthelibrarycallback) {
     EXPECT_STREQ(rec.vals[0].name, "pump.cmd");
     EXPECT_EQ(rec.vals[0].type, 2);
     EXPECT_EQ(rec.vals[0].v.i32, -5);
+}
+
+// Both databases, filled through the library with the same requests, read
+// back the same through every command.
+TEST_F(oxactltest, postgresqlreadsbackthesameassqlite) {
+    oxatest::pgserver pg;
+    std::string why;
+    ASSERT_TRUE(pg.start(&why)) << why;
+    const std::string pgurl = pg.fullurl("postgres");
+    for (const std::string& u : {url, pgurl}) {
+        oxatest::recorder rec;
+        int h = oxa_create();
+        oxa_setmessagenotify(h, oxatest::recorder::onstatus, &rec);
+        ASSERT_EQ(oxa_connectex(h, u.c_str(), "", "", 0), 0);
+        ASSERT_TRUE(rec.waitcode(OXA_CONNECTED)) << u;
+        std::string req =
+            "{\"request\":\"oxa_writesnaps\",\"seqno\":1,\"vals\":["
+            "{\"T\":1700000000123,\"N\":\"pump.speed\",\"Q\":192,\"DT\":3,\"V\":0.1},"
+            "{\"T\":1700000000124,\"N\":\"pump.speed\",\"DT\":3,\"V\":2.5},"
+            "{\"T\":1700000000000,\"N\":\"pump.state\",\"DT\":6,\"V\":\"say \\\"hi\\\"\"},"
+            "{\"T\":5,\"N\":\"valve[1]\",\"DT\":7,\"V\":\"AP8=\"},"
+            "{\"T\":6,\"N\":\"big\",\"DT\":4,\"V\":-9223372036854775808}]}";
+        rec.roundtrip([&] {
+            return oxa_callmsg(h, req.data(), int(req.size()), oxatest::recorder::onresponse, &rec);
+        });
+        oxa_soerec soe;
+        std::memset(&soe, 0, sizeof soe);
+        soe.f230 = 7;
+        std::strcpy(soe.f237, "trip");
+        ASSERT_EQ(oxa_soeput(h, &soe, 1), 0);
+        const char reg[] =
+            "{\"request\":\"oxa_regctrltags_put\",\"seqno\":0,\"tags\":[\"c2\",\"c1\"]}";
+        rec.roundtrip([&] {
+            return oxa_callmsg(h, reg, sizeof reg - 1, oxatest::recorder::onresponse, &rec);
+        });
+        oxa_destory(h);
+        result r = ctl({u, "write", "c1", "0x0aff", "--type", "7"});
+        ASSERT_EQ(r.code, 0) << u << r.err;
+    }
+    const std::vector<std::vector<std::string>> commands = {
+        {"snapshot"},
+        {"--json", "snapshot"},
+        {"snapshot", "pump.*"},
+        {"snapshot", "valve[[]1]"},
+        {"--json", "history", "pump.speed", "--from", "1700000000124"},
+        {"history", "pump.speed", "--limit", "1"},
+        {"soe"},
+        {"ctrltags"},
+    };
+    for (auto c : commands) {
+        auto withurl = [&](const std::string& u) {
+            std::vector<std::string> a = c;
+            a.insert(a.begin() + (a[0] == "--json" ? 1 : 0), u);
+            return ctl(a);
+        };
+        result lite = withurl(url), srv = withurl(pgurl);
+        EXPECT_EQ(lite.code, 0) << c[0] << lite.err;
+        EXPECT_EQ(srv.code, 0) << c[0] << srv.err;
+        EXPECT_EQ(srv.out, lite.out) << c[0];
+        EXPECT_FALSE(lite.out.empty()) << c[0];
+    }
+    // A server that is there without our tables, or without the database.
+    for (const char* db : {"template1", "nosuch"}) {
+        result r = ctl({pg.fullurl(db), "snapshot"});
+        EXPECT_EQ(r.code, 1) << db;
+        EXPECT_NE(r.err.find(db), std::string::npos) << r.err;
+    }
 }
 
 }  // namespace
