@@ -1,6 +1,7 @@
 // bench_e2e - the whole chain on this machine, real processes on loopback:
 //
 //   iosim --ipc--> Quorvane --oxaapi--> SQLite (history)
+//   iosim --ipc--> Quorvane --oxaapi--> PostgreSQL (a throwaway server)
 //
 // beside the bare SQLite loop of bench_dblink (the same two prepared
 // statements, snapshot upsert and history insert, one transaction per
@@ -27,9 +28,17 @@
 //   idle CPU: Quorvane whose IO server refuses connections, utime + stime
 //       over 5 s from /proc/<pid>/stat.
 //
+// The PostgreSQL run compares with a bare loop that COPYs the same rows into
+// history with libpq (binary COPY, one transaction per 10,000 rows) on the
+// same server in the same run, and measures its rate and latency the same
+// way, except that rows are found by index: the rate run watches the row
+// count of the last tag iosim sends (values go in order), the latency run
+// reads new rows through an index on time made for it.
+//
 // Quorvane and iosim are found in ../bin beside this program's directory
 // (<build>/bench/bench_e2e, <build>/bin/).  Every process started here is
 // stopped before the program ends, also when a phase fails.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -41,16 +50,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench/benchutil.h"
+#include "oxaapi/pgserver_test.h"
 #include "tests/procmem.h"
 #include "tests/udpsink.h"
 
@@ -60,7 +73,11 @@ namespace {
 
 using clk = std::chrono::steady_clock;
 
-constexpr int tags = 10000;        // distinct tag names, as in bench_dblink
+constexpr int tags = 10000;  // distinct tag names, as in bench_dblink
+// History keeps one row per tag and time stamp, and iosim at full rate
+// stamps many packages with the same millisecond: the PostgreSQL runs use
+// so many tags that no two values of a tag share one.
+constexpr int pgtags = 100000;
 constexpr int fastcount = 300000;  // 1500 packages of 200: far below the ring's 8191
 constexpr int slowrate = 10000;    // values per second of the latency phase
 constexpr int slowseconds = 6;     // length of the latency phase
@@ -230,6 +247,8 @@ struct chain {
     proc iosim;
     int port = 0;
     std::string dbpath;
+    std::string dburl;  // empty: the SQLite file dbpath
+    std::string dbuser = "u", dbpswd = "p";
 
     // Starts Quorvane against a port that refuses connections and waits
     // until its database is connected, so that no value can arrive before
@@ -246,10 +265,11 @@ struct chain {
             return false;
         }
         dbpath = (dir.path / "rt.db").string();
+        std::string url = dburl.empty() ? "sqlite://localhost" + dbpath : dburl;
         std::ofstream f(dir.path / "bin" / "config" / "bench.ini");
         f << "{ /* written by bench_e2e */\n"
-          << "  \"dblinks\": [ { \"node\": \"b\", \"url\": \"sqlite://localhost" << dbpath
-          << "\", \"user\": \"u\", \"pswd\": \"p\" } ],\n"
+          << "  \"dblinks\": [ { \"node\": \"b\", \"url\": \"" << url << "\", \"user\": \""
+          << dbuser << "\", \"pswd\": \"" << dbpswd << "\" } ],\n"
           << "  \"cache_path\": \"\"\n}\n";
         f.close();
         // The port is held (bound, not listening) until iosim takes it over.
@@ -274,12 +294,14 @@ struct chain {
         return connected;
     }
 
+    int ntags = tags;
+
     bool startiosim(const std::vector<std::string>& extra) {
         std::vector<std::string> args{bindir + "/iosim",
                                       "--listen",
                                       "ipc://127.0.0.1:" + std::to_string(port),
                                       "--tags",
-                                      std::to_string(tags),
+                                      std::to_string(ntags),
                                       "--types",
                                       "5",
                                       "--soe-rate",
@@ -315,6 +337,7 @@ struct chain {
 
 struct results {
     double bare = 0;
+    double lib = 0;  // the client library alone
     double e2e = 0;
     int64_t rows = 0;
     size_t lost = 0;
@@ -415,6 +438,304 @@ bool idle(const std::string& bindir, results* r) {
     return true;
 }
 
+// ---- PostgreSQL ---------------------------------------------------------------
+
+// One libpq connection of the bench's own.
+class pgreader {
+  public:
+    ~pgreader() {
+        if (c_) PQfinish(c_);
+    }
+    bool open(oxatest::pgserver& srv, const std::string& db) {
+        std::string ci = "host=127.0.0.1 port=" + std::to_string(srv.port()) +
+                         " user=postgres password=" + oxatest::pgserver::password + " dbname=" + db;
+        c_ = PQconnectdb(ci.c_str());
+        return PQstatus(c_) == CONNECTION_OK;
+    }
+    int64_t scalar(const std::string& sql) {
+        PGresult* r = PQexec(c_, sql.c_str());
+        int64_t v = -1;
+        if (PQresultStatus(r) == PGRES_TUPLES_OK && PQntuples(r) == 1 && !PQgetisnull(r, 0, 0))
+            v = std::strtoll(PQgetvalue(r, 0, 0), nullptr, 10);
+        PQclear(r);
+        return v;
+    }
+    bool exec(const std::string& sql) {
+        PGresult* r = PQexec(c_, sql.c_str());
+        bool ok = PQresultStatus(r) == PGRES_COMMAND_OK || PQresultStatus(r) == PGRES_TUPLES_OK;
+        if (!ok) fprintf(stderr, "bench_e2e: %s: %s", sql.c_str(), PQerrorMessage(c_));
+        PQclear(r);
+        return ok;
+    }
+    // Calls fn(time) for every history row not seen yet.  Rows commit in
+    // time order, so only the rows at the newest time seen may be seen
+    // twice: those are remembered by name.
+    template <class F>
+    void newrows(F fn) {
+        std::string sql = "SELECT name, time FROM history WHERE time >= " + std::to_string(top_);
+        PGresult* r = PQexec(c_, sql.c_str());
+        for (int i = 0; PQresultStatus(r) == PGRES_TUPLES_OK && i < PQntuples(r); ++i) {
+            int64_t t = std::strtoll(PQgetvalue(r, i, 1), nullptr, 10);
+            std::string name = PQgetvalue(r, i, 0);
+            if (t == top_ && attop_.count(name)) continue;
+            if (t > top_) {
+                top_ = t;
+                attop_.clear();
+            }
+            if (t == top_) attop_.insert(name);
+            fn(t);
+        }
+        PQclear(r);
+    }
+    PGconn* raw() { return c_; }
+
+  private:
+    PGconn* c_ = nullptr;
+    int64_t top_ = 0;
+    std::set<std::string> attop_;
+};
+
+// Values per second of the bare COPY loop for n rows into history of a
+// database made by the client library's schema, or 0 on failure.
+double barepgrate(oxatest::pgserver& srv, const std::string& db, int n) {
+    pgreader c;
+    if (!c.open(srv, db)) return 0;
+    int64_t t0 = wallms();
+    // The same table as the library's, with the day's partition.
+    std::string day = std::to_string(t0 / 86400000 * 86400000);
+    std::string next = std::to_string((t0 / 86400000 + 1) * 86400000);
+    if (!c.exec("DROP TABLE IF EXISTS history; CREATE TABLE history(name text NOT NULL,"
+                " time bigint NOT NULL, quality integer NOT NULL, type integer NOT NULL,"
+                " vint bigint, vreal double precision, vtext text, vbytes bytea,"
+                " PRIMARY KEY (name, time)) PARTITION BY RANGE (time);"
+                " CREATE TABLE history_a PARTITION OF history FOR VALUES FROM (" +
+                day + ") TO (" + next +
+                "); CREATE TABLE history_b PARTITION OF history FOR VALUES FROM (" + next +
+                ") TO (" + next + " + 86400000)"))
+        return 0;
+    auto put16 = [](std::string& b, uint16_t v) {
+        v = htons(v);
+        b.append(reinterpret_cast<char*>(&v), 2);
+    };
+    auto put32 = [](std::string& b, uint32_t v) {
+        v = htonl(v);
+        b.append(reinterpret_cast<char*>(&v), 4);
+    };
+    auto put64 = [&](std::string& b, uint64_t v) {
+        put32(b, static_cast<uint32_t>(v >> 32));
+        put32(b, static_cast<uint32_t>(v));
+    };
+    std::vector<std::string> names;
+    for (int i = 0; i < pgtags; ++i) {
+        char buf[32];
+        snprintf(buf, sizeof buf, "iosim.t%04d", i + 1);
+        names.push_back(buf);
+    }
+    auto start = clk::now();
+    std::string buf;
+    bool ok = true;
+    for (int i = 0; ok && i < n; i += bench::txrows) {
+        buf.assign("PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0", 19);
+        for (int k = i; k < std::min(n, i + bench::txrows); ++k) {
+            const std::string& name = names[static_cast<size_t>(k) % names.size()];
+            put16(buf, 8);
+            put32(buf, static_cast<uint32_t>(name.size()));
+            buf += name;
+            put32(buf, 8);
+            put64(buf, static_cast<uint64_t>(t0 + k / 1000));
+            put32(buf, 4);
+            put32(buf, 192);
+            put32(buf, 4);
+            put32(buf, 5);
+            put32(buf, 0xffffffffu);
+            double d = k * 0.25 + 0.125;
+            uint64_t u;
+            memcpy(&u, &d, 8);
+            put32(buf, 8);
+            put64(buf, u);
+            put32(buf, 0xffffffffu);
+            put32(buf, 0xffffffffu);
+        }
+        put16(buf, 0xffff);
+        ok = c.exec("BEGIN");
+        PGresult* r = PQexec(c.raw(), "COPY history FROM STDIN (FORMAT binary)");
+        ok = ok && PQresultStatus(r) == PGRES_COPY_IN;
+        PQclear(r);
+        ok = ok && PQputCopyData(c.raw(), buf.data(), static_cast<int>(buf.size())) == 1 &&
+             PQputCopyEnd(c.raw(), nullptr) == 1;
+        while ((r = PQgetResult(c.raw()))) {
+            ok = ok && PQresultStatus(r) == PGRES_COMMAND_OK;
+            PQclear(r);
+        }
+        ok = ok && c.exec("COMMIT");
+    }
+    double secs = std::chrono::duration<double>(clk::now() - start).count();
+    if (!ok) fprintf(stderr, "bench_e2e: bare COPY loop: %s", PQerrorMessage(c.raw()));
+    return ok && secs > 0 ? n / secs : 0;
+}
+
+// The client library alone, without Quorvane: the same values as JSON
+// requests of 1,000 values each (about what Quorvane's writer sends), all
+// queued at once; values per second until the last answer.
+double librate(oxatest::pgserver& srv, const std::string& db) {
+    if (!srv.createdb(db)) return 0;
+    std::vector<std::string> reqs;
+    int64_t t0 = wallms();
+    for (int k = 0; k < fastcount;) {
+        std::string t = "{\"request\":\"oxa_writesnaps\",\"seqno\":1,\"vals\":[";
+        for (int i = 0; i < 1000 && k < fastcount; ++i, ++k) {
+            char v[160];
+            snprintf(v, sizeof v,
+                     "%s{\"T\":%lld,\"N\":\"iosim.t%04d\",\"Q\":192,\"DT\":5,\"V\":%g}",
+                     i ? "," : "", static_cast<long long>(t0 + k / 1000), k % pgtags + 1,
+                     k * 0.25 + 0.125);
+            t += v;
+        }
+        reqs.push_back(t + "]}");
+    }
+    struct waiter {
+        std::mutex mu;
+        std::condition_variable cv;
+        size_t answers = 0, failed = 0;
+        bool up = false;
+    } w;
+    int h = oxa_create();
+    oxa_setmessagenotify(
+        h,
+        [](int code, const char*, void* u) {
+            auto* w = static_cast<waiter*>(u);
+            std::lock_guard<std::mutex> lk(w->mu);
+            w->up = code == OXA_CONNECTED;
+            w->cv.notify_all();
+        },
+        &w);
+    oxa_connectex(h, srv.url(db).c_str(), "postgres", oxatest::pgserver::password, 0);
+    auto answered = [](const char* text, int, void* u) {
+        auto* w = static_cast<waiter*>(u);
+        std::lock_guard<std::mutex> lk(w->mu);
+        if (!strstr(text, "\"status\":0")) ++w->failed;
+        ++w->answers;
+        w->cv.notify_all();
+    };
+    double rate = 0;
+    {
+        std::unique_lock<std::mutex> lk(w.mu);
+        w.cv.wait_for(lk, std::chrono::seconds(20), [&] { return w.up; });
+    }
+    auto start = clk::now();
+    for (const std::string& r : reqs)
+        if (oxa_callmsg(h, r.data(), static_cast<int>(r.size()), answered, &w) != 0) ++w.failed;
+    {
+        std::unique_lock<std::mutex> lk(w.mu);
+        if (w.cv.wait_for(lk, std::chrono::minutes(2), [&] { return w.answers == reqs.size(); }) &&
+            w.failed == 0)
+            rate = fastcount / std::chrono::duration<double>(clk::now() - start).count();
+    }
+    oxa_destory(h);
+    return rate;
+}
+
+// Quorvane on a database of its own on the server.
+bool startpgchain(chain& c, oxatest::pgserver& srv, const std::string& db) {
+    if (!srv.createdb(db)) return false;
+    c.dburl = srv.url(db);
+    c.dbuser = "postgres";
+    c.dbpswd = oxatest::pgserver::password;
+    return c.startquorvane(db);
+}
+
+bool pgthroughput(const std::string& bindir, oxatest::pgserver& srv, results* r) {
+    chain c;
+    c.bindir = bindir;
+    c.ntags = pgtags;
+    if (!startpgchain(c, srv, "benchfast")) return false;
+    long peak = e2e::rsskib(c.quorvane.pid);
+    pgreader h;
+    if (!h.open(srv, "benchfast")) return false;
+    if (!c.startiosim({"--rate", "0", "--count", std::to_string(fastcount)})) return false;
+    // The last value iosim sends is the last one of the last tag.
+    char last[32];
+    snprintf(last, sizeof last, "iosim.t%04d", (fastcount - 1) % pgtags + 1);
+    const std::string lastsql =
+        std::string("SELECT count(*) FROM history WHERE name = '") + last + "'";
+    const int64_t lastcount = fastcount / pgtags;
+    int64_t seen = 0, lastms = 0;
+    auto lastmove = clk::now();
+    while (c.quorvane.alive()) {
+        peak = std::max(peak, e2e::rsskib(c.quorvane.pid));
+        int64_t n = h.scalar(lastsql);
+        lastms = wallms();
+        if (n > seen) {
+            seen = n;
+            lastmove = clk::now();
+        }
+        if (seen >= lastcount) break;
+        if (clk::now() - lastmove > std::chrono::seconds(20)) break;
+        sleepms(5);
+    }
+    int64_t firstms = h.scalar("SELECT min(time) FROM history");
+    r->rows = h.scalar("SELECT count(*) FROM history");
+    r->lost = c.lostlines();
+    r->peakrss = std::max(peak, e2e::rsskib(c.quorvane.pid));
+    c.stop();
+    if (r->rows < fastcount) {
+        fprintf(stderr, "bench_e2e: only %lld of %d values reached history; Quorvane's log:\n%s",
+                static_cast<long long>(r->rows), fastcount, c.logs.dump().c_str());
+        return false;
+    }
+    double secs = (lastms - firstms) / 1000.0;
+    if (secs > 0) r->e2e = fastcount / secs;
+    return true;
+}
+
+bool pglatency(const std::string& bindir, oxatest::pgserver& srv, results* r) {
+    chain c;
+    c.bindir = bindir;
+    if (!startpgchain(c, srv, "benchslow")) return false;
+    pgreader h;
+    // Quorvane made the tables on connecting; the index is the reader's.
+    if (!h.open(srv, "benchslow") || !h.exec("CREATE INDEX ON history(time)")) return false;
+    int count = slowrate * slowseconds;
+    if (!c.startiosim({"--rate", std::to_string(slowrate), "--count", std::to_string(count)}))
+        return false;
+    if (!c.waitlogin()) return false;
+    std::vector<int64_t> lat;
+    lat.reserve(static_cast<size_t>(count));
+    auto end = clk::now() + std::chrono::seconds(slowseconds + 20);
+    while (static_cast<int>(lat.size()) < count && clk::now() < end && c.quorvane.alive()) {
+        int64_t now = wallms();
+        h.newrows([&](int64_t t) { lat.push_back(now - t); });
+        sleepms(2);
+    }
+    r->lost += c.lostlines();
+    c.stop();
+    r->latrows = static_cast<int64_t>(lat.size());
+    if (lat.empty()) return false;
+    std::sort(lat.begin(), lat.end());
+    r->p50 = lat[lat.size() / 2];
+    r->p99 = lat[std::min(lat.size() - 1, lat.size() * 99 / 100)];
+    r->pmax = lat.back();
+    return static_cast<int>(lat.size()) == count;
+}
+
+void report(const char* db, const char* bare, const results& r, double target) {
+    double ratio = r.bare > 0 ? r.e2e / r.bare : 0;
+    printf("e2e: %s %.0f values/s\n", bare, r.bare);
+    printf(
+        "e2e: iosim -> Quorvane -> %s %.0f values/s (%d values, %lld history rows, "
+        "%zu packages dropped)\n",
+        db, r.e2e, fastcount, static_cast<long long>(r.rows), r.lost);
+    printf("e2e: %s ratio %.2f (target >= %.2f)%s\n", db, ratio, target,
+           ratio >= target ? "" : " BELOW TARGET");
+    printf("e2e: %s Quorvane peak VmRSS %.1f MiB (target < 64)%s\n", db, r.peakrss / 1024.0,
+           r.peakrss > 0 && r.peakrss < 64 * 1024 ? "" : " ABOVE TARGET");
+    printf(
+        "e2e: %s latency at %d values/s, send to history row: median %lld ms, p99 %lld ms, "
+        "max %lld ms (%lld rows)\n",
+        db, slowrate, static_cast<long long>(r.p50), static_cast<long long>(r.p99),
+        static_cast<long long>(r.pmax), static_cast<long long>(r.latrows));
+}
+
 }  // namespace
 
 int main() {
@@ -456,15 +777,24 @@ int main() {
     ok = latency(bindir, &r) && ok;
     ok = idle(bindir, &r) && ok;
 
-    double ratio = r.bare > 0 ? r.e2e / r.bare : 0;
-    printf("e2e: bare SQLite loop %.0f values/s\n", r.bare);
-    printf(
-        "e2e: iosim -> Quorvane -> SQLite %.0f values/s (%d values, %lld history rows, "
-        "%zu packages dropped)\n",
-        r.e2e, fastcount, static_cast<long long>(r.rows), r.lost);
-    printf("e2e: ratio %.2f (target >= 0.6)%s\n", ratio, ratio >= 0.6 ? "" : " BELOW TARGET");
-    printf("e2e: Quorvane peak VmRSS %.1f MiB (target < 64)%s\n", r.peakrss / 1024.0,
-           r.peakrss > 0 && r.peakrss < 64 * 1024 ? "" : " ABOVE TARGET");
+    results p;
+    {
+        oxatest::pgserver srv;
+        std::string why;
+        if (!srv.start(&why)) {
+            fprintf(stderr, "bench_e2e: the PostgreSQL server did not start: %s\n", why.c_str());
+            ok = false;
+        } else {
+            for (int i = 0; i < 2 && srv.createdb("bare" + std::to_string(i)); ++i)
+                p.bare = std::max(p.bare, barepgrate(srv, "bare" + std::to_string(i), fastcount));
+            ok = p.bare > 0 && ok;
+            p.lib = librate(srv, "benchlib");
+            ok = p.lib > 0 && ok;
+            ok = pgthroughput(bindir, srv, &p) && ok;
+            ok = pglatency(bindir, srv, &p) && ok;
+        }
+    }
+    report("SQLite", "bare SQLite loop", r, 0.6);
     double poolratio = heap.e2e > 0 ? pool.e2e / heap.e2e : 0;
     double rssdiff = (pool.peakrss - heap.peakrss) / 1024.0;
     printf("e2e: pool %.0f values/s, heap %.0f values/s: ratio %.2f (target >= 1.00)%s\n", pool.e2e,
@@ -474,11 +804,8 @@ int main() {
     printf("e2e: peak VmRSS pool %.1f MiB, heap %.1f MiB: %+.1f MiB (target <= +8)%s\n",
            pool.peakrss / 1024.0, heap.peakrss / 1024.0, rssdiff,
            rssdiff <= 8.0 ? "" : " ABOVE TARGET");
-    printf(
-        "e2e: latency at %d values/s, send to history row: median %lld ms, p99 %lld ms, "
-        "max %lld ms (%lld rows)\n",
-        slowrate, static_cast<long long>(r.p50), static_cast<long long>(r.p99),
-        static_cast<long long>(r.pmax), static_cast<long long>(r.latrows));
+    report("PostgreSQL", "bare PostgreSQL COPY loop", p, 0.75);
+    printf("e2e: PostgreSQL client library alone (history and snapshots) %.0f values/s\n", p.lib);
     printf("e2e: idle CPU without IO server %.2f %% of one core over %d s\n", r.idlecpu,
            idleseconds);
     if (!ok) printf("e2e: a phase failed (see above)\n");

@@ -185,19 +185,42 @@ int pgconn::exec(std::string_view sql, pgresult* last) {
     return collect(end, last, false, nullptr);
 }
 
+int pgconn::sent(bool ok, pgresult* out) {
+    if (!ok) return lost(oneline(PQerrorMessage(c_)));
+    int64_t end = deadline();
+    int rc = flush(end);
+    if (rc != DB_OK) return rc;
+    return collect(end, out, false, nullptr);
+}
+
 int pgconn::query(const char* sql, const std::vector<const char*>& params, bool binary,
                   pgresult* out) {
     if (!c_) {
         err_ = "not connected";
         return DB_LOST;
     }
-    if (!PQsendQueryParams(c_, sql, static_cast<int>(params.size()), nullptr, params.data(),
-                           nullptr, nullptr, binary ? 1 : 0))
-        return lost(oneline(PQerrorMessage(c_)));
-    int64_t end = deadline();
-    int rc = flush(end);
-    if (rc != DB_OK) return rc;
-    return collect(end, out, false, nullptr);
+    return sent(PQsendQueryParams(c_, sql, static_cast<int>(params.size()), nullptr, params.data(),
+                                  nullptr, nullptr, binary ? 1 : 0),
+                out);
+}
+
+int pgconn::query(const char* sql, const std::vector<pgbinary>& params) {
+    if (!c_) {
+        err_ = "not connected";
+        return DB_LOST;
+    }
+    std::vector<Oid> types;
+    std::vector<const char*> values;
+    std::vector<int> lengths, formats;
+    for (const pgbinary& p : params) {
+        types.push_back(p.type);
+        values.push_back(p.data.data());
+        lengths.push_back(static_cast<int>(p.data.size()));
+        formats.push_back(1);
+    }
+    return sent(PQsendQueryParams(c_, sql, static_cast<int>(params.size()), types.data(),
+                                  values.data(), lengths.data(), formats.data(), 0),
+                nullptr);
 }
 
 int pgconn::copyin(std::string_view sql, std::string_view data) {

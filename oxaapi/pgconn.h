@@ -34,6 +34,12 @@ using pgresult = std::unique_ptr<PGresult, pgclear>;
 
 using pgparams = std::vector<std::pair<std::string, std::string>>;
 
+// A parameter in binary form: type is the pg_type oid of data.
+struct pgbinary {
+    Oid type = 0;
+    std::string data;
+};
+
 class pgconn {
   public:
     pgconn() = default;
@@ -55,6 +61,8 @@ class pgconn {
     // One statement with text parameters (null pointers are NULL); with
     // binary, the result columns come in binary form.
     int query(const char* sql, const std::vector<const char*>& params, bool binary, pgresult* out);
+    // One statement with parameters in binary form (no result wanted).
+    int query(const char* sql, const std::vector<pgbinary>& params);
     // sql runs statements of which the last is a COPY ... FROM STDIN; data
     // is its whole input.
     int copyin(std::string_view sql, std::string_view data);
@@ -78,6 +86,8 @@ class pgconn {
     // Collects results until none is left (or, with tocopy, until COPY IN
     // starts: then *incopy is set).
     int collect(int64_t deadline, pgresult* last, bool tocopy, bool* incopy);
+
+    int sent(bool ok, pgresult* out);
     int64_t deadline() const;
 
     PGconn* c_ = nullptr;

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "base/env.h"
 #include "oxaapi/dburl.h"
@@ -18,7 +20,7 @@ const char* const pgschema =
     "INSERT INTO meta(key, value) VALUES('schema', '1') ON CONFLICT DO NOTHING;"
     "CREATE TABLE IF NOT EXISTS snapshot(name text PRIMARY KEY, time bigint NOT NULL,"
     " quality integer NOT NULL, type integer NOT NULL, vint bigint, vreal double precision,"
-    " vtext text, vbytes bytea);"
+    " vtext text, vbytes bytea) WITH (fillfactor = 50);"
     "CREATE TABLE IF NOT EXISTS history(name text NOT NULL, time bigint NOT NULL,"
     " quality integer NOT NULL, type integer NOT NULL, vint bigint, vreal double precision,"
     " vtext text, vbytes bytea, PRIMARY KEY (name, time)) PARTITION BY RANGE (time);"
@@ -52,33 +54,29 @@ const char* const schemacheck =
     " AND EXISTS(SELECT 1 FROM pg_trigger WHERE tgname = 'ctrlwrites_notify'"
     " AND tgrelid = to_regclass('ctrlwrites'))";
 
-const char* const stagesql =
-    "CREATE TEMP TABLE IF NOT EXISTS oxa_stage(seq integer, name text, time bigint,"
-    " quality integer, type integer, vint bigint, vreal double precision, vtext text,"
-    " vbytes bytea) ON COMMIT DELETE ROWS";
+const char* const copyhistory =
+    "COPY history(name, time, quality, type, vint, vreal, vtext, vbytes) FROM STDIN"
+    " (FORMAT binary)";
 
-const char* const copystage = "COPY oxa_stage FROM STDIN (FORMAT binary)";
+#define OXA_UNNEST                                                                      \
+    " SELECT * FROM unnest($1::text[], $2::int8[], $3::int4[], $4::int4[], $5::int8[]," \
+    " $6::float8[], $7::text[], $8::bytea[])"
 
-const char* const sethistory =
-    "INSERT INTO history(name, time, quality, type, vint, vreal, vtext, vbytes)"
-    " SELECT name, time, quality, type, vint, vreal, vtext, vbytes FROM oxa_stage"
-    " ON CONFLICT DO NOTHING;";
+const char* const inserthistory =
+    "INSERT INTO history(name, time, quality, type, vint, vreal, vtext, vbytes)" OXA_UNNEST
+    " ON CONFLICT DO NOTHING";
 
-const char* const setsnaps =
-    "INSERT INTO snapshot AS s(name, time, quality, type, vint, vreal, vtext, vbytes)"
-    " SELECT DISTINCT ON (name) name, time, quality, type, vint, vreal, vtext, vbytes"
-    " FROM oxa_stage ORDER BY name, seq DESC"
-    " ON CONFLICT (name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"
-    " type = excluded.type, vint = excluded.vint, vreal = excluded.vreal,"
-    " vtext = excluded.vtext, vbytes = excluded.vbytes;";
+#define OXA_UPSERT                                                                                \
+    "INSERT INTO snapshot AS s(name, time, quality, type, vint, vreal, vtext, vbytes)" OXA_UNNEST \
+    " ON CONFLICT (name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"         \
+    " type = excluded.type, vint = excluded.vint, vreal = excluded.vreal,"                        \
+    " vtext = excluded.vtext, vbytes = excluded.vbytes"
 
-const char* const setsnapsnewer =
-    "INSERT INTO snapshot AS s(name, time, quality, type, vint, vreal, vtext, vbytes)"
-    " SELECT DISTINCT ON (name) name, time, quality, type, vint, vreal, vtext, vbytes"
-    " FROM oxa_stage ORDER BY name, time DESC, seq"
-    " ON CONFLICT (name) DO UPDATE SET time = excluded.time, quality = excluded.quality,"
-    " type = excluded.type, vint = excluded.vint, vreal = excluded.vreal,"
-    " vtext = excluded.vtext, vbytes = excluded.vbytes WHERE excluded.time > s.time;";
+const char* const upsertsnaps = OXA_UPSERT;
+const char* const upsertsnapsnewer = OXA_UPSERT " WHERE excluded.time > s.time";
+
+#undef OXA_UPSERT
+#undef OXA_UNNEST
 
 const char* const copysoe =
     "COPY soe(f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240)"
@@ -146,35 +144,153 @@ void copyend(std::string& b) {
     put16(b, 0xffff);
 }
 
-// One row of oxa_stage.
-void stagerow(std::string& b, int32_t seq, const tagrow& r) {
-    put16(b, 9);
-    fint4(b, seq);
+// Where a value goes: 0 vint, 1 vreal, 2 vtext, 3 vbytes, -1 nowhere.
+int valuecolumn(const tagrow& r) {
+    switch (r.kind) {
+        case VAL_INT:
+            return 0;
+        case VAL_REAL:
+            return 1;
+        case VAL_TEXT:
+            return pgtextok(r.bytes) ? 2 : 3;
+        case VAL_BLOB:
+            return 3;
+        default:
+            return -1;
+    }
+}
+
+// One row of history in binary COPY form.
+void historyrow(std::string& b, const tagrow& r) {
+    put16(b, 8);
     fbytes(b, r.name);
     fint8(b, r.time);
     fint4(b, r.quality);
     fint4(b, r.type);
-    bool text = r.kind == VAL_TEXT && pgtextok(r.bytes);
-    if (r.kind == VAL_INT) {
-        fint8(b, r.i);
-    } else {
-        fnull(b);
+    int col = valuecolumn(r);
+    for (int c = 0; c < 4; ++c) {
+        if (c != col) {
+            fnull(b);
+        } else if (c == 0) {
+            fint8(b, r.i);
+        } else if (c == 1) {
+            ffloat8(b, r.d);
+        } else {
+            fbytes(b, r.bytes);
+        }
     }
-    if (r.kind == VAL_REAL) {
-        ffloat8(b, r.d);
-    } else {
-        fnull(b);
+}
+
+// A one-dimensional array parameter in binary form, built element by element.
+class pgarray {
+  public:
+    explicit pgarray(Oid elem, Oid arraytype) : elem_(elem) { p_.type = arraytype; }
+    void null() {
+        fnull(body_);
+        hasnull_ = true;
+        ++n_;
     }
-    if (text) {
-        fbytes(b, r.bytes);
-    } else {
-        fnull(b);
+    void bytes(std::string_view s) {
+        fbytes(body_, s);
+        ++n_;
     }
-    if (r.kind == VAL_BLOB || (r.kind == VAL_TEXT && !text)) {
-        fbytes(b, r.bytes);
-    } else {
-        fnull(b);
+    void int8(int64_t v) {
+        fint8(body_, v);
+        ++n_;
     }
+    void int4(int32_t v) {
+        fint4(body_, v);
+        ++n_;
+    }
+    void float8(double d) {
+        ffloat8(body_, d);
+        ++n_;
+    }
+    pgbinary take() {
+        p_.data.clear();
+        put32(p_.data, 1);
+        put32(p_.data, hasnull_ ? 1 : 0);
+        put32(p_.data, elem_);
+        put32(p_.data, n_);
+        put32(p_.data, 1);
+        p_.data += body_;
+        return std::move(p_);
+    }
+
+  private:
+    Oid elem_;
+    pgbinary p_;
+    std::string body_;
+    uint32_t n_ = 0;
+    bool hasnull_ = false;
+};
+
+// pg_type oids of the elements and arrays used here.
+enum : Oid {
+    byteaoid = 17,
+    int8oid = 20,
+    int4oid = 23,
+    textoid = 25,
+    float8oid = 701,
+    byteaarray = 1001,
+    int4array = 1007,
+    textarray = 1009,
+    int8array = 1016,
+    float8array = 1022
+};
+
+// The eight parameters of the unnest() statements for rows.
+std::vector<pgbinary> rowarrays(const std::vector<const tagrow*>& rows) {
+    pgarray name(textoid, textarray), time(int8oid, int8array), quality(int4oid, int4array),
+        type(int4oid, int4array), vint(int8oid, int8array), vreal(float8oid, float8array),
+        vtext(textoid, textarray), vbytes(byteaoid, byteaarray);
+    for (const tagrow* r : rows) {
+        name.bytes(r->name);
+        time.int8(r->time);
+        quality.int4(r->quality);
+        type.int4(r->type);
+        int col = valuecolumn(*r);
+        if (col == 0) {
+            vint.int8(r->i);
+        } else {
+            vint.null();
+        }
+        if (col == 1) {
+            vreal.float8(r->d);
+        } else {
+            vreal.null();
+        }
+        if (col == 2) {
+            vtext.bytes(r->bytes);
+        } else {
+            vtext.null();
+        }
+        if (col == 3) {
+            vbytes.bytes(r->bytes);
+        } else {
+            vbytes.null();
+        }
+    }
+    return {name.take(), time.take(),  quality.take(), type.take(),
+            vint.take(), vreal.take(), vtext.take(),   vbytes.take()};
+}
+
+// The row of each tag that its snapshot takes: the last one of the request
+// (live values), or the newest and first of its time (replayed values).
+std::vector<const tagrow*> snapshotrows(const std::vector<const tagrow*>& rows, bool insert) {
+    std::unordered_map<std::string_view, size_t> at;
+    std::vector<const tagrow*> out;
+    at.reserve(rows.size());
+    out.reserve(rows.size());
+    for (const tagrow* r : rows) {
+        auto [it, fresh] = at.try_emplace(r->name, out.size());
+        if (fresh) {
+            out.push_back(r);
+        } else if (!insert || r->time > out[it->second]->time) {
+            out[it->second] = r;
+        }
+    }
+    return out;
 }
 
 // A record text field as text PostgreSQL takes: bytes that are not UTF-8
@@ -413,8 +529,7 @@ int pgdb::openone(const pgtarget& t) {
     }
     int rc = ensureschema();
     if (rc != DB_OK) return rc;
-    if (conn_.exec(std::string("LISTEN ctrlwrites; ") + stagesql) != DB_OK)
-        return fail(DB_LOST, "setup");
+    if (conn_.exec("LISTEN ctrlwrites") != DB_OK) return fail(DB_LOST, "setup");
     rc = loadparts();
     if (rc != DB_OK) return rc;
     firstchange_ = true;
@@ -583,17 +698,28 @@ int pgdb::rollback() {
     return rc;
 }
 
-int pgdb::writeset(const std::vector<const tagrow*>& rows, bool insert, const std::string& before,
-                   const std::string& after) {
-    std::string data;
-    copystart(data);
-    for (size_t i = 0; i < rows.size(); ++i) stagerow(data, static_cast<int32_t>(i), *rows[i]);
-    copyend(data);
-    int rc = conn_.copyin(txprefix() + before + copystage, data);
+int pgdb::begintx() {
+    if (txsent_) return DB_OK;
+    txsent_ = true;
+    return conn_.exec("BEGIN");
+}
+
+int pgdb::writeset(const std::vector<const tagrow*>& rows, bool insert, bool copy) {
+    int rc;
+    if (copy) {
+        std::string data;
+        copystart(data);
+        for (const tagrow* r : rows) historyrow(data, *r);
+        copyend(data);
+        rc = conn_.copyin(txprefix() + copyhistory, data);
+    } else {
+        rc = begintx();
+        if (rc == DB_OK) rc = conn_.query(inserthistory, rowarrays(rows));
+    }
     if (rc != DB_OK) return fail(rc, "history");
-    rc = conn_.exec(std::string(sethistory) + (insert ? setsnapsnewer : setsnaps) + after);
-    if (rc != DB_OK) return fail(rc, "history");
-    return DB_OK;
+    rc =
+        conn_.query(insert ? upsertsnapsnewer : upsertsnaps, rowarrays(snapshotrows(rows, insert)));
+    return rc == DB_OK ? DB_OK : fail(rc, "snapshot");
 }
 
 int pgdb::putrows(const std::vector<tagrow>& rows, bool insert, std::vector<rowrefusal>* refused,
@@ -627,20 +753,26 @@ int pgdb::putrows(const std::vector<tagrow>& rows, bool insert, std::vector<rowr
             if (rc != DB_OK) return rc;
         }
     }
-    int rc = writeset(good, insert, "", "");
-    if (rc != DB_FAIL || good.size() == 1) {
-        if (rc == DB_FAIL) refused->push_back(rowrefusal{index[0], err_});
-        return rc == DB_FAIL ? DB_OK : rc;
+    // COPY is the fast road; it stops at a row already there (a request
+    // written again after a lost answer, a replayed block), and then the
+    // rows go again by an insert that leaves such rows alone.
+    int rc = writeset(good, insert, !txsent_);
+    if (rc == DB_FAIL && conn_.sqlstate() == "23505") {
+        if (conn_.exec("ROLLBACK") != DB_OK) return fail(DB_LOST, "history");
+        txsent_ = false;
+        rc = writeset(good, insert, false);
     }
-    // The server refused the set for its content: find the rows it refuses,
-    // one savepoint each, in a new transaction.
+    if (rc != DB_FAIL) return rc;
+    // The server refused the set for its content: find the rows it
+    // refuses, one savepoint each, in a new transaction.
     std::string why = err_;
     if (conn_.exec("ROLLBACK") != DB_OK) return fail(DB_LOST, "history");
     txsent_ = false;
     log(40, "history: set refused (" + why + "); writing the rows one by one");
+    if (begintx() != DB_OK) return fail(DB_LOST, "history");
     for (size_t k = 0; k < good.size(); ++k) {
-        rc = writeset({good[k]}, insert, "SAVEPOINT oxa_row; ",
-                      "DELETE FROM oxa_stage; RELEASE SAVEPOINT oxa_row;");
+        if (conn_.exec("SAVEPOINT oxa_row") != DB_OK) return fail(DB_LOST, "history");
+        rc = writeset({good[k]}, insert, false);
         if (rc == DB_LOST) return rc;
         if (rc == DB_FAIL) {
             refused->push_back(rowrefusal{index[k], err_});

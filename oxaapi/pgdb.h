@@ -14,11 +14,13 @@
 // kept), vtext (6), vbytes (7, and a type-6 text that is not UTF-8 without
 // zero bytes, so that it is kept byte for byte).
 //
-// A value request is one transaction: the rows go by one binary COPY into a
-// temporary table, then one INSERT ... SELECT puts them into history (ON
-// CONFLICT DO NOTHING: a row already there stays) and one set-based upsert
-// into snapshot.  When the server refuses the set for its content, the rows
-// are written one by one to tell the refused ones.
+// A value request is one transaction: the rows go into history by one
+// binary COPY, and the newest row of each tag into snapshot by one upsert
+// over arrays (unnest).  When the COPY meets a row already there (same name
+// and time: a request written again after its answer was lost, a replayed
+// block), the transaction starts again with an insert that leaves such rows
+// alone, so history gets every row once.  When the server refuses the rows
+// for their content, they are written one by one to tell the refused ones.
 //
 // history partitions: when history is a partitioned table (as created
 // here), the backend creates day partitions ahead (partitions_ahead days)
@@ -103,8 +105,11 @@ class pgdb : public backend {
     int housekeep();
     // "BEGIN;" the first time a statement of the open transaction goes out.
     std::string txprefix();
-    int writeset(const std::vector<const tagrow*>& rows, bool insert, const std::string& before,
-                 const std::string& after);
+    // BEGIN, unless it went out already.
+    int begintx();
+    // History rows (by COPY, or by an insert that leaves rows already there
+    // alone) and the snapshots they move.
+    int writeset(const std::vector<const tagrow*>& rows, bool insert, bool copy);
     void readinput();
 
     std::vector<pgtarget> targets_;
