@@ -1,4 +1,5 @@
-# The two commands a user needs: `make test` and `make demo`.
+# The two commands a user needs: `make test` and `make demo` (DB=postgresql
+# for the server database).
 # Everything else here is for developers.
 JOBS ?= $(shell nproc)
 BUILD ?= build
@@ -45,17 +46,18 @@ fuzz: deps
 	cmake --build build-fuzz -j$(JOBS) --target fuzzers
 	@scripts/fuzz.sh build-fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
-# Builds only the programs the demo runs (no tests, fuzzers or oracles).
+# Builds only the programs the demo runs (no tests, fuzzers or oracles);
+# DB=postgresql runs it against a throwaway PostgreSQL server.
 DEMO_TARGETS = Quorvane iosim logview oxactl qvadm configs
 demo: deps
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j$(JOBS) --target $(DEMO_TARGETS)
-	@scripts/demo.sh $(BUILD)
+	@DB=$(DB) scripts/demo.sh $(BUILD)
 
 # The same across a one-way network gap: Quorvane sends gapudp datagrams,
 # gaprx writes them into SQLite.
 demo-gap: build
-	@scripts/demo.sh $(BUILD) gap
+	@DB=$(DB) scripts/demo.sh $(BUILD) gap
 
 # The programs, the unit quorvane@.service, the configuration directory and
 # the docs under PREFIX (DESTDIR=... stages them elsewhere); see
