@@ -116,6 +116,10 @@ class backend {
 
     // The database in use: 0 the one of the URL, 1 the standby.
     virtual int current() const { return 0; }
+    // A socket that becomes readable when the database has news for us (a
+    // notification of a control write): the library thread waits on it
+    // besides its own wake-ups, and looks at once.  -1: none.
+    virtual int waitfd() const { return -1; }
 
     // Waits for a server end soon after *stop becomes true (set by another
     // thread); the flag outlives the backend.

@@ -1,5 +1,9 @@
 #include "oxaapi/client.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -65,8 +69,51 @@ int64_t rectime(int64_t ms) {
 
 }  // namespace
 
+client::client() {
+    wakefd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
 client::~client() {
     disconnect();
+    if (wakefd_ >= 0) ::close(wakefd_);
+}
+
+void client::wake() {
+    cv_.notify_all();
+    if (wakefd_ >= 0) {
+        uint64_t one = 1;
+        ssize_t n = ::write(wakefd_, &one, sizeof one);  // a full counter wakes too
+        (void)n;
+    }
+}
+
+void client::idle(std::chrono::steady_clock::time_point until,
+                  std::chrono::steady_clock::time_point* nextpoll) {
+    int fd = db_->waitfd();
+    if (fd < 0 || wakefd_ < 0) {
+        std::unique_lock<std::mutex> lk(mu_);
+        cv_.wait_until(lk, until, [&] { return stop_ || !q_.empty(); });
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lk(mu_);
+        if (stop_ || !q_.empty()) return;
+    }
+    // Whatever wakes us after the look above writes wakefd_, so nothing is
+    // missed between it and the poll.
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    until - std::chrono::steady_clock::now())
+                    .count();
+    pollfd p[2] = {{fd, POLLIN, 0}, {wakefd_, POLLIN, 0}};
+    if (::poll(p, 2, left > 0 ? static_cast<int>(left) + 1 : 0) > 0) {
+        // The database has something for us (a notification): look now.
+        if (p[0].revents) *nextpoll = std::chrono::steady_clock::now();
+        uint64_t n;
+        if (p[1].revents) {
+            ssize_t r = ::read(wakefd_, &n, sizeof n);
+            (void)r;
+        }
+    }
 }
 
 void client::setnotify(oxa_statusfn fn, void* user) {
@@ -135,7 +182,7 @@ int client::disconnect() {
         stop_ = true;
         stopping_.store(true, std::memory_order_release);
     }
-    cv_.notify_all();
+    wake();
     th_.join();
     {
         std::lock_guard<std::mutex> lk(mu_);
@@ -160,7 +207,7 @@ int client::call(const char* text, size_t n, oxa_responsefn fn, void* user, bool
         qbytes_ += n;
         q_.push_back(std::move(j));
     }
-    cv_.notify_all();
+    wake();
     return OXA_OK;
 }
 
@@ -175,6 +222,11 @@ int client::soeput(const oxa_soerec* recs, int n) {
     j.soe = &w;
     q_.push_back(std::move(j));
     cv_.notify_all();
+    if (wakefd_ >= 0) {
+        uint64_t one = 1;
+        ssize_t n = ::write(wakefd_, &one, sizeof one);  // a full counter wakes too
+        (void)n;
+    }
     donecv_.wait(lk, [&] { return w.done; });
     return w.rc;
 }
@@ -226,10 +278,7 @@ void client::run() {
             pollctrl();
             nextpoll = now + std::chrono::milliseconds(pollms);
         }
-        if (!have && db_) {
-            std::unique_lock<std::mutex> lk(mu_);
-            cv_.wait_until(lk, nextpoll, [&] { return stop_ || !q_.empty(); });
-        }
+        if (!have && db_) idle(nextpoll, &nextpoll);
     }
     if (db_) {
         db_->close();

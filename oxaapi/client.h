@@ -4,7 +4,8 @@
 // The thread opens the backend (retrying every retry interval and reporting
 // OXA_CONNECTFAIL after each failed attempt), reports OXA_CONNECTED, then
 // executes queued jobs in order, looks for control writes every poll
-// interval, and checks that the database is still reachable.  A backend
+// interval and whenever the backend's socket (backend::waitfd) has news,
+// and checks that the database is still reachable.  A backend
 // result DB_LOST closes the connection, reports OXA_DISCONNECTED and goes
 // back to reconnecting (at once, or after the retry interval when the
 // connection lasted less than that, so a database that fails every write
@@ -50,7 +51,7 @@ class client {
     static constexpr size_t maxjobs = 100000;
     static constexpr size_t maxbytes = 64u << 20;
 
-    client() = default;
+    client();
     ~client();
     client(const client&) = delete;
     client& operator=(const client&) = delete;
@@ -102,6 +103,12 @@ class client {
     };
 
     void run();
+    // Waits until `until`, a job, a stop, or (for a backend with a socket
+    // to watch) the database's own news, which moves *nextpoll to now.
+    void idle(std::chrono::steady_clock::time_point until,
+              std::chrono::steady_clock::time_point* nextpoll);
+    // Wakes the library thread: cv_ and wakefd_.
+    void wake();
     bool tryopen();
     void execute(job& j);
     int writevalues(request& rq, std::vector<tagerr>* errs, size_t* dups, std::string* why);
@@ -121,6 +128,7 @@ class client {
 
     mutable std::mutex mu_;
     std::condition_variable cv_;      // wakes the library thread
+    int wakefd_ = -1;                 // the same for a thread in poll() (an eventfd)
     std::condition_variable donecv_;  // wakes callers of soeput
     std::deque<job> q_;
     size_t qbytes_ = 0;

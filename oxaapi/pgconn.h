@@ -51,6 +51,7 @@ class pgconn {
     int connect(const pgparams& kv, int timeoutms);
     void close();
     bool isopen() const { return c_ != nullptr; }
+    int socket() const { return c_ ? PQsocket(c_) : -1; }
     // Bound of every later wait for the server (default 30 s).
     void settimeout(int ms) { timeoutms_ = ms; }
     // A wait ends (and the connection closes) soon after *stop becomes true.

