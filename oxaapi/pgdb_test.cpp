@@ -93,7 +93,9 @@ class relay {
                 }
             }
             if (how == freeze) continue;
-            for (size_t i = 0; i < conns.size(); ++i) {
+            // Only the connections the poll looked at (not one just accepted).
+            size_t polled = (fds.size() - 1) / 2;
+            for (size_t i = 0; i < polled; ++i) {
                 side& s = conns[i];
                 char buf[65536];
                 if (fds[1 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR)) {
