@@ -204,7 +204,7 @@ int pgconn::query(const char* sql, const std::vector<const char*>& params, bool 
                 out);
 }
 
-int pgconn::query(const char* sql, const std::vector<pgbinary>& params) {
+int pgconn::query(const char* sql, const std::vector<pgbinary>& params, pgresult* out) {
     if (!c_) {
         err_ = "not connected";
         return DB_LOST;
@@ -220,7 +220,7 @@ int pgconn::query(const char* sql, const std::vector<pgbinary>& params) {
     }
     return sent(PQsendQueryParams(c_, sql, static_cast<int>(params.size()), types.data(),
                                   values.data(), lengths.data(), formats.data(), 0),
-                nullptr);
+                out);
 }
 
 int pgconn::copyin(std::string_view sql, std::string_view data) {

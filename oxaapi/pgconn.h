@@ -62,8 +62,9 @@ class pgconn {
     // One statement with text parameters (null pointers are NULL); with
     // binary, the result columns come in binary form.
     int query(const char* sql, const std::vector<const char*>& params, bool binary, pgresult* out);
-    // One statement with parameters in binary form (no result wanted).
-    int query(const char* sql, const std::vector<pgbinary>& params);
+    // One statement with parameters in binary form; its result in *out
+    // when out is not null.
+    int query(const char* sql, const std::vector<pgbinary>& params, pgresult* out = nullptr);
     // sql runs statements of which the last is a COPY ... FROM STDIN; data
     // is its whole input.
     int copyin(std::string_view sql, std::string_view data);

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "base/env.h"
 #include "oxaapi/dburl.h"
@@ -17,7 +19,7 @@ namespace oxa {
 
 const char* const pgschema =
     "CREATE TABLE IF NOT EXISTS meta(key text PRIMARY KEY, value text);"
-    "INSERT INTO meta(key, value) VALUES('schema', '1') ON CONFLICT DO NOTHING;"
+    "INSERT INTO meta(key, value) VALUES('schema', '2') ON CONFLICT DO NOTHING;"
     "CREATE TABLE IF NOT EXISTS snapshot(name text PRIMARY KEY, time bigint NOT NULL,"
     " quality integer NOT NULL, type integer NOT NULL, vint bigint, vreal double precision,"
     " vtext text, vbytes bytea) WITH (fillfactor = 50);"
@@ -27,6 +29,13 @@ const char* const pgschema =
     "CREATE TABLE IF NOT EXISTS soe(id bigserial PRIMARY KEY, f230 bigint, f231 bigint,"
     " f232 bigint, f233 integer, f234 integer, f235 bigint, f236 text, f237 text, f238 text,"
     " f239 integer, f240 integer);"
+    // One row per distinct record (rows repeated before the key came are
+    // removed first, the first written staying).
+    "DELETE FROM soe WHERE to_regclass('soe_key') IS NULL AND id NOT IN (SELECT min(id)"
+    " FROM soe GROUP BY f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240);"
+    "CREATE UNIQUE INDEX IF NOT EXISTS soe_key ON soe(f230, f231, f232, f233, f234, f235, f236,"
+    " f237, f238, f239, f240);"
+    "UPDATE meta SET value = '2' WHERE key = 'schema';"
     "CREATE TABLE IF NOT EXISTS ctrltags(name text PRIMARY KEY);"
     "CREATE TABLE IF NOT EXISTS ctrlwrites(id bigserial PRIMARY KEY, name text NOT NULL,"
     " time bigint NOT NULL DEFAULT (extract(epoch FROM clock_timestamp()) * 1000)::bigint,"
@@ -50,6 +59,7 @@ constexpr const char* ddllock = "SELECT pg_advisory_xact_lock(7305411863);";
 const char* const schemacheck =
     "SELECT to_regclass('meta') IS NOT NULL AND to_regclass('snapshot') IS NOT NULL"
     " AND to_regclass('history') IS NOT NULL AND to_regclass('soe') IS NOT NULL"
+    " AND to_regclass('soe_key') IS NOT NULL"
     " AND to_regclass('ctrltags') IS NOT NULL AND to_regclass('ctrlwrites') IS NOT NULL"
     " AND EXISTS(SELECT 1 FROM pg_trigger WHERE tgname = 'ctrlwrites_notify'"
     " AND tgrelid = to_regclass('ctrlwrites'))";
@@ -78,9 +88,11 @@ const char* const upsertsnapsnewer = OXA_UPSERT " WHERE excluded.time > s.time";
 #undef OXA_UPSERT
 #undef OXA_UNNEST
 
-const char* const copysoe =
-    "COPY soe(f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240)"
-    " FROM STDIN (FORMAT binary)";
+const char* const insertsoe =
+    "INSERT INTO soe(f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240)"
+    " SELECT * FROM unnest($1::int8[], $2::int8[], $3::int8[], $4::int4[], $5::int4[],"
+    " $6::int8[], $7::text[], $8::text[], $9::text[], $10::int4[], $11::int4[])"
+    " ON CONFLICT DO NOTHING";
 
 const char* const pendingsql =
     "SELECT w.id, w.name, w.time, w.quality, w.type, w.vint, w.vreal, w.vtext, w.vbytes"
@@ -293,6 +305,20 @@ std::vector<const tagrow*> snapshotrows(const std::vector<const tagrow*>& rows, 
     return out;
 }
 
+// True when two rows share a name and time.
+bool repeatskey(const std::vector<const tagrow*>& rows) {
+    struct keyhash {
+        size_t operator()(const std::pair<std::string_view, int64_t>& k) const {
+            return std::hash<std::string_view>()(k.first) ^ (static_cast<size_t>(k.second) * 31);
+        }
+    };
+    std::unordered_set<std::pair<std::string_view, int64_t>, keyhash> seen;
+    seen.reserve(rows.size());
+    for (const tagrow* r : rows)
+        if (!seen.emplace(r->name, r->time).second) return true;
+    return false;
+}
+
 // A record text field as text PostgreSQL takes: bytes that are not UTF-8
 // become U+FFFD.  *changed tells whether any did.
 std::string recordtext(const char* p, size_t width, bool* changed) {
@@ -409,6 +435,7 @@ std::unique_ptr<pgdb> pgdb::make(const dburl& u, const dblogin& login, std::stri
         {"retention_days", 0, 366000, 1, &keep},
     };
     for (const auto& [k, v] : u.params) {
+        if (k == "queuebytes") continue;  // the client library's own (oxaapi.h)
         bool mine = false;
         for (const ours& o : table) {
             if (k != o.key) continue;
@@ -486,8 +513,7 @@ void pgdb::close() {
     conn_.close();
     intx_ = txsent_ = false;
     deferred_.clear();
-    soecopy_.clear();
-    soerows_ = 0;
+    soe_.clear();
     delivered_.clear();
     refusedctrl_.clear();
 }
@@ -647,13 +673,7 @@ int pgdb::begin() {
 
 int pgdb::commit() {
     int rc = DB_OK;
-    if (soerows_ > 0) {
-        copyend(soecopy_);
-        rc = conn_.copyin(txprefix() + copysoe, soecopy_);
-        soecopy_.clear();
-        soerows_ = 0;
-        if (rc != DB_OK) rc = fail(rc, "soe");
-    }
+    if (!soe_.empty()) rc = writesoe();
     if (rc == DB_OK) {
         std::string sql = deferred_;
         auto marks = [&](const std::vector<int64_t>& ids, int state) {
@@ -690,8 +710,7 @@ int pgdb::rollback() {
     int rc = DB_OK;
     if (txsent_ && conn_.isopen()) rc = conn_.exec("ROLLBACK");
     deferred_.clear();
-    soecopy_.clear();
-    soerows_ = 0;
+    soe_.clear();
     delivered_.clear();
     refusedctrl_.clear();
     intx_ = txsent_ = false;
@@ -704,26 +723,34 @@ int pgdb::begintx() {
     return conn_.exec("BEGIN");
 }
 
-int pgdb::writeset(const std::vector<const tagrow*>& rows, bool insert, bool copy) {
-    int rc;
-    if (copy) {
-        std::string data;
-        copystart(data);
-        for (const tagrow* r : rows) historyrow(data, *r);
-        copyend(data);
-        rc = conn_.copyin(txprefix() + copyhistory, data);
-    } else {
-        rc = begintx();
-        if (rc == DB_OK) rc = conn_.query(inserthistory, rowarrays(rows));
-    }
+int pgdb::copyrows(const std::vector<const tagrow*>& rows) {
+    std::string data;
+    copystart(data);
+    for (const tagrow* r : rows) historyrow(data, *r);
+    copyend(data);
+    int rc = conn_.copyin(txprefix() + copyhistory, data);
+    return rc == DB_OK ? DB_OK : fail(rc, "history");
+}
+
+int pgdb::insertrows(const std::vector<const tagrow*>& rows, size_t* dups) {
+    int rc = begintx();
+    pgresult r;
+    if (rc == DB_OK) rc = conn_.query(inserthistory, rowarrays(rows), &r);
     if (rc != DB_OK) return fail(rc, "history");
-    rc =
+    const char* n = PQcmdTuples(r.get());
+    size_t inserted = n && *n ? std::strtoull(n, nullptr, 10) : 0;
+    *dups += rows.size() - std::min(inserted, rows.size());
+    return DB_OK;
+}
+
+int pgdb::upsertrows(const std::vector<const tagrow*>& rows, bool insert) {
+    int rc =
         conn_.query(insert ? upsertsnapsnewer : upsertsnaps, rowarrays(snapshotrows(rows, insert)));
     return rc == DB_OK ? DB_OK : fail(rc, "snapshot");
 }
 
 int pgdb::putrows(const std::vector<tagrow>& rows, bool insert, std::vector<rowrefusal>* refused,
-                  size_t* /*dups*/) {
+                  size_t* dups) {
     std::vector<const tagrow*> good;
     std::vector<size_t> index;
     good.reserve(rows.size());
@@ -753,29 +780,42 @@ int pgdb::putrows(const std::vector<tagrow>& rows, bool insert, std::vector<rowr
             if (rc != DB_OK) return rc;
         }
     }
-    // COPY is the fast road; it stops at a row already there (a request
-    // written again after a lost answer, a replayed block), and then the
-    // rows go again by an insert that leaves such rows alone.
-    int rc = writeset(good, insert, !txsent_);
-    if (rc == DB_FAIL && conn_.sqlstate() == "23505") {
-        if (conn_.exec("ROLLBACK") != DB_OK) return fail(DB_LOST, "history");
-        txsent_ = false;
-        rc = writeset(good, insert, false);
+    // COPY is the fast road.  It stops at a row already there (a request
+    // written again after a lost answer, a replayed block) and at a name and
+    // time the rows repeat; then the rows go by an insert that leaves such
+    // rows alone and tells how many it left.
+    int rc = DB_FAIL;
+    bool copy = !txsent_ && !repeatskey(good);
+    if (copy) {
+        rc = copyrows(good);
+        if (rc == DB_FAIL && conn_.sqlstate() == "23505") {
+            if (conn_.exec("ROLLBACK") != DB_OK) return fail(DB_LOST, "history");
+            txsent_ = false;
+            copy = false;
+        }
     }
+    if (!copy) rc = insertrows(good, dups);
+    if (rc == DB_OK) rc = upsertrows(good, insert);
     if (rc != DB_FAIL) return rc;
-    // The server refused the set for its content: find the rows it
+    // The server refused the rows for their content: find the rows it
     // refuses, one savepoint each, in a new transaction.
+    *dups = 0;
     std::string why = err_;
     if (conn_.exec("ROLLBACK") != DB_OK) return fail(DB_LOST, "history");
     txsent_ = false;
     log(40, "history: set refused (" + why + "); writing the rows one by one");
     if (begintx() != DB_OK) return fail(DB_LOST, "history");
-    for (size_t k = 0; k < good.size(); ++k) {
+    for (size_t g = 0; g < good.size(); ++g) {
         if (conn_.exec("SAVEPOINT oxa_row") != DB_OK) return fail(DB_LOST, "history");
-        rc = writeset({good[k]}, insert, false);
+        size_t dup = 0;
+        rc = insertrows({good[g]}, &dup);
+        if (rc == DB_OK) rc = upsertrows({good[g]}, insert);
         if (rc == DB_LOST) return rc;
-        if (rc == DB_FAIL) {
-            refused->push_back(rowrefusal{index[k], err_});
+        if (rc == DB_OK) {
+            *dups += dup;
+            if (conn_.exec("RELEASE SAVEPOINT oxa_row") != DB_OK) return fail(DB_LOST, "history");
+        } else {
+            refused->push_back(rowrefusal{index[g], err_});
             if (conn_.exec("ROLLBACK TO SAVEPOINT oxa_row") != DB_OK)
                 return fail(DB_LOST, "history");
         }
@@ -788,23 +828,38 @@ int pgdb::putsoe(const oxa_soerec& r) {
         err_ = "not connected";
         return DB_LOST;
     }
-    if (soerows_ == 0) copystart(soecopy_);
-    bool changed = false;
-    put16(soecopy_, 11);
-    fint8(soecopy_, static_cast<int64_t>(r.f230));
-    fint8(soecopy_, r.f231);
-    fint8(soecopy_, r.f232);
-    fint4(soecopy_, r.f233);
-    fint4(soecopy_, r.f234);
-    fint8(soecopy_, r.f235);
-    fbytes(soecopy_, recordtext(r.f236, sizeof r.f236, &changed));
-    fbytes(soecopy_, recordtext(r.f237, sizeof r.f237, &changed));
-    fbytes(soecopy_, recordtext(r.f238, sizeof r.f238, &changed));
-    fint4(soecopy_, r.f239);
-    fint4(soecopy_, r.f240);
-    ++soerows_;
-    if (changed) log(20, "soe: a text that is not UTF-8 is stored with U+FFFD for its bad bytes");
+    soe_.push_back(r);
     return DB_OK;
+}
+
+int pgdb::writesoe() {
+    pgarray f230(int8oid, int8array), f231(int8oid, int8array), f232(int8oid, int8array),
+        f233(int4oid, int4array), f234(int4oid, int4array), f235(int8oid, int8array),
+        f236(textoid, textarray), f237(textoid, textarray), f238(textoid, textarray),
+        f239(int4oid, int4array), f240(int4oid, int4array);
+    bool changed = false;
+    for (const oxa_soerec& r : soe_) {
+        f230.int8(static_cast<int64_t>(r.f230));
+        f231.int8(r.f231);
+        f232.int8(r.f232);
+        f233.int4(r.f233);
+        f234.int4(r.f234);
+        f235.int8(r.f235);
+        f236.bytes(recordtext(r.f236, sizeof r.f236, &changed));
+        f237.bytes(recordtext(r.f237, sizeof r.f237, &changed));
+        f238.bytes(recordtext(r.f238, sizeof r.f238, &changed));
+        f239.int4(r.f239);
+        f240.int4(r.f240);
+    }
+    soe_.clear();
+    if (changed) log(20, "soe: a text that is not UTF-8 is stored with U+FFFD for its bad bytes");
+    int rc = begintx();
+    if (rc == DB_OK) {
+        rc = conn_.query(insertsoe, {f230.take(), f231.take(), f232.take(), f233.take(),
+                                     f234.take(), f235.take(), f236.take(), f237.take(),
+                                     f238.take(), f239.take(), f240.take()});
+    }
+    return rc == DB_OK ? DB_OK : fail(rc, "soe");
 }
 
 int pgdb::putctrltag(const std::string& name, bool add) {

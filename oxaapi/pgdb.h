@@ -37,7 +37,8 @@
 // URL settings of ours (the other query keys go to libpq as they are):
 //   connect_timeout (s, 10), statement_timeout (ms, 30000: set on the
 //   server, and the bound of every wait here with 1 s to spare),
-//   partition_days (1), partitions_ahead (3), retention_days (0).
+//   partition_days (1), partitions_ahead (3), retention_days (0); and
+//   queuebytes, which the client library reads (oxaapi.h).
 //
 // Thread-safety: as every backend, one thread at a time.
 #pragma once
@@ -84,8 +85,8 @@ class pgdb : public backend {
     int begin() override;
     int commit() override;
     int rollback() override;
-    int putrows(const std::vector<tagrow>& rows, bool insert,
-                std::vector<rowrefusal>* refused, size_t* dups) override;
+    int putrows(const std::vector<tagrow>& rows, bool insert, std::vector<rowrefusal>* refused,
+                size_t* dups) override;
     int putsoe(const oxa_soerec& rec) override;
     int putctrltag(const std::string& name, bool add) override;
     int pendingctrl(std::vector<ctrlrow>* out, size_t max) override;
@@ -111,9 +112,14 @@ class pgdb : public backend {
     std::string txprefix();
     // BEGIN, unless it went out already.
     int begintx();
-    // History rows (by COPY, or by an insert that leaves rows already there
-    // alone) and the snapshots they move.
-    int writeset(const std::vector<const tagrow*>& rows, bool insert, bool copy);
+    // History rows by COPY (in a new transaction), or by an insert that
+    // leaves rows already there alone and adds how many to *dups.
+    int copyrows(const std::vector<const tagrow*>& rows);
+    int insertrows(const std::vector<const tagrow*>& rows, size_t* dups);
+    // The snapshots the rows move.
+    int upsertrows(const std::vector<const tagrow*>& rows, bool insert);
+    // The SOE records of the transaction, leaving out those already there.
+    int writesoe();
     void readinput();
 
     std::vector<pgtarget> targets_;
@@ -123,11 +129,10 @@ class pgdb : public backend {
     std::string err_;
     int cur_ = 0;
 
-    bool intx_ = false;     // begin() was called
-    bool txsent_ = false;   // BEGIN went to the server
-    std::string deferred_;  // statements sent at commit
-    std::string soecopy_;   // binary COPY rows of soe, sent at commit
-    size_t soerows_ = 0;
+    bool intx_ = false;            // begin() was called
+    bool txsent_ = false;          // BEGIN went to the server
+    std::string deferred_;         // statements sent at commit
+    std::vector<oxa_soerec> soe_;  // written at commit
     std::vector<int64_t> delivered_, refusedctrl_;
 
     bool partitioned_ = false;
