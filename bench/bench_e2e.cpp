@@ -35,6 +35,8 @@
 // count of the last tag iosim sends (values go in order), the latency run
 // reads new rows through an index on time made for it.
 //
+// BENCH_E2E_DB=sqlite or =postgresql runs only that database's half.
+//
 // Quorvane and iosim are found in ../bin beside this program's directory
 // (<build>/bench/bench_e2e, <build>/bin/).  Every process started here is
 // stopped before the program ends, also when a phase fails.
@@ -748,17 +750,19 @@ int main() {
             return 1;
         }
     }
-    results r;
+    const char* only = ::getenv("BENCH_E2E_DB");
+    bool dosqlite = !only || std::strcmp(only, "postgresql") != 0;
+    bool dopg = !only || std::strcmp(only, "sqlite") != 0;
+    results r, pool, heap, p;
     bool ok = true;
-    {
+    if (dosqlite) {
         tmpdir d;
         for (int i = 0; i < 2; ++i) r.bare = std::max(r.bare, barerate(d.path, fastcount));
         std::error_code ec;
         fs::remove(d.path / "bare.db", ec);
     }
-    ok = throughput(bindir, &r) && ok;
+    if (dosqlite) ok = throughput(bindir, &r) && ok;
     // The pool against the heap: by turns, so that both see the same load.
-    results pool, heap;
     auto keep = [](results* all, const results& one) {
         all->e2e = std::max(all->e2e, one.e2e);
         all->peakrss = std::max(all->peakrss, one.peakrss);
@@ -766,19 +770,19 @@ int main() {
     };
     // Each goes first in turn: a run still has the previous one's database
     // writes in flight when it starts.
-    for (int i = 0; i < 4; ++i) {
-        results h, p;
-        if (i % 2) ok = throughput(bindir, &p) && ok;
+    for (int i = 0; dosqlite && i < 4; ++i) {
+        results h, q;
+        if (i % 2) ok = throughput(bindir, &q) && ok;
         ok = throughput(bindir, &h, "Quorvane-heap") && ok;
-        if (i % 2 == 0) ok = throughput(bindir, &p) && ok;
+        if (i % 2 == 0) ok = throughput(bindir, &q) && ok;
         keep(&heap, h);
-        keep(&pool, p);
+        keep(&pool, q);
     }
-    ok = latency(bindir, &r) && ok;
-    ok = idle(bindir, &r) && ok;
-
-    results p;
-    {
+    if (dosqlite) {
+        ok = latency(bindir, &r) && ok;
+        ok = idle(bindir, &r) && ok;
+    }
+    if (dopg) {
         oxatest::pgserver srv;
         std::string why;
         if (!srv.start(&why)) {
@@ -794,20 +798,28 @@ int main() {
             ok = pglatency(bindir, srv, &p) && ok;
         }
     }
-    report("SQLite", "bare SQLite loop", r, 0.6);
+    if (dosqlite) report("SQLite", "bare SQLite loop", r, 0.6);
     double poolratio = heap.e2e > 0 ? pool.e2e / heap.e2e : 0;
     double rssdiff = (pool.peakrss - heap.peakrss) / 1024.0;
-    printf("e2e: pool %.0f values/s, heap %.0f values/s: ratio %.2f (target >= 1.00)%s\n", pool.e2e,
-           heap.e2e, poolratio, poolratio >= 1.0 ? "" : " BELOW TARGET");
-    printf("e2e: Quorvane's CPU time per value: pool %.2f us, heap %.2f us (heap / pool %.2f)\n",
-           pool.cpuus, heap.cpuus, pool.cpuus > 0 ? heap.cpuus / pool.cpuus : 0);
-    printf("e2e: peak VmRSS pool %.1f MiB, heap %.1f MiB: %+.1f MiB (target <= +8)%s\n",
-           pool.peakrss / 1024.0, heap.peakrss / 1024.0, rssdiff,
-           rssdiff <= 8.0 ? "" : " ABOVE TARGET");
-    report("PostgreSQL", "bare PostgreSQL COPY loop", p, 0.75);
-    printf("e2e: PostgreSQL client library alone (history and snapshots) %.0f values/s\n", p.lib);
-    printf("e2e: idle CPU without IO server %.2f %% of one core over %d s\n", r.idlecpu,
-           idleseconds);
+    if (dosqlite)
+        printf("e2e: pool %.0f values/s, heap %.0f values/s: ratio %.2f (target >= 1.00)%s\n",
+               pool.e2e, heap.e2e, poolratio, poolratio >= 1.0 ? "" : " BELOW TARGET");
+    if (dosqlite)
+        printf(
+            "e2e: Quorvane's CPU time per value: pool %.2f us, heap %.2f us (heap / pool %.2f)\n",
+            pool.cpuus, heap.cpuus, pool.cpuus > 0 ? heap.cpuus / pool.cpuus : 0);
+    if (dosqlite)
+        printf("e2e: peak VmRSS pool %.1f MiB, heap %.1f MiB: %+.1f MiB (target <= +8)%s\n",
+               pool.peakrss / 1024.0, heap.peakrss / 1024.0, rssdiff,
+               rssdiff <= 8.0 ? "" : " ABOVE TARGET");
+    if (dopg) {
+        report("PostgreSQL", "bare PostgreSQL COPY loop", p, 0.75);
+        printf("e2e: PostgreSQL client library alone (history and snapshots) %.0f values/s\n",
+               p.lib);
+    }
+    if (dosqlite)
+        printf("e2e: idle CPU without IO server %.2f %% of one core over %d s\n", r.idlecpu,
+               idleseconds);
     if (!ok) printf("e2e: a phase failed (see above)\n");
     return ok ? 0 : 1;
 }
