@@ -539,35 +539,6 @@ class sender {
     std::vector<call*> done_;
 };
 
-// A server stopped mid-stream (immediate shutdown) and started again: a
-// request in flight is answered "not done", the status goes 60003 then
-// 60001, and every value, written again when so answered, lands exactly
-// once.
-TEST_F(pgdbtest, aserverstoppedmidstreamlosesandduplicatesnothing) {
-    pgserver own;
-    std::string why;
-    ASSERT_TRUE(own.start(&why)) << why;
-    connect(own.url("postgres"));
-    sender s(handle);
-    ASSERT_TRUE(eventually([&] { return s.answered(0) > 20; }));
-    ASSERT_TRUE(own.stop("immediate"));
-    ASSERT_TRUE(rec.waitcode(OXA_DISCONNECTED)) << logged.all();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    ASSERT_TRUE(own.restart(&why)) << why;
-    ASSERT_TRUE(rec.waitcode(OXA_CONNECTED, 2)) << logged.all();
-    ASSERT_TRUE(eventually([&] { return s.answered(0) > 60; }));
-    s.finish();
-    // A request in flight at the stop (when there was one) was answered 4,
-    // none was refused.
-    EXPECT_EQ(s.answered(OXA_STATUS_DBERROR), 0);
-    EXPECT_EQ(own.rows("SELECT count(*), count(DISTINCT time), min(vint), max(vint),"
-                       " sum(CASE WHEN time - 1700000000000 = vint THEN 1 ELSE 0 END)"
-                       " FROM history"),
-              (std::vector<std::string>{
-                  std::to_string(s.values()) + "|" + std::to_string(s.values()) + "|0|" +
-                  std::to_string(s.values() - 1) + "|" + std::to_string(s.values())}));
-}
-
 // A primary with a synchronous standby: the primary goes, the standby is
 // promoted, the library moves to it (oxa_curdb 1) and every value written
 // lands there exactly once.

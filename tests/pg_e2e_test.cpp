@@ -1,0 +1,172 @@
+// End to end over PostgreSQL: the built Quorvane program writes to
+// throwaway PostgreSQL servers while they fail, and every value the IO
+// server sent reaches history exactly once, with its own time.
+//
+//   - The server is stopped mid-stream (pg_ctl stop -m immediate) while
+//     values come at 5,000 per second, stays away for 30 s of the program's
+//     time, and starts again.
+//   - A primary with a synchronous streaming standby: the primary is
+//     stopped, the standby promoted, and the program moves to it.
+//
+// Values of the request in flight and those that come while the database is
+// away go to the local cache and are replayed; the program's wall clock
+// starts shortly before the end of a ten-minute period and runs ten times as
+// fast (cache_e2e_clock, preloaded), so the replay comes within seconds.
+// Every wait is bounded (against hanging only).
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cache/cachefile.h"
+#include "gtest/gtest.h"
+#include "oxaapi/pgserver_test.h"
+#include "tests/harness.h"
+
+namespace {
+
+using namespace e2e;
+using oxatest::pgserver;
+
+constexpr int speed = 10;     // the program's clock runs this much faster
+constexpr int64_t lead = 60;  // its seconds from start to the period's end: past the outage
+constexpr int perpkg = 50;    // values per package: 100 packages a second
+constexpr int64_t t0 = 1700000000000LL;
+
+class pge2e : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string err;
+        ASSERT_TRUE(pd.make("pg_e2e_", &err)) << err;
+        ASSERT_TRUE(logsrv.ok());
+        ASSERT_GT(io.port(), 0);
+        inst = uniquename("pg");
+    }
+
+    // The link configuration: the first server, and the standby if any.
+    void configure(const std::vector<std::string>& urls) {
+        std::ofstream f(pd.dir() / "bin" / "config" / "e2e.ini");
+        f << "{ \"dblinks\": [";
+        for (size_t i = 0; i < urls.size(); ++i)
+            f << (i ? "," : "") << "{\"node\":\"n" << i << "\",\"url\":\"" << urls[i]
+              << "\",\"user\":\"postgres\",\"pswd\":\"" << pgserver::password << "\"}";
+        f << "], \"cache_path\": \"" << (pd.dir() / "cache").string() << "\" }\n";
+    }
+
+    void start() {
+        int64_t nowsec = std::chrono::duration_cast<std::chrono::seconds>(
+                             std::chrono::system_clock::now().time_since_epoch())
+                             .count();
+        runopts o;
+        o.out = runopts::discard;
+        o.clockstartms = (cachefile::periodstamp(nowsec) + 600 - lead) * 1000;
+        o.clockspeed = speed;
+        ASSERT_TRUE(
+            prog.start(pd.program(), {ipcurl(io.port()), logsrv.url(), inst, "e2e.ini", "dbg"}, o));
+        ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
+        ASSERT_TRUE(io.answerlogin());
+        ASSERT_TRUE(logsrv.waitfor("login io-server success.")) << logsrv.dump();
+    }
+
+    // Sends the next package of distinct values (value i at time t0 + i),
+    // reading what the program sends meanwhile.
+    void sendone() {
+        tagvalarray b;
+        for (int i = 0; i < perpkg; ++i, ++sent)
+            b.items.append(intvalue("v" + std::to_string(sent % 97), sent, t0 + sent));
+        ASSERT_TRUE(io.send(3202, b));
+        io.drain();
+        logsrv.receive(0);
+    }
+    // Sends for ms milliseconds at 100 packages a second.
+    void stream(int ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            sendone();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+
+    // Waits until every value sent is in db's history, then checks each is
+    // there once with its own value.
+    void expectall(pgserver& db) {
+        std::string want = std::to_string(sent);
+        std::string got;
+        bool all = until(
+            [&] {
+                got = db.one("SELECT count(*) FROM history");
+                return got == want;
+            },
+            120000,
+            [&] {
+                io.drain();
+                logsrv.receive(20);
+            });
+        EXPECT_TRUE(all) << got << " of " << want << " rows\n" << logsrv.dump();
+        EXPECT_EQ(db.one("SELECT count(DISTINCT time) || '|' || sum(CASE WHEN time - " +
+                         std::to_string(t0) + " = vint THEN 1 ELSE 0 END) FROM history"),
+                  want + "|" + want);
+        ASSERT_EQ(::kill(prog.pid, SIGTERM), 0);
+        EXPECT_TRUE(until([&] { return !prog.alive(); }, 30000, [&] { logsrv.receive(20); }));
+        EXPECT_TRUE(prog.exitedzero());
+    }
+
+    progdir pd;
+    std::string inst;
+    udpsink logsrv;
+    ioserver io;
+    child prog;
+    int sent = 0;
+};
+
+TEST_F(pge2e, AServerStoppedMidStreamGetsEveryValueOnce) {
+    pgserver db;
+    std::string why;
+    ASSERT_TRUE(db.start(&why)) << why;
+    const std::string url = db.url("postgres");
+    configure({url});
+    start();
+    ASSERT_TRUE(logsrv.waitfor("oxa " + url + " connected success.")) << logsrv.dump();
+    stream(1500);
+    ASSERT_TRUE(db.stop("immediate"));
+    size_t from = logsrv.lines().size();
+    stream(3000);  // 30 s of the program's time
+    // The request in flight is answered "not written" (its values go to the
+    // cache) and the status goes 60003, with the reason.
+    EXPECT_TRUE(until(
+        [&] { return logsrv.findfrom("oxa " + url + " disconnect, status 60003, ", from) >= 0; },
+        20000, [&] { logsrv.receive(20); }))
+        << logsrv.dump();
+    ASSERT_TRUE(db.restart(&why)) << why;
+    from = logsrv.lines().size();
+    stream(1500);
+    EXPECT_TRUE(logsrv.waitfor("oxa " + url + " connected success.", 30000, from)) << logsrv.dump();
+    expectall(db);
+}
+
+TEST_F(pge2e, FailoverToAPromotedStandbyGetsEveryValueOnce) {
+    pgserver primary, standby;
+    std::string why;
+    ASSERT_TRUE(primary.start(&why)) << why;
+    ASSERT_TRUE(standby.startstandby(primary, true, &why)) << why;
+    configure({primary.url("postgres"), standby.url("postgres")});
+    start();
+    ASSERT_TRUE(logsrv.waitfor("oxa " + primary.url("postgres") + " connected success."))
+        << logsrv.dump();
+    stream(1500);
+    ASSERT_TRUE(primary.stop("immediate"));
+    stream(500);
+    ASSERT_TRUE(standby.promote());
+    size_t from = logsrv.lines().size();
+    stream(1500);
+    // The run information names the database in use: the standby's URL.
+    EXPECT_TRUE(
+        logsrv.waitfor("oxa " + standby.url("postgres") + " connected success.", 30000, from))
+        << logsrv.dump();
+    expectall(standby);
+}
+
+}  // namespace
