@@ -55,7 +55,7 @@ demo: deps
 	@DB=$(DB) scripts/demo.sh $(BUILD)
 
 # The same across a one-way network gap: Quorvane sends gapudp datagrams,
-# gaprx writes them into SQLite.
+# gaprx writes them into SQLite (DB=postgresql: a throwaway PostgreSQL server).
 demo-gap: build
 	@DB=$(DB) scripts/demo.sh $(BUILD) gap
 
