@@ -19,7 +19,7 @@ namespace oxa {
 
 const char* const pgschema =
     "CREATE TABLE IF NOT EXISTS meta(key text PRIMARY KEY, value text);"
-    "INSERT INTO meta(key, value) VALUES('schema', '2') ON CONFLICT DO NOTHING;"
+    "INSERT INTO meta(key, value) VALUES('schema', '1') ON CONFLICT DO NOTHING;"
     "CREATE TABLE IF NOT EXISTS snapshot(name text PRIMARY KEY, time bigint NOT NULL,"
     " quality integer NOT NULL, type integer NOT NULL, vint bigint, vreal double precision,"
     " vtext text, vbytes bytea) WITH (fillfactor = 50);"
@@ -29,13 +29,9 @@ const char* const pgschema =
     "CREATE TABLE IF NOT EXISTS soe(id bigserial PRIMARY KEY, f230 bigint, f231 bigint,"
     " f232 bigint, f233 integer, f234 integer, f235 bigint, f236 text, f237 text, f238 text,"
     " f239 integer, f240 integer);"
-    // One row per distinct record (rows repeated before the key came are
-    // removed first, the first written staying).
-    "DELETE FROM soe WHERE to_regclass('soe_key') IS NULL AND id NOT IN (SELECT min(id)"
-    " FROM soe GROUP BY f230, f231, f232, f233, f234, f235, f236, f237, f238, f239, f240);"
+    // One row per distinct record.
     "CREATE UNIQUE INDEX IF NOT EXISTS soe_key ON soe(f230, f231, f232, f233, f234, f235, f236,"
     " f237, f238, f239, f240);"
-    "UPDATE meta SET value = '2' WHERE key = 'schema';"
     "CREATE TABLE IF NOT EXISTS ctrltags(name text PRIMARY KEY);"
     "CREATE TABLE IF NOT EXISTS ctrlwrites(id bigserial PRIMARY KEY, name text NOT NULL,"
     " time bigint NOT NULL DEFAULT (extract(epoch FROM clock_timestamp()) * 1000)::bigint,"
