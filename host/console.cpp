@@ -12,6 +12,9 @@
 
 namespace {
 
+// The signals that ask for an orderly stop.
+constexpr int stopsignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 std::atomic<int> pendingsig{0};
 // The self-pipe: created once and kept for the life of the process, so that
 // a signal arriving at any time has somewhere to write.
@@ -124,13 +127,22 @@ int console::waitkey(int waitms) {
         pfd[n].revents = 0;
         ++n;
     }
-    if (n == 0) {
-        // No pipe and no terminal: nothing can wake us, sleep instead of
-        // letting the caller spin.
-        if (waitms != 0) ::usleep(static_cast<useconds_t>(waitms > 0 ? waitms : 100) * 1000);
-        return -1;
+    // The stop signals, blocked by holdstops(), come through during the wait
+    // and nowhere else.
+    sigset_t during;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &during);
+    for (int sig : stopsignals) sigdelset(&during, sig);
+    struct timespec ts;
+    struct timespec* limit = nullptr;
+    // No pipe and no terminal: nothing but a signal can wake us, so an
+    // endless wait becomes a short one instead of letting the caller spin.
+    if (n == 0 && waitms < 0) waitms = 100;
+    if (waitms >= 0) {
+        ts.tv_sec = waitms / 1000;
+        ts.tv_nsec = static_cast<long>(waitms % 1000) * 1000000L;
+        limit = &ts;
     }
-    int r = ::poll(pfd, static_cast<nfds_t>(n), waitms);
+    int r = ::ppoll(n > 0 ? pfd : nullptr, static_cast<nfds_t>(n), limit, &during);
     if (r <= 0) return -1;
     if (wakepipe[0] >= 0 && pfd[0].revents) drainpipe();
     if (keyslot < 0 || !pfd[keyslot].revents) return -1;
@@ -160,6 +172,13 @@ void console::installsignals() {
         ::sigaction(SIGHUP, &sa, nullptr);
     }
     ::signal(SIGPIPE, SIG_IGN);
+}
+
+void console::holdstops() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : stopsignals) sigaddset(&stops, sig);
+    ::pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 }
 
 int console::pendingsignal() {

@@ -14,7 +14,14 @@
 // Signals: the handler onsignal() (installed by installsignals() for SIGTERM,
 // SIGINT and SIGHUP, the terminal closing) only records the signal and writes
 // one byte to a self-pipe, so the stop work itself runs on the main thread,
-// in order with the log lines.
+// in order with the log lines.  A process that calls holdstops() before
+// it starts any thread keeps the stop signals blocked everywhere except
+// inside waitkey(), which unblocks them for the length of its wait only (as
+// pselect does): the handler then always runs on the main thread, in the
+// middle of that wait, and never on a worker (a runtime that defers handlers
+// to the next call of the thread they landed on, like TSan's, could
+// otherwise sit on them).  A signal that arrives meanwhile waits in the
+// kernel for the next waitkey().
 // waitkey() wakes up at once when a signal arrives.
 //
 // Thread-safety: open(), restore(), waitkey() and installsignals() belong to
@@ -45,6 +52,9 @@ class console {
     // Installs onsignal for SIGTERM, SIGINT and SIGHUP (unless SIGHUP was
     // ignored at start, as under nohup) and ignores SIGPIPE.
     static void installsignals();
+    // Blocks SIGTERM, SIGINT and SIGHUP in the calling thread, and so in the
+    // threads it starts afterwards, which inherit its mask.
+    static void holdstops();
     // The signal number that arrived first, or 0.
     static int pendingsignal();
     // The handler: ignores further deliveries of sig, records it, wakes

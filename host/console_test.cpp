@@ -1,6 +1,7 @@
 #include "host/console.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <pty.h>
 #include <signal.h>
 #include <termios.h>
@@ -102,6 +103,22 @@ TEST_F(consoletest, SignalIsRecordedAndWakesTheWait) {
     EXPECT_EQ(sa.sa_handler, SIG_IGN);
     ASSERT_EQ(::raise(SIGINT), 0);
     EXPECT_EQ(console::pendingsignal(), SIGTERM);
+}
+
+// Held stop signals reach the handler inside the wait, never outside it, and
+// the wait returns at once for them (the program holds them in every thread
+// so that only its main thread, waiting here, takes them).
+TEST_F(consoletest, HeldStopSignalArrivesInsideTheWait) {
+    console::installsignals();
+    sigset_t old;
+    ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &old), 0);
+    console::holdstops();
+    ASSERT_EQ(::raise(SIGINT), 0);
+    EXPECT_EQ(console::pendingsignal(), 0);
+    console con;
+    EXPECT_EQ(con.waitkey(10000), -1);
+    EXPECT_EQ(console::pendingsignal(), SIGINT);
+    ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, &old, nullptr), 0);
 }
 
 }  // namespace

@@ -38,6 +38,9 @@ int main(int argc, char** argv) {
     // sequence at the first pass of the loop instead of killing the process
     // half-way.
     console::installsignals();
+    // The stop signals stay blocked for good: worker threads inherit that
+    // and never take them, and this thread takes them only inside waitkey().
+    console::holdstops();
     if (host.start(argv[1], argv[2], moddir.c_str(), argv[3], argv[4], cachepath, level) == -1) {
         std::printf("start velmarhost failed.\n");
         std::fflush(stdout);
