@@ -8,9 +8,9 @@
 # everything, and prints what iosim sent, the rows in history (all and distinct by name
 # and time), Quorvane's peak VmRSS, and what the log counted as not written.  With
 # SPEED > 1 Quorvane runs with the fast test clock (tests/libzotestclock.so), so that
-# the ten-minute file of what was cached is replayed within a minute.  Values have a
-# name and time of their own as long as iosim sends fewer than 100,000 per millisecond
-# for a tag, so history must end with COUNT rows minus the counted drops.
+# the ten-minute file of what was cached is replayed within a minute.  iosim gives each
+# tag strictly increasing times, so every value has a name and time of its own and
+# history must end with COUNT rows minus the counted drops.
 #
 # Environment: TAGS (100000), STABLE (8 polls of 2 s), MAXS (1500 s).
 set -u

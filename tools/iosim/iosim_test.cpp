@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -360,6 +361,11 @@ class ioloop : public ::testing::Test {
                     ASSERT_EQ(want.vint, t.vint);
                     ASSERT_EQ(want.vdouble, t.vdouble);
                     ASSERT_EQ(want.vbytes.view(), t.vbytes.view());
+                    // Many values of a tag leave in one (frozen) millisecond:
+                    // their times still strictly increase.
+                    int64_t& last = lasttime_[std::string(t.name.view())];
+                    ASSERT_GT(t.time, last) << std::string(t.name.view());
+                    last = t.time;
                 }
             } else if (head.funid == fn_soe) {
                 soearray a(soerec::itemfield);
@@ -379,6 +385,7 @@ class ioloop : public ::testing::Test {
     std::thread th_;
     int rc_ = -1;
     uint64_t values_ = 0, soe_ = 0, raw_ = 0, lz4_ = 0;
+    std::map<std::string, int64_t> lasttime_;  // per tag name
 };
 
 TEST_F(ioloop, fullsessionendswiththeexitorder) {

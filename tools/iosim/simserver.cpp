@@ -67,7 +67,8 @@ bool splitlisten(const char* url, zo::string* host, uint16_t* port) {
 
 }  // namespace
 
-simserver::simserver(const simopts& o, FILE* out) : o_(o), out_(out), gen_(o.tags, o.types) {
+simserver::simserver(const simopts& o, FILE* out)
+    : o_(o), out_(out), gen_(o.tags, o.types), lasttime_(gen_.tags(), INT64_MIN) {
     tty_ = out_ && isatty(fileno(out_));
 }
 
@@ -454,7 +455,13 @@ void simserver::senddue(int64_t now) {
             cap = static_cast<uint32_t>(pending);
         }
         uint32_t n = sendbatch(fn_values, arr, cap, [&](uint32_t i, tagval* t) {
-            gen_.value(st_.values + i, now, &sv);
+            const uint64_t n = st_.values + i;
+            gen_.value(n, now, &sv);
+            // More than one value of a tag in a millisecond: the later ones
+            // take the next free milliseconds.
+            int64_t& last = lasttime_[n % gen_.tags()];
+            if (sv.time <= last) sv.time = last + 1;
+            last = sv.time;
             filltagval(sv, t);
         });
         if (n == 0) break;

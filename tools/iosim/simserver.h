@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <vector>
 
 #include "base/string_.h"
 #include "tools/iosim/options.h"
@@ -111,6 +112,9 @@ class simserver {
     FILE* out_;
     bool tty_ = false;
     valuegen gen_;
+    // Per tag, the time of its last value, for the whole run: a tag's
+    // times strictly increase, so (name, time) never repeats.
+    std::vector<int64_t> lasttime_;
     std::atomic<bool> stop_{false};
     bool over_ = false;
     int failed_ = 0;
