@@ -4,6 +4,8 @@
 // loopback peer playing the IO server.  The clock is a fake one (nothing
 // waits for real seconds), CPU figures come from a fake source, and log lines
 // are received as datagrams by a UDP sink on loopback.
+#include "host/session.h"
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,18 +19,15 @@
 #include "base/env.h"
 #include "gtest/gtest.h"
 #include "host/procstat.h"
-#include "host/velmarhost.h"
 #include "tests/udpsink.h"
 
 namespace {
 
-// A host whose link-facing calls can be watched.  With passthrough set, the
-// queue calls go on to the real link instance's rings.
-class testhost : public velmarhost {
+// A session whose link-facing calls can be watched.  With passthrough set,
+// the queue calls go on to the real link instance's rings.
+class testsession : public session {
   public:
-    using velmarhost::ondisconnect;
-    using velmarhost::onrecv;
-    using velmarhost::ontimer;
+    using session::session;
 
     bool passthrough = false;
     std::vector<std::unique_ptr<tagvalbody>> vals;
@@ -36,25 +35,19 @@ class testhost : public velmarhost {
     std::vector<std::string> dbmsgs;
     std::vector<tagval> pendingctrl;  // handed out by the next drain
     int drains = 0;
-    bool socketfull = false;  // the socket takes nothing (a peer that stopped reading)
 
   protected:
     void queueval(tagvalbody* b) override {
-        if (passthrough) return velmarhost::queueval(b);
+        if (passthrough) return session::queueval(b);
         vals.emplace_back(b);
     }
     size_t queuereg(regbody* b) override {
-        if (passthrough) return velmarhost::queuereg(b);
+        if (passthrough) return session::queuereg(b);
         regs.emplace_back(b);
         return regs.size();
     }
     void putdbmsg(const char* text, int length) override {
         dbmsgs.emplace_back(text, static_cast<size_t>(length));
-    }
-    ssize_t sendsome(const void* data, size_t length) override {
-        if (!socketfull) return velmarhost::sendsome(data, length);
-        errno = EWOULDBLOCK;
-        return -1;
     }
     size_t drainctrl(tagvalbody* body) override {
         ++drains;
@@ -62,6 +55,24 @@ class testhost : public velmarhost {
         for (auto& v : pendingctrl) body->items.append(std::move(v));
         pendingctrl.clear();
         return n;
+    }
+};
+
+// An IPC client handing its events to a session, as the host does.
+class testclient : public zo::ipcwrk {
+  public:
+    testsession* s = nullptr;
+    bool socketfull = false;  // the socket takes nothing (a peer that stopped reading)
+
+  protected:
+    void onconnect() override { s->onconnect(); }
+    int32_t onrecv(const char* data, int32_t length) override { return s->onrecv(data, length); }
+    void ondisconnect() override { s->ondisconnect(); }
+    void ontimer() override { s->ontimer(); }
+    ssize_t sendsome(const void* data, size_t length) override {
+        if (!socketfull) return zo::ipcwrk::sendsome(data, length);
+        errno = EWOULDBLOCK;
+        return -1;
     }
 };
 
@@ -137,16 +148,18 @@ std::string str(const zo::string& s) {
     return std::string(s.data(), s.size());
 }
 
-// Fake clock, a log sink on loopback and a host logging to it at level 40.
+// Fake clock, a log sink on loopback, and a session logging to it at level
+// 40 over a client as after a completed connect.
 class sessiontest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(sink.ok());
         std::string url = sink.url() + "/sess";
-        ASSERT_EQ(h.log.open(url.c_str()), 0);
-        h.log.setlevel(zo::LOG_DBG);
-        h.instname = "simu1";
-        h.state = 1;  // as after a completed connect
+        ASSERT_EQ(log.open(url.c_str()), 0);
+        log.setlevel(zo::LOG_DBG);
+        h.setinstname("simu1");
+        c.s = &h;
+        c.state = zo::ipcwrk::connected;
     }
 
     int32_t feed(const zo::string& p) { return h.onrecv(p.data(), static_cast<int32_t>(p.size())); }
@@ -154,11 +167,11 @@ class sessiontest : public ::testing::Test {
         return h.onrecv(p.data(), static_cast<int32_t>(p.size()));
     }
 
-    // Everything the host logged so far has arrived: datagrams from one
+    // Everything the session logged so far has arrived: datagrams from one
     // socket over loopback keep their order.
     void sync() {
         std::string m = "marker " + std::to_string(++markers);
-        h.log.wlog(zo::LOG_ERR, "%s", m.c_str());
+        log.wlog(zo::LOG_ERR, "%s", m.c_str());
         ASSERT_TRUE(sink.waitfor(m)) << sink.dump();
     }
     bool logged(const std::string& line) {
@@ -169,14 +182,17 @@ class sessiontest : public ::testing::Test {
     zo::fakeclockenv clock{1700000000000LL};
     zo::scopedenv env{&clock};
     udpsink sink;
-    testhost h;  // after the clock: its start time is a fake one
+    zo::udplog log;
+    velmarinst link{&log};
+    testclient c;
+    testsession h{c, log, link};  // after the clock: its start time is a fake one
     int markers = 0;
 };
 
 TEST_F(sessiontest, PackageCutAtEveryOffsetIsDispatchedOnceWithItsLastByte) {
     zo::string p = valuespackage(10, 3, 3204);
     for (uint32_t cut = 1; cut < p.size(); ++cut) {
-        h.split.reset();
+        h.newstream();
         h.vals.clear();
         ASSERT_EQ(h.onrecv(p.data(), static_cast<int32_t>(cut)), 0) << cut;
         ASSERT_TRUE(h.vals.empty()) << cut;
@@ -206,7 +222,7 @@ TEST_F(sessiontest, UnacceptableHeadsDropTheConnectionWithTheirLine) {
         {std::string("\xF3\x79\x96\x00\x08\x00\x00\x00", 8), -1, "split pkg failed @onrecv."},
     };
     for (const auto& c : cases) {
-        h.split.reset();
+        h.newstream();
         EXPECT_EQ(feed(c.bytes), c.result) << c.line;
         EXPECT_TRUE(logged(c.line)) << sink.dump();
     }
@@ -242,14 +258,14 @@ TEST_F(sessiontest, BodiesThatDoNotDecodeAreLoggedOnlyTheLoginDropsTheConnection
          "parse pb3msg_body_login failed from zelserver. string is not utf8 encode "},
     };
     for (const auto& c : cases) {
-        h.split.reset();
+        h.newstream();
         EXPECT_EQ(feed(c.bytes), c.result) << c.line;
         EXPECT_TRUE(logged(c.line)) << sink.dump();
     }
     ASSERT_EQ(h.vals.size(), 1u);
     EXPECT_EQ(str(h.vals[0]->items[0].name), "t0");
     EXPECT_TRUE(h.dbmsgs.empty());
-    EXPECT_EQ(h.state, 1);
+    EXPECT_EQ(c.state, zo::ipcwrk::connected);
 
     EXPECT_EQ(feed(makepackage(3308, msg, 3, 1)), 0);
     ASSERT_EQ(h.dbmsgs.size(), 1u);
@@ -293,27 +309,27 @@ TEST_F(sessiontest, RefusedLoginIsFollowedByNoDisconnectLine) {
     reply.retcode = 5;
     reply.retmsg = "bad name";
     EXPECT_EQ(feed(makepackage(2002, reply)), 0);
-    EXPECT_EQ(h.state, 1);
-    EXPECT_EQ(h.discstate, 1);
+    EXPECT_EQ(c.state, zo::ipcwrk::connected);
+    EXPECT_EQ(h.discstate(), session::discrefused);
     h.ondisconnect();
     EXPECT_TRUE(logged("login io-server failed. retcode = 5, retmsg = bad name"));
     EXPECT_FALSE(sink.has("Quorvane ipc disconnect"));
 
     // The next successful login rearms the line.
-    h.state = 1;
-    h.split.reset();
+    c.state = zo::ipcwrk::connected;
+    h.newstream();
     reply.retcode = 0;
     reply.retmsg = "";
     reply.f95 = 1234;
     clock.advancems(5000);
     EXPECT_EQ(feed(makepackage(2002, reply)), 0);
-    EXPECT_EQ(h.state, 2);
-    EXPECT_EQ(h.discstate, 0);
-    EXPECT_EQ(h.loginval, 1234);
-    EXPECT_EQ(h.logintime, clock.nowms());
+    EXPECT_EQ(c.state, zo::ipcwrk::loggedin);
+    EXPECT_EQ(h.discstate(), session::discnone);
+    EXPECT_EQ(h.loginval(), 1234);
+    EXPECT_EQ(h.logintime(), clock.nowms());
     h.ondisconnect();
-    EXPECT_EQ(h.logintime, 0);
-    EXPECT_EQ(h.discstate, 2);
+    EXPECT_EQ(h.logintime(), 0);
+    EXPECT_EQ(h.discstate(), session::discreported);
     h.ondisconnect();
     sync();
     int count = 0;
@@ -322,33 +338,22 @@ TEST_F(sessiontest, RefusedLoginIsFollowedByNoDisconnectLine) {
     EXPECT_TRUE(sink.has("login io-server success."));
 }
 
-TEST_F(sessiontest, SequenceNumbersWrapToOneAndSendingNeedsAConnection) {
-    h.seqno = 0;
-    EXPECT_EQ(h.nextseqno(), 1u);
-    h.seqno = 0x7FFFFFFD;
-    EXPECT_EQ(h.nextseqno(), 0x7FFFFFFEu);
-    EXPECT_EQ(h.nextseqno(), 1u);
-    h.state = 0;
-    zo::string p = valuespackage(0, 1);
-    EXPECT_EQ(h.sendall(p), -1);
-}
-
 // ---- with a loopback peer playing the IO server ---------------------------------
 
 class peersessiontest : public sessiontest {
   protected:
     void SetUp() override {
         sessiontest::SetUp();
-        h.state = 0;
+        c.state = zo::ipcwrk::unconnected;
         ASSERT_GT(listener.port, 0);
         std::string url = "ipc://127.0.0.1:" + std::to_string(listener.port);
-        ASSERT_TRUE(h.endpoint.parse(url.c_str()));
-        h.name = "simu1";
+        ASSERT_TRUE(c.endpoint.parse(url.c_str()));
+        c.name = "simu1";
         ::fcntl(listener.fd, F_SETFL, O_NONBLOCK);
         // Left over from an earlier connection: a new one must not see it.
-        h.split.feed("\xF3\x79\x97\x00", 4);
+        h.onrecv("\xF3\x79\x97\x00", 4);
         for (int i = 0; i < 100 && peer < 0; ++i) {
-            h.poll(&h.log);
+            c.poll(&log);
             peer = ::accept(listener.fd, nullptr, nullptr);
         }
         ASSERT_GE(peer, 0);
@@ -372,7 +377,7 @@ class peersessiontest : public sessiontest {
                 fromhost.feed(buf, static_cast<uint32_t>(n));
                 continue;
             }
-            h.poll(&h.log);
+            c.poll(&log);
         }
         return false;
     }
@@ -409,8 +414,8 @@ class peersessiontest : public sessiontest {
         loginbody reply;
         reply.f95 = val;
         tohost(makepackage(2002, reply, seqno));
-        for (int i = 0; i < 100 && h.state != 2; ++i) h.poll(&h.log);
-        ASSERT_EQ(h.state, 2);
+        for (int i = 0; i < 100 && c.state != zo::ipcwrk::loggedin; ++i) c.poll(&log);
+        ASSERT_EQ(c.state, zo::ipcwrk::loggedin);
     }
 
     heldport listener{SOCK_STREAM, true};
@@ -425,7 +430,7 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     proc.process = 100;
     proc.rss = 4096 * 3;
     login(77);
-    int64_t logintime = h.logintime;
+    int64_t logintime = h.logintime();
 
     // Nothing until the clock reaches a new second.
     clock.advancems(1000);
@@ -455,7 +460,7 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
 
     // The database connects: in the same pass run information with 172 = 0
     // and the request for the write tags.
-    velmarinst::on_status(velmarinst::statusconnected, nullptr, &h.link);
+    velmarinst::on_status(velmarinst::statusconnected, nullptr, &link);
     ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f172, 0u);
     uint32_t seq = head.seqno;
@@ -466,7 +471,7 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
 
     // It drops: run information with 172 = 3 and no request; the next
     // package is the report of the next second.
-    velmarinst::on_status(velmarinst::statusdisconnected, nullptr, &h.link);
+    velmarinst::on_status(velmarinst::statusdisconnected, nullptr, &link);
     ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f172, 3u);
     clock.advancems(1000);
@@ -477,10 +482,10 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
 TEST_F(peersessiontest, NoReportsBeforeLoginAndStateChangeIsConsumed) {
     pb3head head;
     ASSERT_NO_FATAL_FAILURE(readlogin(&head));
-    velmarinst::on_status(velmarinst::statusconnected, nullptr, &h.link);
+    velmarinst::on_status(velmarinst::statusconnected, nullptr, &link);
     clock.advancems(1000);
-    h.poll(&h.log);
-    EXPECT_FALSE(h.link.takestatechanged());
+    c.poll(&log);
+    EXPECT_FALSE(link.takestatechanged());
     answerlogin(0, head.seqno);
     // The first thing after the login is the next second's report, with the
     // database connected and no write-tag request before it.
@@ -495,7 +500,7 @@ TEST_F(peersessiontest, ControlValuesGoOutTogetherOnlyWhileLoggedIn) {
     // Connected, login sent, no reply yet: drained and dropped.
     pb3head head;
     ASSERT_NO_FATAL_FAILURE(readlogin(&head));
-    ASSERT_EQ(h.state, 1);
+    ASSERT_EQ(c.state, zo::ipcwrk::connected);
     h.pendingctrl.push_back(value("early", 1));
     h.ontimer();
     EXPECT_TRUE(h.pendingctrl.empty());
@@ -520,9 +525,9 @@ TEST_F(peersessiontest, ControlValuesGoOutTogetherOnlyWhileLoggedIn) {
 // buffer when the connection drops is counted as lost.
 TEST_F(peersessiontest, ControlValuesRefusedByAFullBufferAreHeldAndThoseCutOffCounted) {
     login();
-    h.socketfull = true;
+    c.socketfull = true;
     const std::string filler(zo::ipcwrk::sendlimit - 10, 'f');
-    ASSERT_EQ(h.send(filler.data(), filler.size(), &h.log), static_cast<int32_t>(filler.size()));
+    ASSERT_EQ(c.send(filler.data(), filler.size(), &log), static_cast<int32_t>(filler.size()));
     h.pendingctrl.push_back(value("held", 1));
     h.ontimer();
     EXPECT_TRUE(h.pendingctrl.empty());
@@ -533,11 +538,11 @@ TEST_F(peersessiontest, ControlValuesRefusedByAFullBufferAreHeldAndThoseCutOffCo
     EXPECT_EQ(h.pendingctrl.size(), 1u);
 
     // The peer reads again: the filler, then the held value, then the later one.
-    h.socketfull = false;
+    c.socketfull = false;
     size_t skip = filler.size();
     std::vector<std::string> names;
     for (int i = 0; i < 2000 && names.size() < 2; ++i) {
-        h.poll(&h.log);
+        c.poll(&log);
         char buf[1 << 16];
         for (ssize_t n; (n = ::recv(peer, buf, sizeof buf, 0)) > 0;) {
             size_t k = static_cast<size_t>(n), drop = std::min(skip, k);
@@ -557,10 +562,10 @@ TEST_F(peersessiontest, ControlValuesRefusedByAFullBufferAreHeldAndThoseCutOffCo
     EXPECT_EQ(names, (std::vector<std::string>{"held", "later"}));
 
     // A package taken but still in the buffer when the connection drops.
-    h.socketfull = true;
+    c.socketfull = true;
     h.pendingctrl.push_back(value("cut", 3));
     h.ontimer();
-    h.close(&h.log);
+    c.close(&log);
     EXPECT_TRUE(
         logged("dbctrlout lost 1 records in 1 packages not sent before the disconnect, 1 "
                "lost since start."));

@@ -1,14 +1,16 @@
 #include "host/velmarhost.h"
 
 #include <signal.h>
-#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "base/dirs.h"
 #include "base/env.h"
 #include "host/console.h"
 #include "host/hostpath.h"
+#include "host/procstat.h"
 #include "ipc/url.h"
 
 namespace {
@@ -18,11 +20,7 @@ void copytext(zo::string& dst, const char* src) {
 }
 }  // namespace
 
-velmarhost::velmarhost()
-    : pid(static_cast<uint32_t>(::getpid())),
-      link(&log),
-      lastinfosec(zo::nowsec()),
-      starttime(zo::nowms()) {}
+velmarhost::velmarhost() : link_(&log_), session_(*this, log_, link_) {}
 
 velmarhost::~velmarhost() = default;
 
@@ -34,23 +32,24 @@ int velmarhost::start(const char* ipcurlarg, const char* logurlarg, const char* 
     struct echoguard {
         zo::udplog& l;
         ~echoguard() { l.echo(0); }
-    } echo{log};
-    log.echo(zo::LOG_WRN);
+    } echo{log_};
+    log_.echo(zo::LOG_WRN);
 
-    copytext(ipcurl, ipcurlarg);
-    copytext(logurl, logurlarg);
-    copytext(moddir, moddirarg);
-    copytext(instname, instnamearg);
-    zo::normpath(moddir);
+    copytext(ipcurl_, ipcurlarg);
+    copytext(logurl_, logurlarg);
+    copytext(moddir_, moddirarg);
+    copytext(instname_, instnamearg);
+    session_.setinstname(instname_);
+    zo::normpath(moddir_);
     if (cachepatharg) {
-        copytext(cachepath, cachepatharg);
-        zo::normpath(cachepath);
+        copytext(cachepath_, cachepatharg);
+        zo::normpath(cachepath_);
     }
 
-    if (!logurl.empty()) {
+    if (!logurl_.empty()) {
         // The instance name becomes the log source: udp://h:999 -> udp://h:999/simu1.
-        zo::normpath(logurl);
-        logurl.append(instname.view());
+        zo::normpath(logurl_);
+        logurl_.append(instname_.view());
         zo::url check;
         if (!check.parse(logurlarg)) {
             if (check.unresolved) {
@@ -61,63 +60,63 @@ int velmarhost::start(const char* ipcurlarg, const char* logurlarg, const char* 
             std::fflush(stdout);
             return -1;
         }
-        if (log.open(logurl.c_str()) == -1) {
+        if (log_.open(logurl_.c_str()) == -1) {
             std::printf("log open failed.\n");
             std::fflush(stdout);
             return -1;
         }
-        log.setlevel(level);
+        log_.setlevel(level);
     }
-    log.wlog(zo::LOG_INF, "\n  starting %s ...", version);
+    log_.wlog(zo::LOG_INF, "\n  starting %s ...", version);
 
-    if (mutex.lock(instname.c_str(), &log) != 0) {
+    if (mutex_.lock(instname_.c_str(), &log_) != 0) {
         // A name too long for the lock fails without a log line; say why
         // where a user sees it.
-        if (instname.size() + sizeof ".mutex" > instancelock::namesize) {
+        if (instname_.size() + sizeof ".mutex" > instancelock::namesize) {
             std::fprintf(stderr,
                          "instance name %s is too long: its lock name %s.mutex takes more than "
                          "79 bytes.\n",
-                         instname.c_str(), instname.c_str());
+                         instname_.c_str(), instname_.c_str());
         }
         return -1;
     }
 
-    zo::string path = cfgpath(moddir.c_str(), cfgfile);
-    if (link.start(path.c_str(), instname.c_str()) < 0) {
-        log.wlog(zo::LOG_ERR, "\nstart %s failed.", version);
+    zo::string path = cfgpath(moddir_.c_str(), cfgfile);
+    if (link_.start(path.c_str(), instname_.c_str()) < 0) {
+        log_.wlog(zo::LOG_ERR, "\nstart %s failed.", version);
         return -1;
     }
-    metrics.configure(link.cfg().metrics_path.view(), instname.view());
-    if (metrics.on()) log.wlog(zo::LOG_INF, "metrics to %s every 10 s.", metrics.path().c_str());
+    metrics_.configure(link_.cfg().metrics_path.view(), instname_.view());
+    if (metrics_.on()) log_.wlog(zo::LOG_INF, "metrics to %s every 10 s.", metrics_.path().c_str());
 
-    if (!endpoint.parse(ipcurl.c_str())) {
-        log.wlog(zo::LOG_ERR, "init ipc failed, url = %s.", ipcurl.c_str());
+    if (!endpoint.parse(ipcurl_.c_str())) {
+        log_.wlog(zo::LOG_ERR, "init ipc failed, url = %s.", ipcurl_.c_str());
         return -1;
     }
-    if (!instname.empty()) name = instname;
+    if (!instname_.empty()) name = instname_;
     if (endpoint.port == 0 || endpoint.scheme.empty()) {
-        log.wlog(zo::LOG_ERR, "init ipc failed, url = %s.", ipcurl.c_str());
+        log_.wlog(zo::LOG_ERR, "init ipc failed, url = %s.", ipcurl_.c_str());
         return -1;
     }
-    log.wlog(zo::LOG_INF, "start %s success. loglevel = %s", version, zo::levelword(level));
+    log_.wlog(zo::LOG_INF, "start %s success. loglevel = %s", version, zo::levelword(level));
     return 0;
 }
 
 void velmarhost::stop(int sig) {
-    if (sig != 0) log.wlog(zo::LOG_INF, "recv sigval = %d", sig);
-    log.wlog(zo::LOG_INF, "stopping ...");
-    link.stop();
+    if (sig != 0) log_.wlog(zo::LOG_INF, "recv sigval = %d", sig);
+    log_.wlog(zo::LOG_INF, "stopping ...");
+    link_.stop();
     // The last counts, after the link has put away what it held.
-    if (metrics.on()) writemetrics();
-    log.wlog(zo::LOG_INF, "stopped gracefully.\n");
-    if (log.isopen()) log.shutdown();
+    if (metrics_.on()) writemetrics();
+    log_.wlog(zo::LOG_INF, "stopped gracefully.\n");
+    if (log_.isopen()) log_.shutdown();
 }
 
 int velmarhost::runconsole(console& con) {
-    poll(&log);
+    poll(&log_);
     for (;;) {
         if (int sig = console::pendingsignal()) return sig;
-        if (exitflag == exitorder) {
+        if (session_.exitordered()) {
             ::signal(SIGTERM, SIG_IGN);
             // A SIGTERM that came in before the line above still counts.
             return console::pendingsignal();
@@ -127,6 +126,40 @@ int velmarhost::runconsole(console& con) {
         int key = con.waitkey(hassocket() ? 0 : zo::ipcwrk::waitms);
         if (key == 'q' || key == 'Q') return 0;
         if (console::pendingsignal()) continue;
-        poll(&log);
+        poll(&log_);
+    }
+}
+
+void velmarhost::ontimer() {
+    if (metrics_.due(zo::nowms())) writemetrics();
+    session_.ontimer();
+}
+
+void velmarhost::writemetrics() {
+    metricsnap m;
+    const session::counts& c = session_.counted();
+    m.pkgsreceived = c.pkgsreceived;
+    m.pkgsrefused = c.pkgsrefused;
+    m.valsreceived = c.valsreceived;
+    m.soesreceived = c.soesreceived;
+    link_.stats(&m.link);
+    m.connected = link_.isconnected();
+    int64_t now = zo::nowms();
+    scancache(link_.cfg().cache_path.view(), now / 1000, &m);
+    int64_t since = m.link.lastwritems > 0 ? m.link.lastwritems : session_.starttime();
+    m.lastwriteage = now > since ? (now - since) / 1000 : 0;
+    m.rssbytes = procstat::workingset();
+    m.cpushare = procstat::samplecpu(metricscpu_) / 10000.0;
+    zo::string text;
+    text.reserve(8192);
+    metricstext(m, instname_.view(), text);
+    if (metrics_.write(text)) {
+        if (metricsfailing_)
+            log_.wlog(zo::LOG_INF, "metrics %s written again.", metrics_.path().c_str());
+        metricsfailing_ = false;
+    } else if (!metricsfailing_) {
+        metricsfailing_ = true;
+        log_.wlog(zo::LOG_ERR, "write metrics %s failed, %s.", metrics_.path().c_str(),
+                  std::strerror(errno));
     }
 }

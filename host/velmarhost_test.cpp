@@ -11,6 +11,7 @@
 
 #include "gtest/gtest.h"
 #include "host/console.h"
+#include "protoc3/funid.h"
 #include "tests/udpsink.h"
 
 namespace fs = std::filesystem;
@@ -63,14 +64,14 @@ TEST_F(velmarhosttest, StartNormalisesPathsAndNamesTheClient) {
     velmarhost h;
     std::string cache = (dir / "c").string() + "\\sub";
     ASSERT_EQ(start(h, inst.c_str(), nullptr, cache.c_str()), 0) << logsrv.dump();
-    EXPECT_EQ(std::string(h.moddir.view()), dir.string() + "/");
-    EXPECT_EQ(std::string(h.cachepath.view()), (dir / "c").string() + "/sub/");
-    EXPECT_EQ(std::string(h.logurl.view()), logsrv.url() + "/" + inst);
+    EXPECT_EQ(std::string(h.moddir().view()), dir.string() + "/");
+    EXPECT_EQ(std::string(h.cachepath().view()), (dir / "c").string() + "/sub/");
+    EXPECT_EQ(std::string(h.logurl().view()), logsrv.url() + "/" + inst);
     EXPECT_EQ(std::string(h.name.view()), inst);
-    EXPECT_EQ(std::string(h.ipcurl.view()), ipc);
+    EXPECT_EQ(std::string(h.ipcurl().view()), ipc);
     EXPECT_EQ(h.endpoint.port, refused.port);
-    EXPECT_TRUE(h.mutex.held());
-    EXPECT_EQ(h.log.getlevel(), zo::LOG_DBG);
+    EXPECT_TRUE(h.locked());
+    EXPECT_EQ(h.loglevel(), zo::LOG_DBG);
     EXPECT_TRUE(logsrv.waitfor(successline())) << logsrv.dump();
     EXPECT_LT(logsrv.indexof(starting), logsrv.indexof(successline()));
     h.stop(0);
@@ -83,8 +84,8 @@ TEST_F(velmarhosttest, LogUrlWithBackslashOrSlashGetsTheInstanceName) {
         ASSERT_EQ(h.start(ipc.c_str(), url.c_str(), dir.c_str(), inst.c_str(), "test.ini", nullptr,
                           zo::LOG_INF),
                   0);
-        EXPECT_EQ(std::string(h.logurl.view()), logsrv.url() + "/" + inst);
-        EXPECT_TRUE(h.cachepath.empty());
+        EXPECT_EQ(std::string(h.logurl().view()), logsrv.url() + "/" + inst);
+        EXPECT_TRUE(h.cachepath().empty());
         h.stop(0);
     }
 }
@@ -96,14 +97,24 @@ TEST_F(velmarhosttest, IpcUrlWithoutSchemeFailsAfterNaming) {
     EXPECT_TRUE(logsrv.waitfor("init ipc failed, url = " + noscheme + ".")) << logsrv.dump();
     EXPECT_EQ(std::string(h.name.view()), inst);  // named before the url check
     h.stop(0);
-    EXPECT_FALSE(h.log.isopen());
+    EXPECT_FALSE(h.logopen());
 }
 
 TEST_F(velmarhosttest, ConsoleLoopEndsOnExitOrderIgnoringSigterm) {
-    velmarhost h;
+    // The IO server's exit order, as the client hands it on.
+    struct orderedhost : velmarhost {
+        using velmarhost::onrecv;
+    } h;
     ASSERT_EQ(start(h, inst.c_str()), 0);
     console con;
-    h.exitflag = velmarhost::exitorder;
+    unkownbody order;
+    order.vi32 = unkownbody::PROCESS_CTRL_EXIT;
+    pb3head head;
+    head.ver = protover;
+    head.funid = fn_ctrlorder;
+    zo::string pkg;
+    ASSERT_TRUE(pkgpb3::makepkg(head, order, pkg));
+    ASSERT_EQ(h.onrecv(pkg.data(), static_cast<int32_t>(pkg.size())), 0);
     EXPECT_EQ(h.runconsole(con), 0);
     struct sigaction sa;
     ASSERT_EQ(::sigaction(SIGTERM, nullptr, &sa), 0);

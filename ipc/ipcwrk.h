@@ -74,9 +74,14 @@ class ipcwrk {
     ipcwrk(const ipcwrk&) = delete;
     ipcwrk& operator=(const ipcwrk&) = delete;
 
-    // 0 no connection or connect in progress, 1 TCP connected, 2 logged in.
-    // The derived class sets 2 after a successful login.  Owner's thread.
-    int32_t state = 0;
+    // The states of a connection.  The derived class sets loggedin after a
+    // successful login.
+    enum connstates : int32_t {
+        unconnected = 0,  // no connection, or a connect in progress
+        connected = 1,    // TCP connected
+        loggedin = 2,
+    };
+    int32_t state = unconnected;   // owner's thread
     int32_t rcvbufsize = 1048576;  // SO_RCVBUF of each new socket
     int32_t sndbufsize = 2097152;  // SO_SNDBUF of each new socket
     zo::url endpoint;              // where to connect: port and ipv4 are used
