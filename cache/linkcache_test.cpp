@@ -19,26 +19,13 @@ using cachetest::tmpdir;
 
 constexpr int64_t base = 1700000400;
 
-class cachinginst : public velmarinst {
-  public:
-    using velmarinst::maintaincache;
-    using velmarinst::run;
-    using velmarinst::velmarinst;
-    // What start() does, without the writer thread: the test runs cycles.
-    bool prepare(const std::string& cfg, int h) {
-        if (!config.load_config(cfg.c_str()) || !config.check_uplink()) return false;
-        handle.store(h);
-        writer.sethandle(h);
-        oxa->setmessagenotify(h, on_status, this);
-        if (!config.cache_path.empty() && makedirs(config.cache_path))
-            cache.configure(config.cache_path.view(), config.cache_maxsize, config.cache_maxhour);
-        return true;
-    }
-    localcache& store() { return cache; }
-    // What a cycle of the writer thread does first: take the answers in.
-    size_t settle() { return writer.settle(); }
-    void flushcounts() { writer.flushcounts(); }
-};
+// What start() does, without the writer thread: the test runs the cycles.
+bool prepare(velmarinst& inst, fakeoxa& oxa, const std::string& cfg, int h) {
+    if (!inst.testprepare(cfg.c_str())) return false;
+    inst.testhandle(h);
+    oxa.table()->setmessagenotify(h, velmarinst::on_status, &inst);
+    return true;
+}
 
 tagvalbody* values(int first, int n) {
     auto* b = new tagvalbody;
@@ -70,10 +57,10 @@ class LinkCacheTest : public ::testing::Test {
     }
     // The maintenance steps of n simulated seconds (a cycle with nothing
     // queued runs just that step; calling it directly skips the idle nap).
-    void seconds(cachinginst& inst, int n) {
+    void seconds(velmarinst& inst, int n) {
         for (int i = 0; i < n; ++i) {
             env.advance(1);
-            while (inst.settle() + inst.maintaincache()) {
+            while (inst.testsettle() + inst.testmaintain()) {
             }
         }
     }
@@ -91,9 +78,9 @@ class LinkCacheTest : public ::testing::Test {
 
 TEST_F(LinkCacheTest, OutageIsCachedAndReplayedExactlyOnce) {
     std::string cachedir = dir.path + "a/b/cache/";
-    cachinginst inst(&log, oxa.table());
-    ASSERT_TRUE(inst.prepare(config(cachedir), 5));
-    ASSERT_TRUE(inst.store().hasdirectory());
+    velmarinst inst(&log, oxa.table());
+    ASSERT_TRUE(prepare(inst, oxa, config(cachedir), 5));
+    ASSERT_TRUE(inst.testhascache());
     oxa.status(60002);
     inst.pushval(values(0, 3));
     inst.pushval(values(3, 2));
@@ -102,8 +89,8 @@ TEST_F(LinkCacheTest, OutageIsCachedAndReplayedExactlyOnce) {
     r.f236 = "s1";
     s->items.append(std::move(r));
     inst.pushsoe(s);
-    inst.run();
-    inst.run();
+    inst.testcycle();
+    inst.testcycle();
     EXPECT_TRUE(requests().empty());
     EXPECT_TRUE(std::filesystem::exists(cachedir + "ioch_" + std::to_string(base)));
     EXPECT_EQ(0, log.count("dropped (no local cache)"));
@@ -112,7 +99,7 @@ TEST_F(LinkCacheTest, OutageIsCachedAndReplayedExactlyOnce) {
     // database; the cached file waits until the period is over.
     oxa.status(60001);
     inst.pushval(values(100, 1));
-    inst.run();
+    inst.testcycle();
     seconds(inst, 100);
     ASSERT_EQ(1u, requests().size());
     EXPECT_NE(std::string::npos, requests()[0].find("oxa_writesnaps"));
@@ -138,10 +125,10 @@ TEST_F(LinkCacheTest, OutageIsCachedAndReplayedExactlyOnce) {
 
 TEST_F(LinkCacheTest, AFileGoesOnlyOnceTheDatabaseHasItAndWhatItDidNotWriteComesBack) {
     std::string cachedir = dir.path + "cache/";
-    cachinginst inst(&log, oxa.table());
-    ASSERT_TRUE(inst.prepare(config(cachedir), 5));
+    velmarinst inst(&log, oxa.table());
+    ASSERT_TRUE(prepare(inst, oxa, config(cachedir), 5));
     inst.pushval(values(0, 5));
-    inst.run();
+    inst.testcycle();
     std::string first = cachedir + "ioch_" + std::to_string(base);
     ASSERT_TRUE(std::filesystem::exists(first));
 
@@ -174,16 +161,16 @@ TEST_F(LinkCacheTest, AFileGoesOnlyOnceTheDatabaseHasItAndWhatItDidNotWriteComes
 TEST_F(LinkCacheTest, CacheDirectoryThatCannotBeMadeLeavesLinkWithoutCache) {
     std::string blocker = dir.path + "file";
     std::ofstream(blocker) << "x";
-    cachinginst inst(&log, oxa.table());
-    ASSERT_TRUE(inst.prepare(config(blocker + "/cache/"), 5));
-    EXPECT_FALSE(inst.store().hasdirectory());
+    velmarinst inst(&log, oxa.table());
+    ASSERT_TRUE(prepare(inst, oxa, config(blocker + "/cache/"), 5));
+    EXPECT_FALSE(inst.testhascache());
     inst.pushval(values(0, 2));
-    inst.run();
-    inst.flushcounts();
+    inst.testcycle();
+    inst.testflushcounts();
     EXPECT_EQ(1, log.count("dropped 2 tag values (no local cache)."));
     oxa.status(60001);
     inst.pushval(values(2, 1));
-    inst.run();
+    inst.testcycle();
     seconds(inst, 40);
     EXPECT_EQ(1u, requests().size());
 }

@@ -50,6 +50,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string_view>
 
 #include "base/ilog.h"
 #include "base/string_.h"
@@ -133,11 +134,36 @@ class velmarinst : public zo::thread {
     };
     void stats(stats_t* out);
 
-  protected:
+    // ---- hooks for tests, which run the writer's cycles themselves instead
+    // of starting the writer thread.  Not for the program: main thread, and
+    // only while the writer thread is not running.
+    // Loads and checks the configuration as start() does and opens the local
+    // cache it names, without opening a link; false when it does not load.
+    bool testprepare(const char* cfgpath) {
+        if (!config.load_config(cfgpath) || !config.check_uplink()) return false;
+        if (!config.cache_path.empty() && makedirs(config.cache_path))
+            cache.configure(config.cache_path.view(), config.cache_maxsize, config.cache_maxhour);
+        return true;
+    }
+    // Takes h as the library handle (-1: none), as a connect would.
+    void testhandle(int32_t h) {
+        handle.store(h, std::memory_order_release);
+        writer.sethandle(h);
+    }
+    // Opens the local cache in dir with limits in MB and hours.
+    void testcache(std::string_view dir, int maxsizemb, int maxhours) {
+        cache.configure(dir, maxsizemb, maxhours);
+    }
+    void testcycle() { run(); }                      // one cycle of the writer thread
+    size_t testsettle() { return writer.settle(); }  // takes the answers in
+    int testmaintain() { return maintaincache(); }
+    void testflushcounts() { writer.flushcounts(); }
+    bool testhascache() const { return cache.hasdirectory(); }
+    const oxalink_gapudp& testgap() const { return gapudp; }
+
+  private:
     void run() override;
 
-    // The rest is protected, not private, only so that unit tests can reach
-    // the instance's state through a derived class.
     // The cache's maintenance step; non-zero when it did some work.
     int maintaincache();
     // Client mode: the library handle and the connection it starts; -1 (no

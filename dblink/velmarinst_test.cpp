@@ -17,22 +17,6 @@
 
 namespace {
 
-// Reaches the writer's cycle and state without a running thread, so that a
-// test decides exactly when a cycle happens.
-class testinst : public velmarinst {
-  public:
-    using velmarinst::run;
-    using velmarinst::velmarinst;
-    void sethandle(int32_t h) {
-        handle.store(h);
-        writer.sethandle(h);
-    }
-    link_config& conf() { return config; }
-    void usecache(const std::string& dir) { cache.configure(dir, 100, 8); }
-    void flushcounts() { writer.flushcounts(); }
-    const oxalink_gapudp& gap() const { return gapudp; }
-};
-
 tagvalbody* values(uint32_t n, uint32_t vtype = 1, uint32_t bytes = 0) {
     auto* b = new tagvalbody;
     for (uint32_t i = 0; i < n; ++i) {
@@ -75,10 +59,9 @@ class VelmarinstTest : public ::testing::Test {
     }
     // An instance loaded with one link but not started, so that the test
     // runs each cycle itself; connected unless asked otherwise.
-    testinst& ready(bool connected = true) {
+    velmarinst& ready(bool connected = true) {
         inst_.emplace(&log_, oxa_.table());
-        EXPECT_TRUE(inst_->conf().load_config(onelink().c_str()));
-        EXPECT_TRUE(inst_->conf().check_uplink());
+        EXPECT_TRUE(inst_->testprepare(onelink().c_str()));
         if (connected) velmarinst::on_status(velmarinst::statusconnected, "", &*inst_);
         return *inst_;
     }
@@ -94,7 +77,7 @@ class VelmarinstTest : public ::testing::Test {
     tempdir dir_;
     capturelog log_;
     fakeoxa oxa_;
-    std::optional<testinst> inst_;  // after what it uses: destroyed first
+    std::optional<velmarinst> inst_;  // after what it uses: destroyed first
 };
 
 // ---- start and stop ------------------------------------------------------------
@@ -201,7 +184,7 @@ TEST_F(VelmarinstTest, GapudpModeSendsEverythingWithoutTheLibrary) {
     dgramsink sink;
     std::string p = config(R"({"dblinks":[{"node":"n1","url":")" + sink.url() +
                            R"(","user":"u1","pswd":"p1"}],"cache_path":")" + cache + "\"}");
-    testinst inst(&log_, oxa_.table());
+    velmarinst inst(&log_, oxa_.table());
     inst.pushval(values(3));
     inst.pushval(values(2, 6, 4));
     inst.pushsoe(soes(40));
@@ -236,8 +219,8 @@ TEST_F(VelmarinstTest, GapudpModeSendsEverythingWithoutTheLibrary) {
         if (i % 10 == 0) inst.pushsoe(soes(32));
     }
     inst.stop();
-    EXPECT_EQ(inst.gap().sentcount(), 4u + 300 + 30);
-    EXPECT_EQ(inst.gap().failedcount(), 0u);
+    EXPECT_EQ(inst.testgap().sentcount(), 4u + 300 + 30);
+    EXPECT_EQ(inst.testgap().failedcount(), 0u);
     EXPECT_TRUE(oxa_.calls.empty());
     EXPECT_EQ(countcached(cache), 0u);
     EXPECT_EQ(log_.count("start oxalink " + sink.url() + " success.", zo::LOG_INF), 1);
@@ -332,30 +315,30 @@ TEST_F(VelmarinstTest, SlaveAndCurrentDatabaseUrl) {
 // ---- the writer's cycle --------------------------------------------------------
 
 TEST_F(VelmarinstTest, DisconnectedCycleCountsWhatItCannotCache) {
-    testinst& inst = ready(false);
+    velmarinst& inst = ready(false);
     inst.pushval(values(3));
     inst.pushsoe(soes(2));
     EXPECT_EQ(inst.pushreg(reg(3212, {"a"})), 1u);
-    inst.run();
+    inst.testcycle();
     EXPECT_TRUE(oxa_.requests.empty());
     EXPECT_TRUE(oxa_.soes.empty());
     EXPECT_TRUE(oxa_.puts.empty());
-    inst.flushcounts();
+    inst.testflushcounts();
     EXPECT_EQ(log_.count("dropped 3 tag values (no local cache).", zo::LOG_WRN), 1);
     EXPECT_EQ(log_.count("dropped 2 soe records (no local cache).", zo::LOG_WRN), 1);
     EXPECT_EQ(log_.countpart("registration of 1 tags discarded"), 1);
     EXPECT_EQ(inst.valqsize(), 0u);
-    inst.run();  // nothing left: an idle cycle
+    inst.testcycle();  // nothing left: an idle cycle
 }
 
 TEST_F(VelmarinstTest, ConnectedCycleWritesOneOfEachKind) {
-    testinst& inst = ready();
-    inst.sethandle(5);
+    velmarinst& inst = ready();
+    inst.testhandle(5);
     inst.pushval(values(2));
     inst.pushval(values(1));
     inst.pushsoe(soes(2));
     inst.pushreg(reg(3212, {"a", "b"}));
-    inst.run();
+    inst.testcycle();
     ASSERT_EQ(requests(), 1u);
     EXPECT_EQ(request(0),
               R"({"request":"oxa_writesnaps","seqno":16777218,"vals":[)"
@@ -370,45 +353,45 @@ TEST_F(VelmarinstTest, ConnectedCycleWritesOneOfEachKind) {
     EXPECT_EQ(oxa_.puts[0], R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["a","b"]})");
     EXPECT_EQ(oxa_.lasthandle, 5);
 
-    inst.run();
+    inst.testcycle();
     ASSERT_EQ(requests(), 2u);
     EXPECT_NE(request(1).find("\"seqno\":16777219"), std::string::npos);
     // Empty packages are deleted without a write.
     inst.pushval(new tagvalbody);
     inst.pushsoe(new soebody);
     inst.pushreg(new regbody);
-    inst.run();
+    inst.testcycle();
     EXPECT_EQ(requests(), 2u);
     EXPECT_EQ(oxa_.soes.size(), 1u);
     EXPECT_EQ(oxa_.puts.size(), 1u);
 }
 
 TEST_F(VelmarinstTest, DisconnectInTheMiddleOfABatch) {
-    testinst& inst = ready(false);
-    inst.sethandle(5);
+    velmarinst& inst = ready(false);
+    inst.testhandle(5);
     ASSERT_EQ(oxa_.table()->setmessagenotify(5, velmarinst::on_status, &inst), 0);
     oxa_.status(60001);
     oxa_.statusoncall = 60003;  // the first send loses the database
     oxa_.answerstatus = 4;      // and its request is not written
-    inst.usecache(dir_.path());
+    inst.testcache(dir_.path(), 100, 8);
     for (int i = 0; i < 4; ++i) inst.pushval(values(1, 6, 64000));
-    inst.run();
+    inst.testcycle();
     EXPECT_EQ(requests(), 1u);
     EXPECT_FALSE(inst.isconnected());
     EXPECT_EQ(inst.valqsize(), 3u);  // nothing more was taken from the ring
-    inst.run();                      // the answer sends its package to the cache, the next follows
-    inst.run();
+    inst.testcycle();                // the answer sends its package to the cache, the next follows
+    inst.testcycle();
     EXPECT_EQ(inst.valqsize(), 1u);
-    inst.flushcounts();
+    inst.testflushcounts();
     EXPECT_EQ(log_.countpart("dropped"), 0);
 }
 
 // The IO server's messages reach the library as they are, an empty one too
 // (its text may have no storage at all); without a handle nothing is called.
 TEST_F(VelmarinstTest, MessagesGoToTheLibraryEvenEmpty) {
-    testinst& inst = ready(false);
+    velmarinst& inst = ready(false);
     inst.putmsg("lost", 4);
-    inst.sethandle(5);
+    inst.testhandle(5);
     inst.putmsg("{\"cmd\":1}", 9);
     inst.putmsg(nullptr, 0);
     inst.putmsg("", 0);
@@ -422,20 +405,20 @@ TEST_F(VelmarinstTest, AtTheBoundValuesGoToTheCacheOrWaitInTheirRing) {
     for (bool withcache : {false, true}) {
         SCOPED_TRACE(withcache);
         size_t base = requests();
-        testinst& inst = ready();
-        inst.sethandle(5);
-        if (withcache) inst.usecache(dir_.path() + "/cache");
+        velmarinst& inst = ready();
+        inst.testhandle(5);
+        if (withcache) inst.testcache(dir_.path() + "/cache", 100, 8);
         for (int i = 0; i < 20; ++i) inst.pushval(values(1, 6, 64000));
-        inst.run();
+        inst.testcycle();
         EXPECT_EQ(requests() - base, 9u);
-        inst.run();
-        inst.run();
+        inst.testcycle();
+        inst.testcycle();
         EXPECT_EQ(requests() - base, 9u);
         // Without a cache the ring keeps them; with one, the cache takes one
         // package a cycle.
         EXPECT_EQ(inst.valqsize(), withcache ? 9u : 11u);
         for (size_t k = base; k < base + 9; ++k) oxa_.answer(k, R"({"status":0})");
-        inst.run();  // room again
+        inst.testcycle();  // room again
         EXPECT_EQ(requests() - base, 18u);
         inst_.reset();
     }
