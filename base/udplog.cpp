@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "base/string_.h"
-#include "ipc/url.h"
+#include "base/url.h"
 
 namespace zo {
 

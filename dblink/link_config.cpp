@@ -7,7 +7,7 @@
 #include "base/charset.h"
 #include "base/env.h"
 #include "base/jsonscan.h"
-#include "ipc/url.h"
+#include "base/url.h"
 
 namespace {
 

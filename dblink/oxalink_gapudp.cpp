@@ -8,8 +8,8 @@
 
 #include <cstring>
 
+#include "base/url.h"
 #include "dblink/dbrecords.h"
-#include "ipc/url.h"
 #include "protoc3/pbwire.h"
 
 namespace {

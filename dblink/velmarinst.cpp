@@ -8,7 +8,7 @@
 
 #include "base/alloc.h"
 #include "base/env.h"
-#include "ipc/url.h"
+#include "base/url.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/url.h"
 #include "fuzz/fuzzmain.h"
-#include "ipc/url.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 
 #include "base/dirs.h"
 #include "base/env.h"
+#include "base/url.h"
 #include "host/console.h"
 #include "host/hostpath.h"
 #include "host/procstat.h"
-#include "ipc/url.h"
 
 namespace {
 void copytext(zo::string& dst, const char* src) {

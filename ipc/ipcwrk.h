@@ -53,7 +53,7 @@
 
 #include "base/ilog.h"
 #include "base/string_.h"
-#include "ipc/url.h"
+#include "base/url.h"
 
 namespace zo {
 

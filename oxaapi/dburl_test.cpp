@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ipc/url.h"
+#include "base/url.h"
 
 namespace oxa {
 namespace {

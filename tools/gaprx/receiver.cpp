@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ipc/url.h"
+#include "base/url.h"
 
 namespace {
 

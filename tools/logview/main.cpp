@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "base/env.h"
-#include "ipc/url.h"
+#include "base/url.h"
 #include "tools/cli/cliopts.h"
 #include "tools/logview/logview.h"
 

@@ -16,8 +16,8 @@
 #include <string_view>
 
 #include "base/jsonscan.h"
+#include "base/url.h"
 #include "dblink/link_config.h"
-#include "ipc/url.h"
 #include "oxaapi/dburl.h"
 #include "oxaapi/oxaapi.h"
 

@@ -1,4 +1,4 @@
-#include "ipc/url.h"
+#include "base/url.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
