@@ -83,7 +83,7 @@ struct data {
         int i = 0;
         for (;;) {
             for (int k = 0; k < 50; ++k) filltag(*p.items.emplace(), rng, i++);
-            h.ver = 300;
+            h.ver = protover;
             h.funid = 3202;
             h.seqno = 1;
             pkgpb3::makepkg(h, p, pkg);

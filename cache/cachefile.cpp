@@ -1,7 +1,5 @@
 #include "cache/cachefile.h"
 
-#include <lz4.h>
-
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "base/alloc.h"
+#include "base/lz4block.h"
 
 namespace {
 
@@ -151,10 +150,9 @@ int cachefile::writeblock(uint8_t kind, const void* data, uint32_t length) {
     uint32_t bodylen = length;
     uint8_t compress = compressnone;
     if (length >= compressfrom) {
-        uint32_t bound = length + length / 255 + 16;
+        uint32_t bound = zo::lz4block::bound(length);
         if (bound > maxbody) return -1;
-        int n = LZ4_compress_default(static_cast<const char*>(data), reinterpret_cast<char*>(body),
-                                     static_cast<int>(length), static_cast<int>(maxbody));
+        int n = zo::lz4block::compress(data, length, body, maxbody);
         if (n <= 0) return -1;
         if (n <= 0xFFFF) {
             bodylen = static_cast<uint32_t>(n);
@@ -259,9 +257,7 @@ int cachefile::decodeat(uint64_t at, zo::string& out, zo::ilog* lg, bool strict,
     if (compress == compressnone) {
         if (!out.append(body, rawlen)) return blkbad;
     } else if (compress == compresslz4) {
-        int n = LZ4_decompress_safe(reinterpret_cast<const char*>(body),
-                                    reinterpret_cast<char*>(decode_), static_cast<int>(bodylen),
-                                    static_cast<int>(bufsize));
+        int n = zo::lz4block::decompress(body, bodylen, decode_, bufsize);
         if (n < 0) n = 0;
         if (static_cast<uint32_t>(n) != rawlen) {
             ZO_LOG(lg, zo::LOG_ERR, "cache file %s lz4_decode block body error.", path_.c_str());

@@ -1,13 +1,13 @@
 #include "dblink/oxalink_gapudp.h"
 
 #include <arpa/inet.h>
-#include <lz4.h>
 #include <netinet/in.h>
 #include <strings.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "base/lz4block.h"
 #include "base/url.h"
 #include "dblink/dbrecords.h"
 #include "protoc3/pbwire.h"
@@ -229,14 +229,12 @@ bool oxalink_gapudp::send(const zo::string& msg) {
     if (sock < 0) return false;
     if (++dgramseq == 0) dgramseq = 1;
     uint32_t n = msg.size();
-    if (n > static_cast<uint32_t>(LZ4_MAX_INPUT_SIZE) ||
-        !dgram.resize(headsize + LZ4_COMPRESSBOUND(n))) {
+    if (n > zo::lz4block::maxinput || !dgram.resize(headsize + zo::lz4block::bound(n))) {
         ++failed;
         return false;
     }
     auto* d = reinterpret_cast<uint8_t*>(dgram.data());
-    int c = LZ4_compress_default(msg.data(), dgram.data() + headsize, static_cast<int>(n),
-                                 static_cast<int>(LZ4_COMPRESSBOUND(n)));
+    int c = zo::lz4block::compress(msg.data(), n, dgram.data() + headsize, zo::lz4block::bound(n));
     if (c <= 0) {
         ++failed;
         return false;

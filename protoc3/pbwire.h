@@ -39,6 +39,11 @@
 
 namespace zo {
 
+// The longest varints we write or read: a 32-bit value (and any key or
+// length) takes at most 5 bytes, a 64-bit value at most 10.
+constexpr int varint32max = 5;
+constexpr int varint64max = 10;
+
 enum pberror : uint32_t {
     PBERR_NONE = 0,
     PBERR_ENCODE = 1,  // not set by any operation of ours
@@ -156,13 +161,13 @@ inline uint32_t loadle32(const uint8_t* p) noexcept {
 
 template <class S>
 inline bool put_varint32(S& out, uint32_t v) noexcept {
-    uint8_t b[5];
+    uint8_t b[varint32max];
     out.append(b, static_cast<uint32_t>(pbraw::varint32(b, v) - b));
     return true;
 }
 template <class S>
 inline bool put_varint64(S& out, uint64_t v) noexcept {
-    uint8_t b[10];
+    uint8_t b[varint64max];
     out.append(b, static_cast<uint32_t>(pbraw::varint64(b, v) - b));
     return true;
 }
@@ -278,7 +283,7 @@ inline bool pbdecode(M& m, const void* data, uint32_t n) {
         uint64_t key;
         if (*p < 0x80) {
             key = *p++;
-        } else if (!(p = pbgetvarint(p, end, &key, 5))) {
+        } else if (!(p = pbgetvarint(p, end, &key, varint32max))) {
             m.errcode = PBERR_DECODE;
             return false;
         }
@@ -289,7 +294,7 @@ inline bool pbdecode(M& m, const void* data, uint32_t n) {
                 uint64_t v;
                 if (p < end && *p < 0x80) {
                     v = *p++;
-                } else if (!(p = pbgetvarint(p, end, &v, 10))) {
+                } else if (!(p = pbgetvarint(p, end, &v, varint64max))) {
                     m.errcode = PBERR_DECODE;
                     return false;
                 }
@@ -306,7 +311,7 @@ inline bool pbdecode(M& m, const void* data, uint32_t n) {
                 break;
             case 2: {
                 uint64_t len;
-                if (!(p = pbgetvarint(p, end, &len, 5)) ||
+                if (!(p = pbgetvarint(p, end, &len, varint32max)) ||
                     (len & 0xFFFFFFFFu) > static_cast<uint64_t>(end - p)) {
                     m.errcode = PBERR_DECODE;
                     return false;

@@ -1,8 +1,6 @@
 // pkgpb3.cpp - the splitter's buffer policy and the LZ4 steps.
 #include "protoc3/pkgpb3.h"
 
-#include <lz4.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -82,8 +80,8 @@ bool pkgsplit::vouched(const uint8_t* p, uint32_t total, uint32_t avail) noexcep
         return false;
     }
     if (decoded && head.encode == 1 && head.srcsize != 0 &&
-        (body == 0 || head.srcsize > LZ4_MAX_INPUT_SIZE ||
-         body > static_cast<uint32_t>(LZ4_COMPRESSBOUND(head.srcsize)))) {
+        (body == 0 || head.srcsize > zo::lz4block::maxinput ||
+         body > zo::lz4block::bound(head.srcsize))) {
         std::snprintf(why, sizeof why,
                       "total %u does not fit its LZ4 body of %u bytes before compression", total,
                       head.srcsize);
@@ -112,18 +110,6 @@ void pkgsplit::consume(uint32_t total) noexcept {
 
 namespace pkgpb3 {
 
-int lz4compress(const void* src, uint32_t n, void* dst, uint32_t cap) noexcept {
-    if (n > 0x7E000000u || cap > 0x7FFFFFFFu) return 0;
-    return LZ4_compress_default(static_cast<const char*>(src), static_cast<char*>(dst),
-                                static_cast<int>(n), static_cast<int>(cap));
-}
-
-int lz4decompress(const void* src, uint32_t n, void* dst, uint32_t cap) noexcept {
-    if (n > 0x7FFFFFFFu || cap > 0x7FFFFFFFu) return -1;
-    return LZ4_decompress_safe(static_cast<const char*>(src), static_cast<char*>(dst),
-                               static_cast<int>(n), static_cast<int>(cap));
-}
-
 bool bodybytes(const void* pkg, uint32_t len, uint32_t encode, uint32_t srcsize,
                bodyview* v) noexcept {
     const uint8_t* p = static_cast<const uint8_t*>(pkg);
@@ -142,7 +128,7 @@ bool bodybytes(const void* pkg, uint32_t len, uint32_t encode, uint32_t srcsize,
     if (!buf) return false;
     size_t cap = zo::zo_usable(buf);
     if (cap > 0x7FFFFFFFu) cap = want;
-    int r = lz4decompress(body, blen, buf, static_cast<uint32_t>(cap));
+    int r = zo::lz4block::decompress(body, blen, buf, static_cast<uint32_t>(cap));
     if (r < 1) {
         zo::zo_free(buf);
         return false;

@@ -33,10 +33,13 @@
 // Thread-safety: everything here runs on the thread of the IO client's poll
 // loop; a pkgsplit belongs to one connection and is not shared.
 #pragma once
+#include <cassert>
 #include <cstdint>
 
 #include "base/alloc.h"
+#include "base/lz4block.h"
 #include "base/string_.h"
+#include "protoc3/funid.h"
 #include "protoc3/pbwire.h"
 
 // ---- the header message -------------------------------------------------------
@@ -123,6 +126,12 @@ struct pkgsplit {
     // Consumes total bytes at rpos (after peek returned 1).
     void consume(uint32_t total) noexcept;
 
+    // The invariant every call keeps: rpos <= wpos <= capacity, and a buffer
+    // behind any capacity.
+    bool wellformed() const noexcept {
+        return rpos <= wpos && wpos <= capacity && (buffer || capacity == 0);
+    }
+
   private:
     // Whether the head at p (arrived, avail bytes unconsumed) agrees with
     // the declared total; lasterr says why not.
@@ -137,11 +146,6 @@ constexpr uint8_t protocol3 = 0x97;
 constexpr uint32_t rawlimit = 512;  // bodies up to this many bytes go raw
 constexpr uint32_t maxpkgtotal = 64u << 20;
 constexpr uint32_t maxsrcsize = 64u << 20;
-
-// LZ4 block compression into dst (capacity cap); the compressed length, 0 on
-// failure.  Decompression: the decompressed length, or < 1 on failure.
-int lz4compress(const void* src, uint32_t n, void* dst, uint32_t cap) noexcept;
-int lz4decompress(const void* src, uint32_t n, void* dst, uint32_t cap) noexcept;
 
 // Builds a whole package into out.  head has ver, funid and seqno set by the
 // caller; makepkg sets its encode and srcsize.  false (out undefined, nothing
@@ -167,10 +171,10 @@ bool makepkg(pb3msg_head<S>& head, zo::cls_protoc3<S>& body, S& out) {
         if (!tmp.reserve(n)) return false;
         body.errcode = 0;
         if (!body.serialize(tmp) || tmp.size() != n) return false;
-        uint32_t bound = n <= 0x7E000000u ? n + n / 255 + 16 : 0;
+        uint32_t bound = zo::lz4block::bound(n);
         if (static_cast<uint64_t>(h) + 8 + bound > 0xFFFFFF00u || !out.resize(h + 8 + bound))
             return false;
-        int c = lz4compress(tmp.data(), n, out.data() + h + 8, bound);
+        int c = zo::lz4block::compress(tmp.data(), n, out.data() + h + 8, bound);
         if (c <= 0) return false;
         out.truncate(h + 8 + static_cast<uint32_t>(c));
     }
@@ -193,14 +197,17 @@ bool makepkg(pb3msg_head<S>& head, zo::cls_protoc3<S>& body, S& out) {
 template <class S>
 int splitpkg(pkgsplit& state, const void* data, uint32_t length, S& out) {
     if (data && length) state.feed(data, length);
+    assert(state.wellformed());
     uint32_t total = 0;
     int r = state.peek(&total);
     if (r != 1) return r;
+    assert(total <= state.wpos - state.rpos);
     if (!out.assign(state.buffer + state.rpos, total)) {
         state.lasterr = "no memory for a package";
         return -1;
     }
     state.consume(total);
+    assert(state.wellformed());
     return 1;
 }
 
@@ -217,7 +224,7 @@ bool parsehead(const void* pkg, uint32_t len, pb3msg_head<S>& head) {
         return false;
     }
     if (!head.parse(p + 8, p[3])) return false;
-    if (head.ver != 300) return false;
+    if (head.ver != protover) return false;
     return head.encode == 0 || (head.encode == 1 && head.srcsize != 0);
 }
 template <class S>

@@ -1,9 +1,8 @@
 #include "tools/gaprx/gapreader.h"
 
-#include <lz4.h>
-
 #include <cstring>
 
+#include "base/lz4block.h"
 #include "protoc3/pbwire.h"
 
 namespace {
@@ -296,9 +295,7 @@ gapverdict gapreader::read(const uint8_t* d, size_t n, gapmsg* m) {
     if (crc32of(d + headsize, bodylen) != m->bodycrc) return GAP_BODYCRC;
     uint32_t rawlen = loadbe32(d + at_rawlen);
     if (rawlen == 0 || rawlen > maxraw) return GAP_RAWLEN;
-    int got = LZ4_decompress_safe(reinterpret_cast<const char*>(d + headsize),
-                                  reinterpret_cast<char*>(raw_), static_cast<int>(bodylen),
-                                  static_cast<int>(sizeof raw_));
+    int got = zo::lz4block::decompress(d + headsize, bodylen, raw_, sizeof raw_);
     if (got < 0) return GAP_LZ4;
     if (static_cast<uint32_t>(got) != rawlen) return GAP_RAWLEN;
 
