@@ -17,6 +17,7 @@
 // holds the ring's own lock for a few instructions only, and never allocates.
 #pragma once
 #include <atomic>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -49,6 +50,7 @@ class pkgring {
             slot_[tail_] = p;
             tail_ = (tail_ + 1) % N;
             queued = (tail_ + N - head_) % N;
+            assert(ringok());
         }
         // Logged and freed outside the lock: the logger sends a datagram and
         // the free may take allocator locks.
@@ -68,6 +70,7 @@ class pkgring {
         T* p = slot_[head_];
         slot_[head_] = nullptr;
         head_ = (head_ + 1) % N;
+        assert(ringok());
         return p;
     }
 
@@ -85,6 +88,10 @@ class pkgring {
     }
 
   private:
+    // Both indexes inside the ring and the slot at tail_ always free (a full
+    // ring keeps one slot empty); the caller holds mu_.
+    bool ringok() const { return head_ < N && tail_ < N && slot_[tail_] == nullptr; }
+
     zo::ilog* log_;
     mutable std::mutex mu_;
     uint32_t head_ = 0;

@@ -18,13 +18,6 @@ namespace zo {
 // Block header: read offset, write offset, next.  The data follows the
 // struct; its capacity is blocksize - 12 whatever the pointer size, so the
 // chain holds the same bytes per block on every platform.
-struct ipcwrk::block {
-    uint32_t rd;
-    uint32_t wr;
-    block* next;
-    char* data() { return reinterpret_cast<char*>(this + 1); }
-};
-
 namespace {
 
 // The send would block or the stack is short of buffers: nothing was sent,
@@ -61,7 +54,7 @@ ipcwrk::ipcwrk() = default;
 
 ipcwrk::~ipcwrk() {
     closesock();
-    state = 0;
+    state = unconnected;
     releasebuf();
 }
 
@@ -91,17 +84,19 @@ void ipcwrk::releasebuf() {
 }
 
 void ipcwrk::close(zo::ilog* /*log*/) {
+    enter();
     // Without a socket there is no connection to lose: ondisconnect() runs
     // once per loss even when a callback already closed inside this pass.
     if (sock_ < 0) return;
     ::shutdown(sock_, SHUT_RDWR);
     closesock();
-    state = 0;
+    state = unconnected;
     ondisconnect();
     disconnecttime_ = zo::nowsec();
 }
 
 bool ipcwrk::connectasyn(zo::ilog* log) {
+    enter();
     if (sock_ >= 0) return true;
     int64_t now = zo::nowsec();
     if (now - disconnecttime_ < reconnectspacing) return false;
@@ -148,7 +143,7 @@ bool ipcwrk::connectasyn(zo::ilog* log) {
     }
 
     sock_ = fd;
-    state = 0;
+    state = unconnected;
     connecttime_ = now;
     if (pending_) {
         ZO_LOG(log, LOG_WRN, "ipcwrk %s %u bytes not sent before the last disconnect discarded",
@@ -160,12 +155,13 @@ bool ipcwrk::connectasyn(zo::ilog* log) {
 }
 
 void ipcwrk::poll(zo::ilog* log) {
+    enter();
     ontimer();
     if (sock_ < 0) {
         connectasyn(log);
         return;
     }
-    if (state != 2 && zo::nowsec() - connecttime_ > connecttimeout) {
+    if (state != loggedin && zo::nowsec() - connecttime_ > connecttimeout) {
         ZO_LOG(log, LOG_ERR, "ipcwrk %s connect timeover", nm());
         close(log);
         connecttime_ = zo::nowsec();
@@ -173,7 +169,7 @@ void ipcwrk::poll(zo::ilog* log) {
     }
 
     short ev = POLLOUT;
-    if (state != 0) ev = pending_ ? POLLIN | POLLOUT : POLLIN;
+    if (state != unconnected) ev = pending_ ? POLLIN | POLLOUT : POLLIN;
     pollevents_ = ev;
     pollfd pfd;
     pfd.fd = sock_;
@@ -189,8 +185,8 @@ void ipcwrk::poll(zo::ilog* log) {
         return;
     }
     if (re & POLLOUT) {
-        if (state == 0) {
-            state = 1;
+        if (state == unconnected) {
+            state = connected;
             onconnect();
             return;
         }
@@ -228,7 +224,8 @@ ssize_t ipcwrk::sendsome(const void* data, size_t length) {
 }
 
 int32_t ipcwrk::send(const void* data, size_t length, zo::ilog* log) {
-    if (state == 0 || sock_ < 0) return -1;
+    enter();
+    if (state == unconnected || sock_ < 0) return -1;
     const char* p = static_cast<const char*>(data);
     // Behind older bytes the package is buffered whole, even when the flush
     // below empties the buffer.
@@ -288,6 +285,7 @@ int32_t ipcwrk::send(const void* data, size_t length, zo::ilog* log) {
 }
 
 int32_t ipcwrk::flush(zo::ilog* log) {
+    enter();
     if (pending_ == 0) return 0;
     int32_t total = 0;
     while (first_) {

@@ -8,7 +8,7 @@
 // data (one receive of at most 30720 bytes -> onrecv()).
 //
 // Time limits, all on the seconds clock of base/env.h (zo::nowsec):
-//  - a socket that has not reached state 2 (logged in, set by the derived
+//  - a socket that has not reached state loggedin (set by the derived
 //    class) is dropped at the first pass more than 15 s after its creation
 //    ("connect timeover");
 //  - after a close, or after a refused attempt, the next connect attempt
@@ -32,7 +32,7 @@
 // platform's errno.
 //
 // Callbacks: ontimer() at the start of every pass; onconnect() when a connect
-// completes (state is already 1); onrecv() with the bytes of one receive (-1
+// completes (state is already connected); onrecv() with the bytes of one receive (-1
 // asks for the connection to be dropped); onrecvdone() after an onrecv()
 // that did not return -1; ondisconnect() once after every close of an
 // existing connection or connect attempt in progress, whatever the cause.
@@ -48,10 +48,12 @@
 #pragma once
 #include <sys/types.h>
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 
 #include "base/ilog.h"
+#include "base/ownerthread.h"
 #include "base/string_.h"
 #include "base/url.h"
 
@@ -93,7 +95,7 @@ class ipcwrk {
     // Accepts one package for the connection, whole or not at all.  Returns
     // length when all of it was sent or buffered, 0 when it was refused
     // because it does not fit in room() (counted, see above; nothing of it
-    // was sent), or -1 when there is no connection (state 0, no log line) or
+    // was sent), or -1 when there is no connection (unconnected, no log line) or
     // the connection had to be dropped (logged; ondisconnect() was called).
     // When the buffer already holds data, it is flushed first and the new
     // bytes all go behind it.  Owner's thread.
@@ -109,7 +111,7 @@ class ipcwrk {
     // (logged).  Called by poll(); owner's thread.
     bool connectasyn(zo::ilog* log);
 
-    // Closes the connection: shutdown and close of the socket, state 0,
+    // Closes the connection: shutdown and close of the socket, unconnected,
     // ondisconnect(), disconnecttime = now.  Does nothing without a socket,
     // so one loss gives one ondisconnect().  The send buffer keeps its bytes
     // until the next socket is created.  Owner's thread.
@@ -157,7 +159,34 @@ class ipcwrk {
     virtual ssize_t sendsome(const void* data, size_t length);
 
   private:
-    struct block;
+    // One block of the send buffer's chain: rd..wr of its data (capacity()
+    // bytes behind the header) wait for the socket.
+    struct block {
+        uint32_t rd;
+        uint32_t wr;
+        block* next;
+        char* data() { return reinterpret_cast<char*>(this + 1); }
+    };
+
+    // The send buffer's invariant: first_ and last_ both null or last_ ending
+    // the chain from first_, rd <= wr <= capacity() in every block, and
+    // pending_ the sum of their wr - rd.
+    bool chainok() const {
+        uint64_t sum = 0;
+        const block* end = nullptr;
+        for (const block* b = first_; b; b = b->next) {
+            if (b->rd > b->wr || b->wr > capacity()) return false;
+            sum += b->wr - b->rd;
+            end = b;
+        }
+        return end == last_ && sum == pending_;
+    }
+    // At the entry of every public call: the owner's thread, an intact chain
+    // (debug builds).
+    void enter() {
+        owner_.check();
+        assert(chainok());
+    }
 
     // Copies up to length bytes behind the pending ones; returns the count
     // taken (less only when memory runs out; send() checks the limit).
@@ -179,6 +208,7 @@ class ipcwrk {
     uint64_t refused_ = 0;
     uint64_t runrefused_ = 0;  // refusals since the buffer last took a package
     uint64_t runrefusedbytes_ = 0;
+    zo::ownerthread owner_;
 };
 
 }  // namespace zo
