@@ -18,14 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include "base/tmpdir_test.h"
 #include "dblink/velmarinst.h"
 #include "oxaapi/oxaapi.h"
+#include "tests/support/testsupport.h"
 
 namespace bench {
 
 // Each run writes its files and databases in a directory of its own.
-using zo::tmpdir;
+using zotest::tmpdir;
 
 // ---- a link under measurement ------------------------------------------------
 

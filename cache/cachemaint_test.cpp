@@ -285,7 +285,7 @@ TEST_F(CacheMaintTest, NoDirectoryNoWork) {
         EXPECT_EQ(0, m.step(true, false));
         EXPECT_EQ(0, m.step(false, false));
     }
-    EXPECT_TRUE(log.all().empty());
+    EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(CacheMaintTest, TickRollsTheWriterOverAtThePeriodEnd) {

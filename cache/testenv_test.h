@@ -1,85 +1,25 @@
-// testenv_test.h - helpers of the cache tests: a recording logger, a
-// temporary directory, and an env with a settable clock and file faults.
+// testenv_test.h - helpers of the cache tests: an env with a settable clock
+// and file faults (the logger and directory come from tests/support).
 #pragma once
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/env.h"
-#include "base/ilog.h"
-#include "base/tmpdir_test.h"
+#include "tests/support/testsupport.h"
 
 namespace cachetest {
 
-class reclog : public zo::ilog {
-  public:
-    int open(const char*) override { return 0; }
-    int wlog(int level, const char* fmt, ...) override {
-        va_list ap;
-        va_start(ap, fmt);
-        add(level, fmt, ap);
-        va_end(ap);
-        return 1;
-    }
-    int append(int level, const char* fmt, ...) override {
-        va_list ap;
-        va_start(ap, fmt);
-        add(level, fmt, ap);
-        va_end(ap);
-        return 1;
-    }
-    int getlevel() override { return 999; }
-    int setlevel(int) override { return 0; }
-    void idle() override {}
-    void release() override {}
-
-    // Lines containing text.
-    int count(const std::string& text) {
-        std::lock_guard<std::mutex> g(mu);
-        int n = 0;
-        for (const auto& l : lines)
-            if (l.find(text) != std::string::npos) ++n;
-        return n;
-    }
-    // Index of the first line containing text, -1 when none.
-    int find(const std::string& text) {
-        std::lock_guard<std::mutex> g(mu);
-        for (size_t i = 0; i < lines.size(); ++i)
-            if (lines[i].find(text) != std::string::npos) return static_cast<int>(i);
-        return -1;
-    }
-    std::vector<std::string> all() {
-        std::lock_guard<std::mutex> g(mu);
-        return lines;
-    }
-    void reset() {
-        std::lock_guard<std::mutex> g(mu);
-        lines.clear();
-    }
-
-  private:
-    void add(int level, const char* fmt, va_list ap) {
-        char buf[1024];
-        std::vsnprintf(buf, sizeof buf, fmt, ap);
-        std::lock_guard<std::mutex> g(mu);
-        lines.push_back(std::to_string(level) + " " + buf);
-    }
-
-    std::mutex mu;
-    std::vector<std::string> lines;
-};
+using zotest::reclog;
 
 // Every cache test works in a directory of its own.
-using zo::tmpdir;
+using zotest::tmpdir;
 
 inline std::string slurp(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

@@ -34,7 +34,7 @@ oxa_objrec objrec(const char* name, uint16_t length) {
 
 class CtrlStoreTest : public ::testing::Test {
   protected:
-    capturelog log_;
+    zotest::reclog log_;
     ctrlstore store_{&log_};
 };
 
@@ -43,8 +43,8 @@ TEST_F(CtrlStoreTest, CallbacksCopyAndLog) {
     EXPECT_TRUE(ctrlstore::on_value_ctrl(&v, &store_));
     oxa_objrec o = objrec("o1", 3);
     EXPECT_TRUE(ctrlstore::on_object_ctrl(&o, &store_));
-    EXPECT_EQ(log_.count("read value ctrl tag v1", zo::LOG_INF), 1);
-    EXPECT_EQ(log_.count("read object ctrl tag o1, size 3", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.countexact("read value ctrl tag v1", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.countexact("read object ctrl tag o1, size 3", zo::LOG_INF), 1);
     // The store keeps copies: the library may reuse its record.
     v.v.i32 = 0;
     std::strcpy(o.name, "zz");
@@ -81,18 +81,17 @@ TEST_F(CtrlStoreTest, FullStoreRefusesUntilDrained) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        int full = log_.countpart("ctrl store full, ctrl tag ");
-        int again = log_.countpart("ctrl store takes control writes again, 2 offers refused");
+        int full = log_.count("ctrl store full, ctrl tag ");
+        int again = log_.count("ctrl store takes control writes again, 2 offers refused");
         for (size_t i = 0; i < c.bound; ++i) ASSERT_TRUE(c.offer());
         EXPECT_FALSE(c.offer());
         EXPECT_FALSE(c.offer());
         EXPECT_EQ(store_.pending(), c.bound);
-        EXPECT_EQ(log_.countpart("ctrl store full, ctrl tag "), full + 1);
+        EXPECT_EQ(log_.count("ctrl store full, ctrl tag "), full + 1);
         tagvalbody body;
         EXPECT_EQ(store_.drainctrl(&body), c.bound);
         EXPECT_TRUE(c.offer());
-        EXPECT_EQ(log_.countpart("ctrl store takes control writes again, 2 offers refused"),
-                  again + 1);
+        EXPECT_EQ(log_.count("ctrl store takes control writes again, 2 offers refused"), again + 1);
         store_.drainctrl(&body);
     }
 }
@@ -130,14 +129,14 @@ TEST_F(CtrlStoreTest, NamesComeBackExactlyOrNotAtAll) {
     ctrlstore::on_value_ctrl(&v, &store_);
     oxa_objrec o = objrec("o\xFF", 2);
     ctrlstore::on_object_ctrl(&o, &store_);
-    EXPECT_EQ(log_.count("read value ctrl tag \xE6\xB5\x8B\xE8\xAF\x95", zo::LOG_INF), 1);
-    EXPECT_EQ(log_.count("read object ctrl tag o?, size 2", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.countexact("read value ctrl tag \xE6\xB5\x8B\xE8\xAF\x95", zo::LOG_INF), 1);
+    EXPECT_EQ(log_.countexact("read object ctrl tag o?, size 2", zo::LOG_INF), 1);
     tagvalbody body;
     EXPECT_EQ(store_.drainctrl(&body), 1u);
     ASSERT_EQ(body.items.size(), 1u);
     EXPECT_EQ(body.items[0].name.view(), "\xE6\xB5\x8B\xE8\xAF\x95");
     EXPECT_EQ(body.items[0].vdouble, 1.5);
-    EXPECT_EQ(log_.count("ctrl tag o? dropped: name not code page 936", zo::LOG_WRN), 1);
+    EXPECT_EQ(log_.countexact("ctrl tag o? dropped: name not code page 936", zo::LOG_WRN), 1);
 }
 
 TEST_F(CtrlStoreTest, NullArgumentsAreHarmless) {

@@ -46,7 +46,7 @@ class LinkConfigTest : public ::testing::Test {
                extra + "}";
     }
 
-    tempdir dir_;
+    tmpdir dir_;
     std::string path_;
     link_config cfg_;
 };
@@ -108,8 +108,8 @@ TEST_F(LinkConfigTest, MissingOrBrokenLinksLoadButFailTheUplink) {
 }
 
 TEST_F(LinkConfigTest, UnreadableOrNonJsonFileFails) {
-    EXPECT_FALSE(cfg_.load_config((dir_.path() + "/absent.ini").c_str()));
-    EXPECT_FALSE(cfg_.load_config(dir_.path().c_str()));  // a directory
+    EXPECT_FALSE(cfg_.load_config((dir_.path + "absent.ini").c_str()));
+    EXPECT_FALSE(cfg_.load_config(dir_.path.c_str()));  // a directory
     EXPECT_FALSE(cfg_.load_config(nullptr));
     EXPECT_FALSE(load("dblinks = 1"));
     EXPECT_FALSE(load(""));

@@ -103,7 +103,7 @@ tagvalbody* package(std::initializer_list<uint32_t> types, uint32_t repeat = 1) 
 class gapudptest : public ::testing::Test {
   protected:
     dgramsink sink;
-    capturelog log;
+    zotest::reclog log;
     oxalink_gapudp link{&log};
     std::deque<tagvalbody*> queue;  // what write_batch may take next
 
@@ -234,7 +234,7 @@ TEST_F(gapudptest, ChunksAndMergesAsTheBatchRulesSay) {
         queue.clear();
     }
     link.flushcounts();
-    EXPECT_EQ(1, log.count("dropped 5 tag values (type outside 1..7).", zo::LOG_WRN));
+    EXPECT_EQ(1, log.countexact("dropped 5 tag values (type outside 1..7).", zo::LOG_WRN));
     auto* s = new soebody;
     for (int i = 0; i < 70; ++i) s->items.emplace()->f231 = static_cast<uint32_t>(i + 1);
     link.write_soe(*s);
@@ -403,11 +403,11 @@ TEST(gapudpopen, RefusesWhatItCannotUseWithItsLine) {
         {"gapudp://127.0.0.1", "u", "p", "oxa link url(gapudp://127.0.0.1) uport error"},
     };
     for (const row& r : rows) {
-        capturelog log;
+        zotest::reclog log;
         oxalink_gapudp l(&log);
         EXPECT_EQ(-1, l.open(r.url, r.user, r.pswd)) << r.url;
         EXPECT_FALSE(l.isopen());
-        std::vector<capturelog::line> lines = log.lines();
+        std::vector<zotest::reclog::line> lines = log.lines();
         if (*r.line) {
             ASSERT_EQ(1u, lines.size()) << r.url;
             EXPECT_EQ(r.line, lines[0].text);
@@ -416,20 +416,20 @@ TEST(gapudpopen, RefusesWhatItCannotUseWithItsLine) {
             EXPECT_TRUE(lines.empty()) << r.url;
         }
     }
-    capturelog log;
+    zotest::reclog log;
     oxalink_gapudp l(&log);
     EXPECT_EQ(0, l.open("GAPUDP://127.0.0.1:9", "u", "p"));
-    EXPECT_EQ(1, log.count("start oxalink GAPUDP://127.0.0.1:9 success.", zo::LOG_INF));
+    EXPECT_EQ(1, log.countexact("start oxalink GAPUDP://127.0.0.1:9 success.", zo::LOG_INF));
     l.close();
     l.close();
-    EXPECT_EQ(1, log.count("close gapudp GAPUDP://127.0.0.1:9 ", zo::LOG_DBG));
+    EXPECT_EQ(1, log.countexact("close gapudp GAPUDP://127.0.0.1:9 ", zo::LOG_DBG));
     EXPECT_FALSE(l.send(zo::string("x")));
 }
 
 // Datagrams the socket refuses (a broadcast address without the broadcast
 // option) are lost, and what they carried is counted in the log.
 TEST(gapudpsend, RecordsOfRefusedDatagramsAreCounted) {
-    capturelog log;
+    zotest::reclog log;
     oxalink_gapudp l(&log);
     ASSERT_EQ(0, l.open("gapudp://255.255.255.255:9", "u", "p"));
     auto* b = new tagvalbody;
@@ -440,8 +440,8 @@ TEST(gapudpsend, RecordsOfRefusedDatagramsAreCounted) {
     l.write_soe(s);
     EXPECT_EQ(4u, l.failedcount());
     l.close();
-    EXPECT_EQ(1, log.count("dropped 300 tag values (gapudp send failed).", zo::LOG_WRN));
-    EXPECT_EQ(1, log.count("dropped 40 soe records (gapudp send failed).", zo::LOG_WRN));
+    EXPECT_EQ(1, log.countexact("dropped 300 tag values (gapudp send failed).", zo::LOG_WRN));
+    EXPECT_EQ(1, log.countexact("dropped 40 soe records (gapudp send failed).", zo::LOG_WRN));
 }
 
 }  // namespace

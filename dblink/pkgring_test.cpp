@@ -19,7 +19,7 @@ tagvalbody* package(uint32_t records, int64_t firsttime) {
 
 class PkgRingTest : public ::testing::Test {
   protected:
-    capturelog log_;
+    zotest::reclog log_;
 };
 
 TEST_F(PkgRingTest, PopsInPushOrderAndCountsQueued) {
@@ -44,7 +44,7 @@ TEST_F(PkgRingTest, FullRingDropsOldestWithOneWarning) {
     for (int i = 0; i < 8191; ++i) ring.push(package(i == 0 ? 3 : 1, i * 10));
     EXPECT_EQ(log_.lines().size(), 0u);
     EXPECT_EQ(ring.push(package(1, 999999)), 8191u);
-    EXPECT_EQ(log_.count("put chache full, lost one package records 3.", zo::LOG_WRN), 1);
+    EXPECT_EQ(log_.countexact("put chache full, lost one package records 3.", zo::LOG_WRN), 1);
     EXPECT_EQ(log_.lines().size(), 1u);
     EXPECT_EQ(ring.size(), 8191u);
     tagvalbody* first = ring.pop();
@@ -64,7 +64,7 @@ TEST_F(PkgRingTest, WarningCountsTagNamesOfRegistrations) {
         for (int k = 0; k <= i; ++k) r->strs.append(zo::string("t"));
         ring.push(r);
     }
-    EXPECT_EQ(log_.count("put chache full, lost one package records 1."), 1);
+    EXPECT_EQ(log_.countexact("put chache full, lost one package records 1."), 1);
     EXPECT_EQ(ring.size(), 3u);
 
     pkgring<soebody, 2> quiet(nullptr);  // overflows without a logger

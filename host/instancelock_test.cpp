@@ -13,7 +13,7 @@ class instancelocktest : public ::testing::Test {
   protected:
     // A name no other test run uses at the same time.
     std::string inst = "lt" + std::to_string(::getpid());
-    capturelog log;
+    zotest::reclog log;
 };
 
 TEST_F(instancelocktest, SecondHolderOfTheSameNameIsRefused) {
@@ -30,7 +30,7 @@ TEST_F(instancelocktest, SecondHolderOfTheSameNameIsRefused) {
     instancelock b;
     EXPECT_EQ(b.lock(inst.c_str(), &log), -1);
     EXPECT_FALSE(b.held());
-    EXPECT_EQ(log.count(inst + ".mutex ERROR_ALREADY_EXISTS", zo::LOG_WRN), 1);
+    EXPECT_EQ(log.countexact(inst + ".mutex ERROR_ALREADY_EXISTS", zo::LOG_WRN), 1);
 
     instancelock other;
     EXPECT_EQ(other.lock((inst + "o").c_str(), &log), 0);

@@ -10,57 +10,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdarg>
-#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "base/env.h"
+#include "tests/support/testsupport.h"
 
 namespace {
-
-// Keeps every line so that tests can look for the client's texts.
-class caplog : public zo::ilog {
-  public:
-    std::vector<std::string> lines;
-    int open(const char*) override { return 0; }
-    int wlog(int level, const char* fmt, ...) override {
-        va_list ap;
-        va_start(ap, fmt);
-        int n = keep(level, fmt, ap);
-        va_end(ap);
-        return n;
-    }
-    int append(int level, const char* fmt, ...) override {
-        va_list ap;
-        va_start(ap, fmt);
-        int n = keep(level, fmt, ap);
-        va_end(ap);
-        return n;
-    }
-    int getlevel() override { return level_; }
-    int setlevel(int l) override { return level_ = l; }
-    void idle() override {}
-    void release() override {}
-
-    int count(const std::string& part) const {
-        int n = 0;
-        for (const auto& l : lines)
-            if (l.find(part) != std::string::npos) n++;
-        return n;
-    }
-
-  private:
-    int keep(int level, const char* fmt, va_list ap) {
-        char buf[1024];
-        int n = vsnprintf(buf, sizeof(buf), fmt, ap);
-        if (level > level_) return 0;
-        lines.emplace_back(buf);
-        return n;
-    }
-    int level_ = zo::LOG_ALL;
-};
 
 // A client that records its callbacks.  With capsend set, the socket seam
 // takes at most sendcap more bytes and then reports EWOULDBLOCK (or
@@ -108,22 +65,13 @@ class client : public zo::ipcwrk {
     }
 };
 
-// A loopback listener on a free port.
+// A loopback listener on a free port; the caller closes it.
 int listenon(uint16_t* port, int rcvbuf = 0, int backlog = 16) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    if (rcvbuf > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sa.sin_port = 0;
-    socklen_t len = sizeof(sa);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) < 0 || ::listen(fd, backlog) < 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    *port = ntohs(sa.sin_port);
+    zotest::heldport h(SOCK_STREAM, true, rcvbuf, backlog);
+    if (h.port == 0) return -1;
+    *port = static_cast<uint16_t>(h.port);
+    int fd = h.fd;
+    h.fd = -1;
     return fd;
 }
 
@@ -186,7 +134,7 @@ class ipcwrktest : public ::testing::Test {
 
     zo::fakeclockenv clock_;
     zo::scopedenv scope_;
-    caplog log_;
+    zotest::reclog log_;
     client c_;
     uint16_t port_ = 0;
     int lfd_ = -1;
@@ -275,14 +223,14 @@ TEST_F(ipcwrktest, RefusedConnectIsLoggedAndRetriedTwoSecondsLater) {
     EXPECT_EQ(1, log_.count("ipcwrk t1 disconnect as revents 0x") +
                      log_.count("ipcwrk t1 connectasyn error"));
     EXPECT_FALSE(c_.hassocket());
-    size_t lines = log_.lines.size();
+    size_t lines = log_.lines().size();
     for (int i = 0; i < 10; i++) c_.poll(&log_);
-    EXPECT_EQ(lines, log_.lines.size());  // no attempt within the 2 s
+    EXPECT_EQ(lines, log_.lines().size());  // no attempt within the 2 s
     EXPECT_FALSE(c_.hassocket());
 
     clock_.advancems(2000);
     c_.poll(&log_);
-    EXPECT_TRUE(c_.hassocket() || log_.lines.size() > lines);
+    EXPECT_TRUE(c_.hassocket() || log_.lines().size() > lines);
 }
 
 TEST_F(ipcwrktest, MissingAddressIsRefusedWithoutBusyRetry) {
@@ -354,7 +302,7 @@ TEST_F(ipcwrktest, SendWithoutConnectionFailsSilently) {
     EXPECT_EQ(-1, c_.send("x", 1, &log_));
     c_.poll(&log_);  // socket exists, connect not yet seen: still state 0
     EXPECT_EQ(-1, c_.send("x", 1, &log_));
-    EXPECT_TRUE(log_.lines.empty());
+    EXPECT_TRUE(log_.lines().empty());
 }
 
 TEST_F(ipcwrktest, PartialSendBuffersTheRestAndKeepsOrder) {

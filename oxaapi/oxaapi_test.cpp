@@ -48,7 +48,7 @@ class oxaapitest : public ::testing::Test {
         return rec.roundtrip([&] { return call(text); });
     }
 
-    oxatest::tempdir dir;
+    zotest::tmpdir dir;
     recorder rec;
     int handle = -1;
     std::string path;

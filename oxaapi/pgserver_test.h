@@ -38,7 +38,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/tmpdir_test.h"
+#include "tests/support/testsupport.h"
 #include "tests/udpsink.h"
 
 namespace oxatest {
@@ -288,7 +288,7 @@ class pgserver {
 
     bool setup(std::string* why) {
         discard();
-        zo::tmpdir t("zopg");
+        zotest::tmpdir t("zopg");
         if (t.path.empty()) {
             *why = "cannot make a temporary directory";
             return false;

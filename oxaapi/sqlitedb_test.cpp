@@ -29,7 +29,7 @@ class sqlitedbtest : public ::testing::Test {
         r.d = v;
         return r;
     }
-    oxatest::tempdir dir;
+    zotest::tmpdir dir;
     std::string path;
     sqlitedb db{dir.file("rt.db")};
 };

@@ -1,21 +1,18 @@
 // testutil.h - helpers shared by the tests of the client library and of the
-// tools over it (not part of the library): a temporary directory that
-// removes itself, a recorder for what the library's callbacks deliver, and a
-// one-statement SQLite query.  Waits have a generous safety limit so that a
-// hung library fails the test instead of blocking the run; no test measures
-// how long anything took.
+// tools over it (not part of the library): a recorder for what the library's
+// callbacks deliver, and a one-statement SQLite query.  Waits have a generous safety limit so that
+// a hung library fails the test instead of blocking the run; no test measures how long anything
+// took.
 //
-// Thread-safety: test-only.  tempdir belongs to one thread; recorder's
-// callbacks run on the library's thread and fill it under mu.
+// Thread-safety: test-only.  recorder's callbacks run on the library's thread
+// and fill it under mu.
 #pragma once
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -23,26 +20,9 @@
 
 #include "base/jsonscan.h"
 #include "oxaapi/oxaapi.h"
+#include "tests/support/testsupport.h"
 
 namespace oxatest {
-
-class tempdir {
-  public:
-    tempdir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "oxaapi-XXXXXX").string();
-        char* p = ::mkdtemp(tmpl.data());
-        if (p) path_ = p;
-    }
-    ~tempdir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-  private:
-    std::string path_;
-};
 
 // Waits until pred() holds (checked under mu whenever cv is signalled).
 inline bool waitfor(std::mutex& mu, std::condition_variable& cv,

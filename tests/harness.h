@@ -23,6 +23,7 @@
 #include "gtest/gtest.h"
 #include "protoc3/bodies.h"
 #include "protoc3/pkgpb3.h"
+#include "tests/support/testsupport.h"
 #include "tests/udpsink.h"
 
 namespace e2e {
@@ -40,13 +41,10 @@ tagval intvalue(const std::string& name, int64_t v, int64_t time);
 
 std::string ipcurl(int port);
 
-// A name no other test run uses at the same time: prefix, process id, serial.
-std::string uniquename(const std::string& prefix);
-
-// Calls cond until it is true, for at most maxms; between calls idle runs
-// (or a short sleep when there is none).
-bool until(const std::function<bool()>& cond, int maxms = 20000,
-           const std::function<void()>& idle = {});
+using zotest::child;
+using zotest::runopts;
+using zotest::uniquename;
+using zotest::until;
 
 // A temporary program directory: dir/bin/Quorvane (a hard link to, or a copy
 // of, the program in $ZO_BIN) and dir/bin/config/, where the program looks
@@ -70,56 +68,6 @@ class progdir {
   private:
     fs::path dir_;
     fs::path program_;
-};
-
-// How a child runs: its standard output discarded, read through a pipe (with
-// its standard error too when errtoo), or a new pseudo-terminal (then also
-// its standard input and error).  On a terminal with background, the program
-// runs as a shell's `program &` (see runasjob in harness.cpp): pid is then
-// the shell's, which passes SIGTERM, SIGINT and SIGHUP on and exits as the
-// program did.  With clockspeed > 1 the test clock library is preloaded:
-// its wall clock reads clockstartms (now when 0) at start and runs clockspeed
-// times as fast.
-struct runopts {
-    enum stdoutmode { discard, capture, terminal } out = capture;
-    bool errtoo = false;
-    bool background = false;
-    int64_t clockstartms = 0;
-    int clockspeed = 1;
-};
-
-// One run of the program.
-class child {
-  public:
-    child() = default;
-    ~child();
-    child(const child&) = delete;
-    child& operator=(const child&) = delete;
-
-    // Starts program with args; stdin is /dev/null unless on a terminal.
-    // REQUIRES: no earlier run of this object is still alive.
-    bool start(const fs::path& program, const std::vector<std::string>& args,
-               const runopts& o = {});
-    // Takes what the child wrote so far into output.
-    void readout();
-    // False once it has exited (and reaped).
-    bool alive();
-    // Closes our end of its terminal or pipe: a terminal hangs up.
-    void closeout();
-    // Waits for the exit, at most maxms; on that bound the child is killed
-    // and false returned.
-    bool wait(int maxms = 20000);
-    void kill();
-    // Exited by itself with code 0 (the output in the message otherwise).
-    ::testing::AssertionResult exitedzero() const;
-    // Sends sig, waits for the exit and expects code 0.
-    ::testing::AssertionResult stop(int sig = SIGTERM, int maxms = 20000);
-
-    pid_t pid = -1;
-    int out = -1;  // read end of its standard output (the pty master on a terminal)
-    std::string output;
-    int status = 0;
-    bool exited = false;
 };
 
 // The IO server's side of the link: a listening loopback port and one

@@ -4,9 +4,6 @@
 // A log datagram is a one-line JSON header, a line feed and the text; lines()
 // holds the texts, headers() the header lines, in arrival order.
 //
-// heldport holds a loopback port for a test: TCP bound without listening (a
-// connect to it is refused), TCP listening, or UDP.
-//
 // Thread-safety: one thread.
 #pragma once
 #include <arpa/inet.h>
@@ -20,26 +17,9 @@
 #include <string>
 #include <vector>
 
-struct heldport {
-    int fd = -1;
-    int port = 0;
-    explicit heldport(int type, bool listening = false) {
-        fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
-        if (listening) ::listen(fd, 4);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~heldport() {
-        if (fd >= 0) ::close(fd);
-    }
-    heldport(const heldport&) = delete;
-    heldport& operator=(const heldport&) = delete;
-};
+#include "tests/support/testsupport.h"
+
+using zotest::heldport;
 
 class udpsink {
   public:

@@ -47,7 +47,7 @@ TEST(gapdb, EachAnswerSendsTheValuesOnTheirWay) {
         SCOPED_TRACE(c.answer);
         fakeoxa oxa;
         oxa.autoanswer = false;
-        capturelog log;
+        zotest::reclog log;
         gapdb db(&log, nullptr, oxa.table());
         std::string err;
         ASSERT_TRUE(db.open("sqlite://localhost/tmp/x.db", "u", "p", &err));
@@ -83,7 +83,7 @@ TEST(gapdb, EachAnswerSendsTheValuesOnTheirWay) {
 TEST(gapdb, CloseCountsWhatIsStillUnansweredAsFailed) {
     fakeoxa oxa;
     oxa.autoanswer = false;
-    capturelog log;
+    zotest::reclog log;
     gapdb db(&log, nullptr, oxa.table());
     std::string err;
     ASSERT_TRUE(db.open("sqlite://localhost/tmp/x.db", "u", "p", &err));

@@ -1,14 +1,9 @@
 #include "tools/logview/logview.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -16,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "base/dirs.h"
 #include "base/udplog.h"
+#include "tests/support/testsupport.h"
 
 namespace {
 
@@ -157,142 +152,71 @@ TEST_F(LogviewTest, Arguments) {
 }
 
 // The program itself, on a free loopback port; its standard output and
-// error come through one pipe into out_.
+// error come through one pipe.
 class LogviewProgramTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* bin = std::getenv("ZO_BIN");
-        if (bin && *bin) {
-            exe_ = std::string(bin) + "/logview";
-        } else {
-            zo::string d;
-            ASSERT_TRUE(zo::moddir(d));
-            exe_ = std::string(d.view()) + "../bin/logview";
-        }
+        exe_ = zotest::bindir() + "/logview";
         ASSERT_EQ(::access(exe_.c_str(), X_OK), 0) << exe_;
     }
-    void TearDown() override { reap(); }
-    // Ends the program if it still runs and closes its pipe.
-    void reap() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        if (fd_ >= 0) ::close(fd_);
-        pid_ = fd_ = -1;
-        out_.clear();
+    void start(const std::vector<std::string>& args) {
+        p_.kill();
+        p_.output.clear();
+        zotest::runopts o;
+        o.errtoo = true;
+        ASSERT_TRUE(p_.start(exe_, args, o));
     }
-    // A UDP socket bound to a free loopback port (-1 on failure).
-    static int bindudp(uint16_t* port) {
-        int s = ::socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (s < 0 || ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-            ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-            if (s >= 0) ::close(s);
-            return -1;
-        }
-        *port = ntohs(a.sin_port);
-        return s;
-    }
+    int wait() { return p_.wait() ? p_.code() : -1; }
     // A URL on a port that was free a moment ago.
     static std::string freeurl() {
-        uint16_t port = 0;
-        int s = bindudp(&port);
-        if (s >= 0) ::close(s);
-        return "udp://127.0.0.1:" + std::to_string(port);
-    }
-    void start(std::vector<std::string> args) {
-        reap();
-        int p[2];
-        ASSERT_EQ(::pipe2(p, O_CLOEXEC), 0);
-        pid_ = ::fork();
-        ASSERT_GE(pid_, 0);
-        if (pid_ == 0) {
-            ::dup2(p[1], 1);
-            ::dup2(p[1], 2);
-            std::vector<char*> argv{exe_.data()};
-            for (auto& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(exe_.c_str(), argv.data());
-            ::_exit(127);
-        }
-        ::close(p[1]);
-        fd_ = p[0];
-    }
-    // Reads until out_ contains want or the pipe ends (the 10 s poll is a
-    // guard against hanging, not a measured time).
-    bool readuntil(const std::string& want) {
-        while (out_.find(want) == std::string::npos) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 10000) != 1) return false;
-            char b[4096];
-            ssize_t n = ::read(fd_, b, sizeof b);
-            if (n <= 0) return false;
-            out_.append(b, static_cast<size_t>(n));
-        }
-        return true;
-    }
-    int wait() {
-        int st = 0;
-        if (::waitpid(pid_, &st, 0) != pid_) return -1;
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        zotest::heldport h(SOCK_DGRAM);
+        return "udp://127.0.0.1:" + std::to_string(h.port);
     }
 
-    std::string exe_, out_;
-    pid_t pid_ = -1;
-    int fd_ = -1;
+    std::string exe_;
+    zotest::child p_;
 };
 
 TEST_F(LogviewProgramTest, PrintsLinesFromTheLoggerAndStopsOnSigterm) {
     std::string where = freeurl();
     start({where, "--level", "inf"});
-    ASSERT_TRUE(readuntil("listening")) << out_;
+    ASSERT_TRUE(p_.readuntil("listening")) << p_.output;
     zo::udplog lg;
     ASSERT_EQ(lg.open((where + "/simu1?level=all").c_str()), 0);
     EXPECT_GT(lg.wlog(40, "hidden by --level"), 0);
     EXPECT_GT(lg.wlog(10, "x=%d", 5), 0);
     EXPECT_GT(lg.wlog(30, "two\nlines"), 0);
-    ASSERT_TRUE(readuntil("lines\n")) << out_;
-    EXPECT_NE(out_.find(" err simu1 x=5\n"), std::string::npos) << out_;
-    EXPECT_NE(out_.find(" inf simu1 two\n"), std::string::npos) << out_;
-    EXPECT_EQ(out_.find("hidden"), std::string::npos) << out_;
-    EXPECT_EQ(out_.find('\x1b'), std::string::npos);  // a pipe gets no colours
-    ASSERT_EQ(::kill(pid_, SIGTERM), 0);
-    EXPECT_EQ(wait(), 0);
+    ASSERT_TRUE(p_.readuntil("lines\n")) << p_.output;
+    EXPECT_NE(p_.output.find(" err simu1 x=5\n"), std::string::npos) << p_.output;
+    EXPECT_NE(p_.output.find(" inf simu1 two\n"), std::string::npos) << p_.output;
+    EXPECT_EQ(p_.output.find("hidden"), std::string::npos) << p_.output;
+    EXPECT_EQ(p_.output.find('\x1b'), std::string::npos);  // a pipe gets no colours
+    EXPECT_TRUE(p_.stop(SIGTERM));
 }
 
 TEST_F(LogviewProgramTest, SigintEndsWithZero) {
     start({freeurl()});
-    ASSERT_TRUE(readuntil("listening")) << out_;
-    ASSERT_EQ(::kill(pid_, SIGINT), 0);
-    EXPECT_EQ(wait(), 0);
+    ASSERT_TRUE(p_.readuntil("listening")) << p_.output;
+    EXPECT_TRUE(p_.stop(SIGINT));
 }
 
 TEST_F(LogviewProgramTest, BusyPortExitsWithOne) {
-    uint16_t port = 0;
-    int s = bindudp(&port);
-    ASSERT_GE(s, 0);
-    start({"udp://127.0.0.1:" + std::to_string(port)});
+    zotest::heldport busy(SOCK_DGRAM);
+    ASSERT_NE(busy.port, 0);
+    start({"udp://127.0.0.1:" + std::to_string(busy.port)});
     EXPECT_EQ(wait(), 1);
-    readuntil("\n");
-    EXPECT_NE(out_.find("cannot bind"), std::string::npos) << out_;
-    ::close(s);
+    EXPECT_NE(p_.output.find("cannot bind"), std::string::npos) << p_.output;
 }
 
 TEST_F(LogviewProgramTest, BadArgumentsExitWithTwo) {
     start({"--level", "loud"});
     EXPECT_EQ(wait(), 2);
-    readuntil("usage");
-    EXPECT_NE(out_.find("loud"), std::string::npos) << out_;
+    EXPECT_NE(p_.output.find("loud"), std::string::npos) << p_.output;
     start({"tcp://127.0.0.1:5"});
     EXPECT_EQ(wait(), 2);
     start({"--help"});
     EXPECT_EQ(wait(), 0);
-    EXPECT_TRUE(readuntil("usage: logview"));
+    EXPECT_NE(p_.output.find("usage: logview"), std::string::npos) << p_.output;
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ class oxactltest : public ::testing::Test {
         return r;
     }
 
-    oxatest::tempdir dir;
+    zotest::tmpdir dir;
     std::string path, url;
 };
 

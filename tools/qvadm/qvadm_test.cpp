@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "base/env.h"
-#include "base/tmpdir_test.h"
+#include "tests/support/testsupport.h"
 #include "cache/cachefile.h"
 #include "cache/localcache.h"
 #include "oxaapi/sqlitedb.h"
@@ -238,7 +238,7 @@ TEST(QvadmCheckTest, EveryKindOfFaultIsFoundWithItsPlaceAndItsConsequence) {
          {"error: cannot write in the cache directory /proc/1/ ("}},
     };
     for (const row& r : rows) {
-        zo::tmpdir d("qvadmchk");
+        zotest::tmpdir d("qvadmchk");
         writefile(d.path + "file", "");
         ::mkdir((d.path + "dir").c_str(), 0755);
         const std::string f = d.path + "q.ini";
@@ -300,7 +300,7 @@ TEST(QvadmCheckTest, NearestKeyOnlyForLikelyMisspellings) {
 // Two instances on one cache directory replay and delete each other's
 // files; the same directory reached through a symbolic link is the same.
 TEST(QvadmCheckTest, TwoConfigurationsSharingACacheDirectoryAreBothReported) {
-    zo::tmpdir d("qvadmshr");
+    zotest::tmpdir d("qvadmshr");
     ASSERT_EQ(::mkdir((d.path + "cache").c_str(), 0755), 0);
     ASSERT_EQ(::symlink((d.path + "cache").c_str(), (d.path + "link").c_str()), 0);
     writefile(d.path + "a.ini",
@@ -323,7 +323,7 @@ TEST(QvadmCheckTest, TwoConfigurationsSharingACacheDirectoryAreBothReported) {
 }
 
 TEST(QvadmCheckTest, ConnectOpensTheDatabaseAndSaysWhatItFound) {
-    zo::tmpdir d("qvadmcon");
+    zotest::tmpdir d("qvadmcon");
     {
         oxa::sqlitedb db(d.path + "rt.db");
         ASSERT_EQ(db.open(), oxa::DB_OK);
@@ -355,7 +355,7 @@ TEST(QvadmCheckTest, ConnectOpensTheDatabaseAndSaysWhatItFound) {
 }
 
 TEST(QvadmCheckTest, ABareNameIsLookedUpWhereQuorvaneLooks) {
-    zo::tmpdir d("qvadmcfg");
+    zotest::tmpdir d("qvadmcfg");
     ASSERT_EQ(::mkdir((d.path + "config").c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((d.path + "etc").c_str(), 0755), 0);
     writefile(d.path + "config/a.ini", "{}");
@@ -425,7 +425,7 @@ class QvadmCacheTest : public ::testing::Test {
         clock.reset();
     }
 
-    zo::tmpdir d{"qvadmcache"};
+    zotest::tmpdir d{"qvadmcache"};
     std::unique_ptr<zo::fakeclockenv> clock;
     std::unique_ptr<zo::scopedenv> scoped;
     std::string file;
