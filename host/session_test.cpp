@@ -219,7 +219,6 @@ TEST_F(sessiontest, UnacceptableHeadsDropTheConnectionWithTheirLine) {
         {rawpackage(300, 0, 0, 4242, ""), 0, "unkown pb3 request funid = 4242 from zelserver."},
         // hdrlen 2 holding a key with wire type 7.
         {hdr + "\x0F\x01", -1, "parse pb3msg_head failed."},
-        {std::string("\xF3\x79\x96\x00\x08\x00\x00\x00", 8), -1, "split pkg failed @onrecv."},
     };
     for (const auto& c : cases) {
         h.newstream();
@@ -302,40 +301,6 @@ TEST_F(sessiontest, FullValueQueueDropsTheOldestPackage) {
     EXPECT_FALSE(logged("put chache full, lost one package records 3."));
     EXPECT_EQ(feed(one), 0);
     EXPECT_TRUE(logged("put chache full, lost one package records 3."));
-}
-
-TEST_F(sessiontest, RefusedLoginIsFollowedByNoDisconnectLine) {
-    loginbody reply;
-    reply.retcode = 5;
-    reply.retmsg = "bad name";
-    EXPECT_EQ(feed(makepackage(2002, reply)), 0);
-    EXPECT_EQ(c.state, zo::ipcwrk::connected);
-    EXPECT_EQ(h.discstate(), session::discrefused);
-    h.ondisconnect();
-    EXPECT_TRUE(logged("login io-server failed. retcode = 5, retmsg = bad name"));
-    EXPECT_FALSE(sink.has("Quorvane ipc disconnect"));
-
-    // The next successful login rearms the line.
-    c.state = zo::ipcwrk::connected;
-    h.newstream();
-    reply.retcode = 0;
-    reply.retmsg = "";
-    reply.f95 = 1234;
-    clock.advancems(5000);
-    EXPECT_EQ(feed(makepackage(2002, reply)), 0);
-    EXPECT_EQ(c.state, zo::ipcwrk::loggedin);
-    EXPECT_EQ(h.discstate(), session::discnone);
-    EXPECT_EQ(h.loginval(), 1234);
-    EXPECT_EQ(h.logintime(), clock.nowms());
-    h.ondisconnect();
-    EXPECT_EQ(h.logintime(), 0);
-    EXPECT_EQ(h.discstate(), session::discreported);
-    h.ondisconnect();
-    sync();
-    int count = 0;
-    for (const auto& l : sink.lines()) count += l == "Quorvane ipc disconnect";
-    EXPECT_EQ(count, 1);
-    EXPECT_TRUE(sink.has("login io-server success."));
 }
 
 // ---- with a loopback peer playing the IO server ---------------------------------

@@ -321,32 +321,4 @@ TEST_F(sessione2e, EveryValueArrivesAsSent) {
     ASSERT_TRUE(prog.stop());
 }
 
-TEST_F(sessione2e, HeadOfAnotherVersionDropsTheConnectionAndTheProgramReconnects) {
-    spawn();
-    login(1);
-    tagvalarray b;
-    b.items.append(intvalue("x.y", 1, 1));
-    pb3head head;
-    head.ver = 301;
-    head.funid = 3202;
-    head.seqno = 9;
-    zo::string p;
-    ASSERT_TRUE(pkgpb3::makepkg(head, b, p));
-    ASSERT_TRUE(io.sendbytes(str(p)));
-    EXPECT_TRUE(logsrv.waitfor("pb3msg_head error(ver = 301, encode = 0,srcsize = " +
-                               std::to_string(b.size()) + ") from IOServer."))
-        << logsrv.dump();
-    EXPECT_TRUE(logsrv.waitfor("Quorvane ipc disconnect")) << logsrv.dump();
-
-    // The next connection logs in afresh with a new sequence number.
-    ASSERT_TRUE(io.accept()) << logsrv.dump();
-    pb3head again;
-    zo::string pkg;
-    ASSERT_TRUE(io.next(&again, &pkg));
-    EXPECT_EQ(again.funid, 2001u);
-    EXPECT_GT(again.seqno, 1u);
-
-    ASSERT_TRUE(prog.stop());
-}
-
 }  // namespace
