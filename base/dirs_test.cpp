@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/env.h"
+#include "tests/support/testsupport.h"
 
 namespace {
 
@@ -38,18 +39,7 @@ class refusingenv : public zo::envwrapper {
 
 class DirsTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* t = std::getenv("TMPDIR");
-        std::string tmpl = std::string(t && *t ? t : "/tmp") + "/zodirs.XXXXXX";
-        std::vector<char> b(tmpl.begin(), tmpl.end());
-        b.push_back(0);
-        ASSERT_NE(::mkdtemp(b.data()), nullptr);
-        root_ = b.data();
-    }
-    void TearDown() override {
-        std::string cmd = "rm -rf '" + root_ + "'";
-        EXPECT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void SetUp() override { ASSERT_FALSE(tmp_.path.empty()); }
     std::vector<std::pair<std::string, bool>> list(const std::string& dir) {
         std::vector<std::pair<std::string, bool>> v;
         zo::dirlist l;
@@ -61,7 +51,8 @@ class DirsTest : public ::testing::Test {
         std::sort(v.begin(), v.end());
         return v;
     }
-    std::string root_;
+    zotest::tmpdir tmp_{"zodirs."};
+    const std::string root_ = tmp_.path.substr(0, tmp_.path.size() - 1);
 };
 
 TEST_F(DirsTest, NormpathTurnsBackslashesAndEndsWithSlash) {

@@ -13,42 +13,33 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/testsupport.h"
 namespace {
 
 // A UDP socket on a free loopback port that collects the logger's datagrams.
 class UdplogTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        rx_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ASSERT_GE(rx_, 0);
-        int big = 4 << 20;
-        ::setsockopt(rx_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(::bind(rx_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        socklen_t len = sizeof a;
-        ASSERT_EQ(::getsockname(rx_, reinterpret_cast<sockaddr*>(&a), &len), 0);
-        port_ = ntohs(a.sin_port);
+        ASSERT_NE(rx_.port, 0);
+        port_ = static_cast<uint16_t>(rx_.port);
         base_ = "udp://127.0.0.1:" + std::to_string(port_);
-    }
-    void TearDown() override {
-        if (rx_ >= 0) ::close(rx_);
     }
     // The next datagram; "<none>" when nothing comes (a guard against
     // hanging, not a measured time).
     std::string recv() {
-        pollfd p{rx_, POLLIN, 0};
+        pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, 10000) != 1) return "<none>";
         std::string b(65536, '\0');
-        ssize_t n = ::recv(rx_, b.data(), b.size(), 0);
+        ssize_t n = ::recv(fd_, b.data(), b.size(), 0);
         if (n < 0) return "<error>";
         b.resize(static_cast<size_t>(n));
         return b;
     }
     std::string url(const std::string& rest) { return base_ + rest; }
 
-    int rx_ = -1;
+    // Bursts of log lines must not be lost to a small receive buffer.
+    zotest::heldport rx_{SOCK_DGRAM, false, 4 << 20};
+    int fd_ = rx_.fd;  // the socket recv() reads
     uint16_t port_ = 0;
     std::string base_;
 };
@@ -138,7 +129,7 @@ TEST_F(UdplogTest, Ipv6Destination) {
     }
     socklen_t len = sizeof a;
     ASSERT_EQ(::getsockname(rx6, reinterpret_cast<sockaddr*>(&a), &len), 0);
-    std::swap(rx_, rx6);  // recv() reads the IPv6 socket now; TearDown closes it
+    fd_ = rx6;
     zo::udplog lg;
     ASSERT_EQ(lg.open(("udp://[::1]:" + std::to_string(ntohs(a.sin6_port)) + "/v6").c_str()), 0);
     EXPECT_EQ(lg.destport(), ntohs(a.sin6_port));

@@ -4,8 +4,6 @@
 //
 // Thread-safety: one thread.
 #pragma once
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,23 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/testsupport.h"
+
 // A loopback UDP socket that keeps what arrives.
 struct dgramsink {
-    int fd = -1;
-    int port = 0;
+    zotest::heldport held{SOCK_DGRAM};
+    int fd = held.fd;
+    int port = held.port;
     dgramsink() {
-        fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         int big = 16 << 20;
         ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
     }
-    ~dgramsink() { ::close(fd); }
     std::string url() const { return "gapudp://127.0.0.1:" + std::to_string(port); }
     // Everything that has arrived, waiting up to waitms for the first
     // datagram (loopback delivers within sendto).

@@ -25,9 +25,7 @@ const std::string starting = std::string("\n  starting ") + velmarhost::version 
 class velmarhosttest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/velmarhost_test_XXXXXX";
-        ASSERT_NE(::mkdtemp(tmpl), nullptr);
-        dir = tmpl;
+        ASSERT_FALSE(tmp.path.empty());
         fs::create_directories(dir / "config");
         std::ofstream f(dir / "config" / "test.ini");
         f << "{\"dblinks\":[{\"node\":\"n1\",\"url\":\"sqlite://localhost"
@@ -38,8 +36,6 @@ class velmarhosttest : public ::testing::Test {
         console::clearsignal();
     }
     void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
         console::clearsignal();
         ::signal(SIGTERM, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
@@ -54,7 +50,8 @@ class velmarhosttest : public ::testing::Test {
     }
 
     std::string inst = "vh" + std::to_string(::getpid());
-    fs::path dir;
+    zotest::tmpdir tmp{"velmarhost_test_"};
+    fs::path dir = tmp.path.substr(0, tmp.path.size() - 1);
     std::string ipc;
     udpsink logsrv;
     heldport refused{SOCK_STREAM};
