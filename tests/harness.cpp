@@ -56,23 +56,18 @@ std::string ipcurl(int port) {
     return "ipc://127.0.0.1:" + std::to_string(port);
 }
 
-progdir::~progdir() {
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
-}
-
 bool progdir::make(const std::string& prefix, std::string* err) {
     const char* bin = ::getenv("ZO_BIN");
     if (!bin) {
         *err = "ZO_BIN must name the directory of the built programs";
         return false;
     }
-    std::string tmpl = "/tmp/" + prefix + "XXXXXX";
-    if (!::mkdtemp(tmpl.data())) {
-        *err = "mkdtemp " + tmpl + " failed";
+    tmp_ = std::make_unique<zotest::tmpdir>(prefix.c_str());
+    if (tmp_->path.empty()) {
+        *err = "no temporary directory " + prefix + "XXXXXX";
         return false;
     }
-    dir_ = tmpl;
+    dir_ = tmp_->path.substr(0, tmp_->path.size() - 1);
     std::error_code ec;
     fs::create_directories(dir_ / "bin" / "config", ec);
     program_ = dir_ / "bin" / "Quorvane";

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,11 +53,10 @@ using zotest::until;
 class progdir {
   public:
     progdir() = default;
-    ~progdir();
     progdir(const progdir&) = delete;
     progdir& operator=(const progdir&) = delete;
 
-    // Makes /tmp/<prefix>XXXXXX; on failure the reason is in *err.
+    // Makes <temp dir>/<prefix>XXXXXX; on failure the reason is in *err.
     bool make(const std::string& prefix, std::string* err);
     // Writes bin/config/<name> with one SQLite database link and the cache path.
     bool writeconfig(const std::string& name, const std::string& dburl,
@@ -66,6 +66,7 @@ class progdir {
     const fs::path& program() const { return program_; }
 
   private:
+    std::unique_ptr<zotest::tmpdir> tmp_;
     fs::path dir_;
     fs::path program_;
 };
