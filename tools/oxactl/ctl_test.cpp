@@ -75,14 +75,24 @@ TEST_F(oxactltest, snapshotprintsanalignedtable) {
     EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3);
 }
 
-TEST_F(oxactltest, jsonlinesreadback) {
-    sql("INSERT INTO snapshot VALUES('a/b', 5, 1, 7, x'0001'), ('q', 6, 0, 6, 'say \"hi\"')");
-    result r = ctl({"--json", url, "snapshot"});
+TEST_F(oxactltest, jsonandcsvreadback) {
+    sql("INSERT INTO snapshot VALUES('a/b', 5, 1, 7, x'0001'), ('q', 6, 0, 6, 'say \"hi\"'),"
+        " ('a,b\\c', 0, 0, 6, 'x,\"y\"'), ('温度', 0, 0, 6, 'line1' || char(10) || 'line2')");
+    result r = ctl({"--json", url, "snapshot", "[aq]*"});
     ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(
         r.out,
+        "{\"name\":\"a,b\\\\c\",\"time\":0,\"quality\":0,\"type\":6,\"value\":\"x,\\\"y\\\"\"}\n"
         "{\"name\":\"a\\/b\",\"time\":5,\"quality\":1,\"type\":7,\"value\":\"AAE=\"}\n"
         "{\"name\":\"q\",\"time\":6,\"quality\":0,\"type\":6,\"value\":\"say \\\"hi\\\"\"}\n");
+    r = ctl({url, "snapshot", "--csv"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "name,time,quality,type,value\n"
+              "\"a,b\\c\",1970-01-01 00:00:00.000,0,6,\"x,\"\"y\"\"\"\n"
+              "a/b,1970-01-01 00:00:00.005,1,7,0x0001\n"
+              "q,1970-01-01 00:00:00.006,0,6,\"say \"\"hi\"\"\"\n"
+              "温度,1970-01-01 00:00:00.000,0,6,\"line1\nline2\"\n");
 }
 
 TEST_F(oxactltest, historysoeandctrltags) {
@@ -142,7 +152,8 @@ TEST_F(oxactltest, writequeuesacontrolwrite) {
     EXPECT_EQ(query(path, "SELECT count(*) FROM ctrlwrites"), "4");
 }
 
-TEST_F(oxactltest, badargumentsandmissingdatabases) {
+TEST_F(oxactltest, badargumentsmissingdatabasesandtags) {
+    sql("INSERT INTO snapshot VALUES('t', 0, 0, 1, 1)");
     result r = ctl({"--help"});
     EXPECT_EQ(r.code, 0);
     EXPECT_NE(r.out.find("usage: oxactl"), std::string::npos);
@@ -153,17 +164,40 @@ TEST_F(oxactltest, badargumentsandmissingdatabases) {
              {url, "history"},
              {url, "snapshot", "a", "b"},
              {url, "snapshot", "--type", "1"},
+             {url, "snapshot", "--interval", "100"},
+             {url, "watch", "--interval", "5"},
+             {"--json", "--csv", url, "snapshot"},
              {url, "history", "t", "--from"},
-             {url, "history", "t", "--from", "x"},
+             {url, "history", "t", "--to", "yesterday"},
              {url, "soe", "--limit", "0"},
              {url, "ctrltags", "--bogus"},
              {url, "write", "t"},
+             {url, "write", "t", "1", "--quality", "-129"},
              {"http://localhost/x.db", "snapshot"},
              {"sqlite://otherhost/x.db", "snapshot"},
+             {"sqlite:///", "snapshot"},
          }) {
         r = ctl(args);
         EXPECT_EQ(r.code, 2) << (args.size() > 1 ? args[1] : "");
         EXPECT_EQ(r.err.rfind("oxactl: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("\n(try 'oxactl --help')\n"), std::string::npos) << r.err;
+    }
+    // A tag that is nowhere is named; one without values in the range is not
+    // a mistake, nor is a pattern that matches nothing.
+    struct {
+        std::vector<std::string> args;
+        int code;
+        std::string err;
+    } const tags[] = {
+        {{url, "history", "nosuch"}, 1, "oxactl: no tag 'nosuch'\n"},
+        {{url, "snapshot", "nosuch"}, 1, "oxactl: no tag 'nosuch'\n"},
+        {{url, "history", "t", "--from", "1"}, 0, ""},
+        {{url, "snapshot", "no*"}, 0, ""},
+    };
+    for (const auto& t : tags) {
+        r = ctl(t.args);
+        EXPECT_EQ(r.code, t.code) << t.args[2];
+        EXPECT_EQ(r.err, t.err);
     }
     r = ctl({"sqlite://localhost" + dir.file("none.db"), "snapshot"});
     EXPECT_EQ(r.code, 1);
@@ -176,18 +210,76 @@ TEST_F(oxactltest, badargumentsandmissingdatabases) {
     EXPECT_EQ(ctl({url, "snapshot"}).code, 1);
 }
 
+TEST(oxactltime, localtimesandmilliseconds) {
+    // Central European time: UTC+1, summer time UTC+2 from the last Sunday
+    // of March 02:00 to the last Sunday of October 03:00.
+    setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
+    tzset();
+    struct {
+        const char* text;
+        bool ok;
+        int64_t ms;
+    } const rows[] = {
+        {"0", true, 0},
+        {"1700000000123", true, 1700000000123},
+        {"-1000", true, -1000},
+        {"2026-12-06 01:55:10", true, 1796518510000},
+        {"2026-12-06T01:55:10", true, 1796518510000},
+        {"2026-12-06T01:55:10.5", true, 1796518510500},
+        {"2026-12-06 01:55:10.123", true, 1796518510123},
+        {"2026-12-06", true, 1796511600000},
+        {"2026-07-01 12:00", true, 1782900000000},
+        {"2026-10-25 02:30:00", true, 1792888200000},  // twice: the first
+        {"2026-10-25 03:30:00", true, 1792895400000},
+        {"1970-01-01 00:59:59.999", true, -1},
+        {"2026-03-29 02:30:00", false, 0},  // skipped by the clock
+        {"2026-02-29 00:00:00", false, 0},
+        {"2026-12-06 24:00:00", false, 0},
+        {"2026-12-06 01:55:10.1234", false, 0},
+        {"2026-12-06 01:55:10.", false, 0},
+        {"2026-12-06 01:55:10Z", false, 0},
+        {"2026-12-06 1:55:10", false, 0},
+        {"2026-12-06 01:55:", false, 0},
+        {"2026-12-6", false, 0},
+        {"12x", false, 0},
+        {"", false, 0},
+        {"99999999999999999999", false, 0},
+    };
+    for (const auto& r : rows) {
+        int64_t ms = 0;
+        EXPECT_EQ(oxactl::parsetime(r.text, &ms), r.ok) << r.text;
+        if (r.ok) {
+            EXPECT_EQ(ms, r.ms) << r.text;
+        }
+    }
+    setenv("TZ", "UTC0", 1);
+    tzset();
+}
+
 TEST_F(oxactltest, programexitcodes) {
     const char* bin = getenv("ZO_BIN");
     if (!bin) GTEST_SKIP() << "ZO_BIN not set (run through ctest)";
     std::string prog = std::string(bin) + "/oxactl";
-    auto status = [&](const std::string& args) {
-        int rc = std::system((prog + " " + args + " >/dev/null 2>&1").c_str());
-        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    // The database as a URL, sqlite:///PATH or a plain path, also relative.
+    const std::string rel = "cd " + dir.file("") + " && " + prog + " ";
+    const struct {
+        std::string line;
+        int code;
+    } rows[] = {
+        {prog + " --help", 0},
+        {prog, 2},
+        {prog + " sqlite://localhost" + dir.file("none.db") + " soe", 1},
+        {prog + " " + url + " snapshot", 0},
+        {prog + " sqlite://" + path + " snapshot", 0},
+        {prog + " " + path + " snapshot", 0},
+        {rel + "rt.db snapshot", 0},
+        {rel + "./rt.db snapshot", 0},
+        {rel + "none.db snapshot", 1},
     };
-    EXPECT_EQ(status("--help"), 0);
-    EXPECT_EQ(status(""), 2);
-    EXPECT_EQ(status("sqlite://localhost" + dir.file("none.db") + " soe"), 1);
-    EXPECT_EQ(status(url + " snapshot"), 0);
+    for (const auto& r : rows) {
+        int rc = std::system((r.line + " >/dev/null 2>&1").c_str());
+        EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, r.code) << r.line;
+    }
 }
 
 // What oxactl queues reaches a program through the library.
