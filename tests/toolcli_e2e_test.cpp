@@ -1,12 +1,14 @@
 // The tools' one command-line style, on the built programs: --version says
 // "PROG (Quorvane) VERSION" with exit code 0, and a mistake is one line in
 // the same words on standard error with a pointer to --help and exit code 2.
+// And oxactl watch following a SQLite database until it is stopped.
 #include <sys/wait.h>
 
 #include <string>
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "oxaapi/sqlitedb.h"
 #include "tests/harness.h"
 
 namespace {
@@ -25,10 +27,17 @@ TEST(ToolCliTest, EveryToolAnswersVersionAndMistakesAlike) {
         {"logview", {"-V"}, 0, "logview (Quorvane) "},
         {"gaprx", {"--version"}, 0, "gaprx (Quorvane) "},
         {"qvadm", {"--version"}, 0, "qvadm (Quorvane) "},
+        {"oxactl", {"-V"}, 0, "oxactl (Quorvane) "},
         {"iosim", {"--bogus"}, 2, "iosim: unknown option '--bogus'\n(try 'iosim --help')\n"},
         {"logview", {"--bogus"}, 2, "logview: unknown option '--bogus'\n(try 'logview --help')\n"},
         {"gaprx", {"--bogus"}, 2, "gaprx: unknown option '--bogus'\n(try 'gaprx --help')\n"},
         {"qvadm", {"--bogus"}, 2, "qvadm: unknown option '--bogus'\n(try 'qvadm --help')\n"},
+        {"oxactl", {"--bogus"}, 2, "oxactl: unknown option '--bogus'\n(try 'oxactl --help')\n"},
+        {"oxactl",
+         {"x.db", "history", "t", "--from"},
+         2,
+         "oxactl: option '--from' needs a value\n"},
+        {"oxactl", {"--to=noon"}, 2, "oxactl: bad value 'noon' for --to: a local time ("},
         {"iosim", {"--rate"}, 2, "iosim: option '--rate' needs a value\n"},
         {"logview", {"--level"}, 2, "logview: option '--level' needs a value\n"},
         {"gaprx", {"--stats"}, 2, "gaprx: option '--stats' needs a value\n"},
@@ -45,6 +54,63 @@ TEST(ToolCliTest, EveryToolAnswersVersionAndMistakesAlike) {
         EXPECT_TRUE(WIFEXITED(c.status)) << r.tool;
         EXPECT_EQ(r.code, WEXITSTATUS(c.status)) << r.tool << " " << r.args[0];
         EXPECT_EQ(c.output.rfind(r.says, 0), 0u) << r.tool << " " << r.args[0] << ": " << c.output;
+    }
+}
+
+// watch prints the snapshots matching its GLOB, then each one whose time
+// changes, and ends with exit code 0 on SIGINT, on SIGTERM, and when the
+// reader of its output goes away (noticed also while nothing changes).
+TEST(ToolCliTest, OxactlWatchFollowsSnapshotsUntilStopped) {
+    const fs::path dir = fs::temp_directory_path() / uniquename("oxwatch");
+    fs::create_directories(dir);
+    struct cleanup {
+        fs::path d;
+        ~cleanup() { fs::remove_all(d); }
+    } guard{dir};
+    const std::string db = (dir / "rt.db").string();
+    {
+        oxa::sqlitedb made(db);  // the library makes its tables
+        ASSERT_EQ(made.open(), oxa::DB_OK) << made.error();
+    }
+    ASSERT_TRUE(
+        sqlexec(db, "INSERT INTO snapshot VALUES('pump.a', 1, 0, 1, 10), ('other', 1, 0, 1, 0)"));
+    const std::string a1 =
+        "{\"name\":\"pump.a\",\"time\":1,\"quality\":0,\"type\":1,\"value\":10}\n";
+    const std::string a2 =
+        "{\"name\":\"pump.a\",\"time\":2,\"quality\":0,\"type\":1,\"value\":11}\n";
+    const std::string b3 =
+        "{\"name\":\"pump.b\",\"time\":3,\"quality\":0,\"type\":6,\"value\":\"on\"}\n";
+    const int closepipe = 0;
+    for (int stop : {SIGINT, SIGTERM, closepipe}) {
+        ASSERT_TRUE(sqlexec(db,
+                            "DELETE FROM snapshot WHERE name = 'pump.b';"
+                            "UPDATE snapshot SET time = 1, value = 10 WHERE name = 'pump.a'"));
+        child c;
+        ASSERT_TRUE(c.start(std::string(getenv("ZO_BIN")) + "/oxactl",
+                            {"--json", db, "watch", "pump.*", "--interval", "20"}));
+        ASSERT_TRUE(until([&] {
+            c.readout();
+            return c.output == a1;
+        })) << c.output;
+        // A new value of the same time and a tag outside the pattern are not
+        // changes to show.
+        ASSERT_TRUE(sqlexec(db,
+                            "UPDATE snapshot SET value = 99 WHERE name = 'pump.a';"
+                            "UPDATE snapshot SET time = 2 WHERE name = 'other'"));
+        ASSERT_TRUE(sqlexec(db, "UPDATE snapshot SET time = 2, value = 11 WHERE name = 'pump.a'"));
+        ASSERT_TRUE(sqlexec(db, "INSERT INTO snapshot VALUES('pump.b', 3, 0, 6, 'on')"));
+        ASSERT_TRUE(until([&] {
+            c.readout();
+            return c.output.find(b3) != std::string::npos;
+        })) << c.output;
+        EXPECT_EQ(c.output, a1 + a2 + b3);
+        if (stop == closepipe) {
+            c.closeout();
+            ASSERT_TRUE(c.wait());
+            EXPECT_TRUE(c.exitedzero());
+        } else {
+            EXPECT_TRUE(c.stop(stop)) << stop;
+        }
     }
 }
 
