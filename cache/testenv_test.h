@@ -1,5 +1,6 @@
 // testenv_test.h - helpers of the cache tests: an env with a settable clock
-// and file faults (the logger and directory come from tests/support).
+// and file faults, and the fixture every cache test starts from (the logger
+// and directory come from tests/support).
 #pragma once
 
 #include <algorithm>
@@ -12,23 +13,19 @@
 #include <vector>
 
 #include "base/env.h"
+#include "cache/cachefile.h"
 #include "tests/support/testsupport.h"
 
 namespace cachetest {
-
-using zotest::reclog;
-
-// Every cache test works in a directory of its own.
-using zotest::tmpdir;
 
 inline std::string slurp(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-inline void spit(const std::string& path, const std::string& bytes) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+// The 16-bit little-endian number at off (the lengths of a block header).
+inline uint32_t le16(const std::string& f, size_t off) {
+    return static_cast<uint8_t>(f[off]) | (static_cast<uint8_t>(f[off + 1]) << 8);
 }
 
 inline bool exists(const std::string& path) {
@@ -93,6 +90,30 @@ class testenv : public zo::envwrapper {
     int appendopens = 0;
     std::set<std::string> failread;        // paths whose open for reading fails
     std::map<std::string, int64_t> sizes;  // sizes reported instead of the real ones
+};
+
+// What every cache test has: a directory of its own, a testenv installed
+// from a given second on, and a logger.
+class fixture : public ::testing::Test {
+  protected:
+    explicit fixture(int64_t startsec) : env(startsec), scope(&env) { rd.setdirectory(dir.path); }
+    std::string pathof(int64_t stamp) const { return dir.path + "ioch_" + std::to_string(stamp); }
+    // The bodies of every block of the file of stamp, in order; those of
+    // kind 1 (SOE) are marked with a leading '#'.
+    std::vector<std::string> readall(int64_t stamp) {
+        std::vector<std::string> out;
+        EXPECT_EQ(0, rd.openread(stamp, &log));
+        zo::string b;
+        for (int k; (k = rd.readblock(b, &log)) >= 0;)
+            out.push_back((k == 1 ? "#" : "") + std::string(b.view()));
+        return out;
+    }
+
+    zotest::tmpdir dir;
+    testenv env;
+    zo::scopedenv scope;
+    zotest::reclog log;
+    cachefile rd{cachefile::modereader};
 };
 
 }  // namespace cachetest
