@@ -1,5 +1,5 @@
-// Wire primitives: varints, sizes, the fixed buffers, the UTF-8 check and the
-// decode loop with its failure rules.
+// Wire primitives: varints, sizes, the fixed buffers, and the decode loop with
+// its failure rules.
 #include "protoc3/pbwire.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/string_.h"
+#include "protoc3/bodies.h"
 #include "protoc3/testutil_test.h"
 
 namespace zo {
@@ -15,91 +16,52 @@ namespace {
 
 using namespace pbtest;
 
-// A message that records what the decode loop hands it: field 1 u32,
-// field 2 text, field 3 u64, field 4 double (wire type 1), field 5 fixed32.
+// A message that logs what the decode loop hands it ("v1=5 b2=abc "); field
+// 2 is a text, and a varint in field 6 fails its handler.
 class probe : public cls_protoc3<zo::string> {
   public:
-    uint32_t a = 0;
-    zo::string text;
-    uint64_t b = 0;
-    uint64_t dbits = 0;
-    uint32_t f5 = 0;
-    int clears = 0;
-    int calls = 0;
-    uint32_t failfield = 0;  // a handler for this field returns false
+    std::string log;
 
-    void clear() override {
-        ++clears;
-        a = 0;
-        text.clear();
-        b = 0;
-        dbits = 0;
-        f5 = 0;
-        calls = 0;
-    }
-    uint32_t size() const override {
-        return field_size32(1, a) + text_size(18, text) + field_size64(3, b);
-    }
-    bool serialize(zo::string& out) override {
-        return serializewith(out, size(), [this](uint8_t*& p) {
-            w32(p, 8, a);
-            if (!wtext(p, 18, text)) return false;
-            w64(p, 24, b);
-            return true;
-        });
-    }
+    void clear() override { log.clear(); }
+    uint32_t size() const override { return 0; }
+    bool serialize(zo::string&) override { return true; }
     bool on_varint(uint32_t field, uint64_t v) override {
-        ++calls;
-        if (field == failfield) return false;
-        if (field == 1) a = static_cast<uint32_t>(v);
-        if (field == 3) b = v;
-        return true;
+        return note('v', field, v) && field != 6;
     }
     bool on_bytes(uint32_t field, const uint8_t* p, uint32_t n) override {
-        ++calls;
-        if (field == failfield) return false;
-        if (field == 2) return get_text(p, n, text);
+        zo::string t;
+        if (field == 2 && !get_text(p, n, t)) return false;
+        log += "b" + std::to_string(field) + "=" + std::string(p, p + n) + " ";
         return true;
     }
     bool on_fixed64(uint32_t field, const uint8_t* p) override {
-        ++calls;
-        if (field == 4) dbits = pbraw::loadle64(p);
-        return true;
+        return note('d', field, pbraw::loadle64(p));
     }
     bool on_fixed32(uint32_t field, const uint8_t* p) override {
-        ++calls;
-        if (field == 5) f5 = pbraw::loadle32(p);
+        return note('f', field, pbraw::loadle32(p));
+    }
+    bool note(char kind, uint32_t field, uint64_t v) {
+        char s[40];
+        std::snprintf(s, sizeof s, "%c%u=%llx ", kind, field, static_cast<unsigned long long>(v));
+        log += s;
         return true;
     }
 };
 
-bool parsebytes(msg_protoc3& m, const bytes& b) {
-    return m.parse(b.data(), static_cast<uint32_t>(b.size()));
-}
-
-// ---- writers and sizes --------------------------------------------------------
-
 TEST(pbwriters, goldenbytes) {
-    struct {
-        void (*put)(zo::string&);
-        const char* hex;
-    } cases[] = {
-        {[](zo::string& s) { put_varint32(s, 300); }, "AC 02 "},
-        {[](zo::string& s) { put_varint32(s, 0xFFFFFFFFu); }, "FF FF FF FF 0F "},
-        {[](zo::string& s) { put_varint32(s, 0); }, "00 "},
-        {[](zo::string& s) { put_varint64(s, ~0ull); }, "FF FF FF FF FF FF FF FF FF 01 "},
-        // A negative 32-bit value goes out from its 32-bit pattern: 5 bytes.
-        {[](zo::string& s) { put_varint32(s, static_cast<uint32_t>(-2)); }, "FE FF FF FF 0F "},
-        {[](zo::string& s) { put_fixed64(s, 0x0102030405060708ull); }, "08 07 06 05 04 03 02 01 "},
-        {[](zo::string& s) { put_lenbytes(s, "abc", 3); }, "03 61 62 63 "},
-        {[](zo::string& s) { put_lenbytes(s, nullptr, 7); }, "07 "},  // only the length
-        {[](zo::string& s) { put_lenbytes(s, "abc", 0); }, "00 "},
-    };
-    for (const auto& c : cases) {
-        zo::string s;
-        c.put(s);
-        EXPECT_EQ(hexof(s), c.hex);
-    }
+    zo::string s;
+    put_varint32(s, 300);
+    put_varint32(s, 0xFFFFFFFFu);
+    put_varint32(s, 0);
+    put_varint64(s, ~0ull);
+    put_varint32(s, static_cast<uint32_t>(-2));  // from its 32-bit pattern: 5 bytes
+    put_fixed64(s, 0x0102030405060708ull);
+    put_lenbytes(s, "abc", 3);
+    put_lenbytes(s, nullptr, 7);  // only the length
+    put_lenbytes(s, "abc", 0);
+    EXPECT_EQ(hexof(s),
+              "AC 02 FF FF FF FF 0F 00 FF FF FF FF FF FF FF FF FF 01 FE FF FF FF 0F "
+              "08 07 06 05 04 03 02 01 03 61 62 63 07 00 ");
 }
 
 TEST(pbwriters, sizefunctionsmatchwhatthewriterswrite) {
@@ -115,178 +77,99 @@ TEST(pbwriters, sizefunctionsmatchwhatthewriterswrite) {
         put_varint32(t, static_cast<uint32_t>(v));
         EXPECT_EQ(varint_size32(static_cast<uint32_t>(v)), t.size()) << v;
     }
-    EXPECT_EQ(field_size32(100, 0), 0u);
-    EXPECT_EQ(field_size32(100, 300), 4u);  // key 800 (2 bytes) + 2
-    EXPECT_EQ(field_size64(1, ~0ull), 11u);
-    EXPECT_EQ(text_size(18, zo::string("abc")), 5u);
-    EXPECT_EQ(text_size(18, zo::string("\0bc", 3)), 0u);  // leading zero byte: absent
-    EXPECT_EQ(text_size(18, zo::string()), 0u);
 }
 
-// ---- fixbuf ----------------------------------------------------------------------
-
+// Varints keep the bytes that fit; fixed values are all or nothing; lenbytes
+// writes its length, then copies only when every byte fits.
 TEST(pbfixbuf, writersstopatthecapacity) {
-    fixbuf1k b;
-    b.used = 1023;
-    put_varint32(b, 5);
-    EXPECT_EQ(b.data[1023], 5);
-    put_varint32(b, 6);
-    put_varint64(b, 7);
-    put_fixed32(b, 1);
-    put_fixed64(b, 1);
-    put_lenbytes(b, "x", 1);
-    EXPECT_EQ(b.used, 1024u);
-
-    // A multi-byte varint keeps the bytes that fit.
-    b.used = 1022;
-    put_varint32(b, 300);
-    EXPECT_EQ(hexof(b.data + 1022, 2), "AC 02 ");
-    // Fixed values are all or nothing; lenbytes writes its length, then
-    // copies only when every byte fits.
     struct {
         uint32_t at;
         void (*put)(fixbuf1k&);
         uint32_t used;
+        const char* tail;  // the bytes from `at` on
     } cases[] = {
-        {1021, [](fixbuf1k& f) { put_fixed32(f, 0x11223344); }, 1021},
-        {1020, [](fixbuf1k& f) { put_fixed32(f, 0x11223344); }, 1024},
-        {1017, [](fixbuf1k& f) { put_fixed64(f, 1); }, 1017},
-        {1016, [](fixbuf1k& f) { put_fixed64(f, 0x0102030405060708ull); }, 1024},
-        {1018, [](fixbuf1k& f) { put_lenbytes(f, "abcdef", 6); }, 1019},
-        {1017, [](fixbuf1k& f) { put_lenbytes(f, "abcdef", 6); }, 1024},
+        {1023, [](fixbuf1k& f) { put_varint32(f, 5), put_varint32(f, 6); }, 1024, "05 "},
+        {1022, [](fixbuf1k& f) { put_varint32(f, 300); }, 1024, "AC 02 "},
+        {1023, [](fixbuf1k& f) { put_varint64(f, 300); }, 1024, "AC "},
+        {1021, [](fixbuf1k& f) { put_fixed32(f, 0x11223344); }, 1021, ""},
+        {1020, [](fixbuf1k& f) { put_fixed32(f, 0x11223344); }, 1024, "44 33 22 11 "},
+        {1017, [](fixbuf1k& f) { put_fixed64(f, 1); }, 1017, ""},
+        {1016, [](fixbuf1k& f) { put_fixed64(f, 0x0102030405060708ull); }, 1024,
+         "08 07 06 05 04 03 02 01 "},
+        {1018, [](fixbuf1k& f) { put_lenbytes(f, "abcdef", 6); }, 1019, "06 "},
+        {1017, [](fixbuf1k& f) { put_lenbytes(f, "abcdef", 6); }, 1024, "06 61 62 63 64 65 66 "},
     };
     for (const auto& c : cases) {
+        fixbuf1k b;
         b.used = c.at;
         c.put(b);
         EXPECT_EQ(b.used, c.used) << c.at;
-        if (c.at == 1020) {
-            EXPECT_EQ(hexof(b.data + 1020, 4), "44 33 22 11 ");
-        }
+        EXPECT_EQ(hexof(b.data + c.at, b.used - c.at), c.tail) << c.at;
     }
-    EXPECT_EQ(hexof(b.data + 1016, 8), "08 06 61 62 63 64 65 66 ");
-
-    fixbuf2k w;
-    std::string big(2040, 'q');
-    put_lenbytes(w, big.data(), 2040);
-    EXPECT_EQ(w.used, 2042u);
-    put_varint64(w, ~0ull);  // 10 bytes, 6 fit
-    EXPECT_EQ(w.used, 2048u);
 }
 
-// ---- the decode loop -------------------------------------------------------------
-
-TEST(pbdecode, emptyinputgivesdefaults) {
-    probe m;
-    m.a = 9;
-    m.errcode = 3;
-    EXPECT_TRUE(m.parse(nullptr, 0));
-    EXPECT_EQ(m.a, 0u);
-    EXPECT_EQ(m.errcode, 0u);
-    EXPECT_EQ(m.clears, 1);
-}
-
-// Inputs that must fail with "decode failed".
-TEST(pbdecode, malformedinputfails) {
-    const bytes ten = {0x12, 0x0A, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i'};
-    for (const bytes& b : std::vector<bytes>{
-             {0x0B, 0, 0, 0, 0, 0, 0, 0, 0},  // group and undefined wire types
-             {0x0C, 0, 0, 0, 0, 0, 0, 0, 0},
-             {0x0E, 0, 0, 0, 0, 0, 0, 0, 0},
-             {0x0F, 0, 0, 0, 0, 0, 0, 0, 0},
-             ten,                                         // length beyond the bytes left
-             {0x12, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00},  // length varint of 6 bytes
-             {0x12, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F, 'a'},   // huge declared length
-             {0x88, 0x80, 0x80, 0x80, 0x80, 0x00, 0x01},  // key of 6 bytes
-             {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x80, 0x01},  // 11
-             {0x08},                       // varint missing
-             {0x08, 0x80},                 // varint runs off
-             {0x88},                       // key runs off
-             {0x21, 1, 2, 3, 4, 5, 6, 7},  // 7 of 8
-             {0x2D, 1, 2, 3},              // 3 of 4
-             {0x12},                       // length missing
-             {0x12, 0x85},                 // length runs off
-         }) {
+// What the decode loop makes of each input: the result, what it handed on,
+// and errcode.
+TEST(pbdecode, inputsandwhatarrives) {
+    struct {
+        const char* in;
+        bool ok;
+        const char* log;
+    } cases[] = {
+        {"", true, "err=0"},
+        {"12 0A 61 62 63 64 65 66 67 68 69 6A", true, "b2=abcdefghij err=0"},
+        {"88 80 80 80 00 07", true, "v1=7 err=0"},  // a key of five bytes
+        {"18 FF FF FF FF FF FF FF FF FF 01", true, "v3=ffffffffffffffff err=0"},
+        {"21 01 02 03 04 05 06 07 08 2D 01 02 03 04", true, "d4=807060504030201 f5=4030201 err=0"},
+        {"08 05 48 96 01 49 01 02 03 04 05 06 07 08 4A 03 78 79 7A 4D 01 02 03 04 18 06", true,
+         "v1=5 v9=96 d9=807060504030201 b9=xyz f9=4030201 v3=6 err=0"},
+        {"12 03 61 62 63 12 00", true, "b2=abc b2= err=0"},  // an empty text
+        {"12 02 C3 28", false, "err=3"},                     // not UTF-8
+        // A failing handler stops the loop without a reason; what came before stays.
+        {"08 01 30 02 08 03", false, "v1=1 v6=2 err=0"},
+        {"08 05 0B", false, "v1=5 err=2"},
+        {"0B 00 00 00 00 00 00 00 00", false, "err=2"},  // groups and undefined wire types
+        {"0F 00 00 00 00 00 00 00 00", false, "err=2"},
+        {"12 0A 61 62 63 64 65 66 67 68 69", false, "err=2"},     // length beyond the bytes left
+        {"12 80 80 80 80 80 00", false, "err=2"},                 // length varint of 6 bytes
+        {"12 FF FF FF FF 0F 61", false, "err=2"},                 // huge declared length
+        {"88 80 80 80 80 00 01", false, "err=2"},                 // key of 6 bytes
+        {"18 FF FF FF FF FF FF FF FF FF 80 01", false, "err=2"},  // value of 11 bytes
+        {"08", false, "err=2"},                                   // varint missing
+        {"08 80", false, "err=2"},                                // varint runs off
+        {"88", false, "err=2"},                                   // key runs off
+        {"21 01 02 03 04 05 06 07", false, "err=2"},              // 7 of 8
+        {"2D 01 02 03", false, "err=2"},                          // 3 of 4
+        {"12", false, "err=2"},                                   // length missing
+        {"12 85", false, "err=2"},                                // length runs off
+    };
+    for (const auto& c : cases) {
         probe m;
-        EXPECT_FALSE(parsebytes(m, b)) << hexof(b);
-        EXPECT_EQ(m.errcode, 2u) << hexof(b);
-        EXPECT_STREQ(m.errmsg(), "decode failed");
+        m.log = "stale ";
+        m.errcode = 3;
+        const bytes in = unhex(c.in);
+        EXPECT_EQ(m.parse(in.empty() ? nullptr : in.data(), static_cast<uint32_t>(in.size())), c.ok)
+            << c.in;
+        EXPECT_EQ(m.log + "err=" + std::to_string(m.errcode), c.log) << c.in;
     }
-    // What came before the bad field stays.
-    probe m;
-    EXPECT_FALSE(parsebytes(m, {0x08, 0x05, 0x0B}));
-    EXPECT_EQ(m.a, 5u);
 }
 
-TEST(pbdecode, wellformededges) {
-    probe m;
-    EXPECT_TRUE(parsebytes(m, {0x12, 0x0A, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'}));
-    EXPECT_EQ(m.text.view(), "abcdefghij");
-    // Key of five bytes (field 1, wire type 0, padded).
-    EXPECT_TRUE(parsebytes(m, {0x88, 0x80, 0x80, 0x80, 0x00, 0x07}));
-    EXPECT_EQ(m.a, 7u);
-    EXPECT_TRUE(parsebytes(m, {0x18, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}));
-    EXPECT_EQ(m.b, ~0ull);
-    // A 32-bit field takes the low 32 bits of a 64-bit value.
-    EXPECT_TRUE(parsebytes(m, {0x08, 0x81, 0x80, 0x80, 0x80, 0x10}));
-    EXPECT_EQ(m.a, 1u);
-    EXPECT_TRUE(parsebytes(m, {0x21, 1, 2, 3, 4, 5, 6, 7, 8, 0x2D, 1, 2, 3, 4}));
-    EXPECT_EQ(m.dbits, 0x0807060504030201ull);
-    EXPECT_EQ(m.f5, 0x04030201u);
-    // A later field overwrites an earlier one.
-    EXPECT_TRUE(parsebytes(m, {0x08, 0x01, 0x08, 0x02}));
-    EXPECT_EQ(m.a, 2u);
-}
-
-TEST(pbdecode, unknownfieldsareskipped) {
-    // field 1 = 5, then unknown 9 of each wire type, then field 3 = 6.
-    bytes b = {0x08, 0x05, 0x48, 0x96, 0x01,              // 9, varint
-               0x49, 1,    2,    3,    4,    5, 6, 7, 8,  // 9, fixed64
-               0x4A, 0x03, 'x',  'y',  'z',               // 9, bytes
-               0x4D, 1,    2,    3,    4,                 // 9, fixed32
-               0x18, 0x06};
-    probe m;
-    EXPECT_TRUE(parsebytes(m, b));
-    EXPECT_EQ(m.a, 5u);
-    EXPECT_EQ(m.b, 6u);
-    EXPECT_EQ(m.calls, 6);
-    // A known field with another wire type goes to that handler and is ignored.
-    EXPECT_TRUE(parsebytes(m, {0x0A, 0x01, 'q', 0x10, 0x07}));
-    EXPECT_EQ(m.a, 0u);
-    EXPECT_EQ(m.text.size(), 0u);
-}
-
-TEST(pbdecode, handlerfailurestopswithoutareason) {
-    probe m;
-    m.failfield = 3;
-    EXPECT_FALSE(parsebytes(m, {0x08, 0x01, 0x18, 0x02, 0x08, 0x03}));
-    EXPECT_EQ(m.a, 1u);
-    EXPECT_EQ(m.errcode, 0u);
-}
-
-TEST(pbdecode, textfieldsarecheckedandemptyisallowed) {
-    probe m;
-    EXPECT_FALSE(parsebytes(m, {0x12, 0x02, 0xC3, 0x28}));
-    EXPECT_EQ(m.errcode, 3u);
-    EXPECT_STREQ(m.errmsg(), "string is not utf8 encode");
-    EXPECT_TRUE(parsebytes(m, {0x12, 0x03, 'a', 'b', 'c', 0x12, 0x00}));
-    EXPECT_EQ(m.text.size(), 0u);
-}
-
+// A text is left out when empty or when its first byte is 0; one that is not
+// UTF-8 fails the encode, which keeps what came before it.
 TEST(pbencode, textpresenceandutf8) {
-    probe m;
+    unkownbody u;
     zo::string out;
-    m.a = 0xFFFFFFFFu;
-    m.text.assign("\0zz", 3);  // leading zero byte: not written
-    EXPECT_TRUE(m.serialize(out));
-    EXPECT_EQ(hexof(out), "08 FF FF FF FF 0F ");
-    EXPECT_EQ(m.size(), out.size());
-
+    u.vi32 = 0xFFFFFFFFu;
+    u.vstr.assign("\0zz", 3);
+    EXPECT_TRUE(u.serialize(out));
+    EXPECT_EQ(hexof(out), "A0 0C FF FF FF FF 0F ");
+    EXPECT_EQ(u.size(), out.size());
     out.clear();
-    m.text.assign("\xC3\x28", 2);
-    m.b = 1;
-    EXPECT_FALSE(m.serialize(out));
-    EXPECT_EQ(m.errcode, 3u);
-    EXPECT_EQ(hexof(out), "08 FF FF FF FF 0F ");  // what came before the text
+    u.vstr.assign("\xC3\x28", 2);
+    u.vstr2 = zs("x");
+    EXPECT_FALSE(u.serialize(out));
+    EXPECT_EQ(u.errcode, 3u);
+    EXPECT_EQ(hexof(out), "A0 0C FF FF FF FF 0F ");
 }
 
 TEST(pberrors, texts) {

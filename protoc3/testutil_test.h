@@ -23,21 +23,21 @@ inline std::string hexof(const void* p, size_t n) {
     }
     return s;
 }
-inline std::string hexof(const zo::string& s) {
-    return hexof(s.data(), s.size());
-}
-inline std::string hexof(const bytes& b) {
+template <class B>  // bytes or a zo::string
+inline std::string hexof(const B& b) {
     return hexof(b.data(), b.size());
 }
-
+// The bytes of "AC 02 ..." text (pairs of hex digits, spaces between).
+inline bytes unhex(const char* h) {
+    bytes b;
+    for (unsigned v; std::sscanf(h, " %2x", &v) == 1; h += std::strspn(h, " ") + 2) b.push_back(v);
+    return b;
+}
 inline bytes tobytes(const zo::string& s) {
     return bytes(s.bytes(), s.bytes() + s.size());
 }
 inline zo::string zs(const char* s) {
     return zo::string(s, static_cast<uint32_t>(std::strlen(s)));
-}
-inline zo::string zs(const void* p, uint32_t n) {
-    return zo::string(p, n);
 }
 
 }  // namespace pbtest
