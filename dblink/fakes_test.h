@@ -1,6 +1,6 @@
 // fakes_test.h - what the dblink and host unit tests share beyond
-// tests/support: a count of what the cache files hold.  Included by
-// *_test.cpp only.
+// tests/support: a count of what the cache files hold and a body of
+// numbered tag values.  Included by *_test.cpp only.
 #pragma once
 
 #include <filesystem>
@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "cache/cachefile.h"
+#include "dblink/dbtypes.h"
 #include "protoc3/bodies.h"
 #include "tests/support/testsupport.h"
 
@@ -30,6 +31,23 @@ inline uint64_t countcached(const std::string& dir) {
         }
     }
     return n;
+}
+
+// A body of n tag values "tag0".."tag<n-1>" of one type, values 1..n at
+// time 1000, each with bytes bytes of 'x' when bytes is not 0.  The caller
+// owns it.
+inline tagvalbody* tagvalues(uint32_t n, uint32_t vtype = 1, uint32_t bytes = 0) {
+    auto* b = new tagvalbody;
+    for (uint32_t i = 0; i < n; ++i) {
+        tagval t;
+        t.name = "tag" + std::to_string(i);
+        t.vtype = vtype;
+        t.vint = i + 1;
+        t.time = 1000;
+        if (bytes) t.vbytes.append(bytes, 'x');
+        b->items.append(std::move(t));
+    }
+    return b;
 }
 
 using zotest::tmpdir;

@@ -18,6 +18,7 @@
 #include "base/md5.h"
 #include "dblink/dbrecords.h"
 #include "dblink/fakes_test.h"
+#include "dblink/gapauth_test.h"
 #include "dblink/gapsink_test.h"
 #include "gapmsg_oracle_test.pb.h"
 
@@ -54,31 +55,6 @@ struct opened {
     if (n != static_cast<int>(o->raw.size())) return ::testing::AssertionFailure() << "LZ4";
     if (!o->msg.ParseFromString(o->raw)) return ::testing::AssertionFailure() << "protobuf";
     return ::testing::AssertionSuccess();
-}
-
-std::string block(const std::string& b, uint32_t key) {
-    std::string r = b;
-    for (size_t i = 0; i + 4 <= r.size(); i += 4)
-        for (int k = 0; k < 4; ++k) r[i + k] = static_cast<char>(r[i + k] ^ (key >> (8 * k)));
-    return r;
-}
-
-std::string userblock(const std::string& user) {
-    std::string b(48, '\0');
-    for (int i = 0; i < 48; ++i) b[i] = static_cast<char>(0x47 + i);
-    size_t n = std::min<size_t>(user.size(), 47);
-    b.replace(0, n, user, 0, n);
-    b[n] = 0;
-    return b;
-}
-
-std::string hashblock(const std::string& pswd) {
-    std::string b(48, '\0');
-    for (int i = 0; i < 48; ++i) b[i] = static_cast<char>(0x33 + i);
-    char hex[33];
-    zo::md5hex(pswd.data(), pswd.size(), hex);
-    b.replace(0, 33, hex, 33);
-    return b;
 }
 
 tagval value(const std::string& name, uint32_t vtype, int64_t vint, double vdouble = 0) {
@@ -183,8 +159,8 @@ TEST_F(gapudptest, AuthBlocksAreTheFilledUserAndDigestXoredWithTheKey) {
         opened o;
         ASSERT_TRUE(open(d[0], &o));
         uint32_t key = o.msg.auth().key();
-        EXPECT_EQ(userblock(r.user), block(o.msg.auth().user(), key)) << r.user;
-        EXPECT_EQ(hashblock(r.pswd), block(o.msg.auth().hash(), key)) << r.pswd;
+        EXPECT_EQ(userblock(r.user), xored(o.msg.auth().user(), key)) << r.user;
+        EXPECT_EQ(hashblock(r.pswd), xored(o.msg.auth().hash(), key)) << r.pswd;
     }
     // The two-letter name, spelled out: 'a' 'b' 0 then the filler from 0x4A.
     std::string two = userblock("ab");

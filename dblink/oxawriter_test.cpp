@@ -14,20 +14,6 @@
 
 namespace {
 
-tagvalbody* values(uint32_t n, uint32_t vtype = 1, uint32_t bytes = 0) {
-    auto* b = new tagvalbody;
-    for (uint32_t i = 0; i < n; ++i) {
-        tagval t;
-        t.name = "tag" + std::to_string(i);
-        t.vtype = vtype;
-        t.vint = i + 1;
-        t.time = 1000;
-        if (bytes) t.vbytes.append(bytes, 'x');
-        b->items.append(std::move(t));
-    }
-    return b;
-}
-
 int countof(const std::string& text, const std::string& part) {
     int n = 0;
     for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) ++n;
@@ -40,7 +26,7 @@ class OxaWriterTest : public ::testing::Test {
     void withcache() { cache.configure(dir.path, 100, 8); }
     // One live request of n values.
     void sendone(uint32_t n = 3) {
-        tagvalbody* b = values(n);
+        tagvalbody* b = tagvalues(n);
         w.write_snapshots(b, true);
     }
     std::string request(size_t i) {
@@ -64,24 +50,24 @@ class OxaWriterTest : public ::testing::Test {
 // ---- request texts and batching ---------------------------------------------------
 
 TEST_F(OxaWriterTest, PackagesShareARequestUntilMoreThan80Objects) {
-    for (int i = 0; i < 4; ++i) valq.push(values(10));
-    tagvalbody* first = values(10);
+    for (int i = 0; i < 4; ++i) valq.push(tagvalues(10));
+    tagvalbody* first = tagvalues(10);
     w.write_snapshots(first, false);
     ASSERT_EQ(requests(), 1u);
     EXPECT_EQ(countof(request(0), "\"N\":"), 50);
     EXPECT_EQ(valq.size(), 0u);
 
     // 50 objects per package: the request closes after the second (100 > 80).
-    for (int i = 0; i < 4; ++i) valq.push(values(50, 6, 4));
-    tagvalbody* objs = values(50, 6, 4);
+    for (int i = 0; i < 4; ++i) valq.push(tagvalues(50, 6, 4));
+    tagvalbody* objs = tagvalues(50, 6, 4);
     w.write_snapshots(objs, false);
     ASSERT_EQ(requests(), 4u);
     EXPECT_EQ(countof(request(1), "\"DT\":6"), 100);
     EXPECT_EQ(countof(request(2), "\"DT\":6"), 100);
     EXPECT_EQ(countof(request(3), "\"DT\":6"), 50);
     // 80 objects do not close a request.
-    valq.push(values(40, 7, 4));
-    tagvalbody* more = values(40, 7, 4);
+    valq.push(tagvalues(40, 7, 4));
+    tagvalbody* more = tagvalues(40, 7, 4);
     w.write_snapshots(more, false);
     ASSERT_EQ(requests(), 5u);
     EXPECT_EQ(countof(request(4), "\"DT\":7"), 80);
@@ -89,8 +75,8 @@ TEST_F(OxaWriterTest, PackagesShareARequestUntilMoreThan80Objects) {
 
 TEST_F(OxaWriterTest, TenRequestsThenOtherRingsGetTheirTurn) {
     // Each package alone is over 64,000 bytes of text.
-    for (int i = 0; i < 14; ++i) valq.push(values(1, 6, 64000));
-    tagvalbody* first = values(1, 6, 64000);
+    for (int i = 0; i < 14; ++i) valq.push(tagvalues(1, 6, 64000));
+    tagvalbody* first = tagvalues(1, 6, 64000);
     w.write_snapshots(first, false);
     EXPECT_EQ(requests(), 10u);
     EXPECT_EQ(valq.size(), 5u);
@@ -109,7 +95,7 @@ TEST_F(OxaWriterTest, TenRequestsThenOtherRingsGetTheirTurn) {
 TEST_F(OxaWriterTest, TimeFormFollowsTheDatabaseVersion) {
     for (int version : {5103, 5104}) {
         oxa.inverresult = version;
-        tagvalbody* b = values(1);
+        tagvalbody* b = tagvalues(1);
         b->items[0].time = 1706659200250;
         w.write_snapshots(b, true);
     }
@@ -121,8 +107,8 @@ TEST_F(OxaWriterTest, TimeFormFollowsTheDatabaseVersion) {
 TEST_F(OxaWriterTest, SequenceNumberWrapsAndIsSharedWithHistory) {
     w.setseqno(2147483645);
     sendone(1);
-    w.inserthistory(values(2));
-    w.inserthistory(values(1));
+    w.inserthistory(tagvalues(2));
+    w.inserthistory(tagvalues(1));
     ASSERT_EQ(requests(), 3u);
     EXPECT_NE(request(0).find("\"seqno\":2147483646,"), std::string::npos);
     EXPECT_EQ(request(1).rfind(R"({"request":"oxa_insert","seqno":16777217,"vals":[{)", 0), 0u);
@@ -273,7 +259,7 @@ TEST_F(OxaWriterTest, InFlightStaysBelowHalfTheLibraryQueue) {
         EXPECT_EQ(w.inflightbound(), c.bound);
         size_t sent = requests();
         while (!w.livefull()) {
-            tagvalbody* b = values(1, 6, 64000);
+            tagvalbody* b = tagvalues(1, 6, 64000);
             w.write_snapshots(b, true);
         }
         EXPECT_LT(w.inflightbytes(), c.bound + 65000);
@@ -285,7 +271,7 @@ TEST_F(OxaWriterTest, InFlightStaysBelowHalfTheLibraryQueue) {
     // Replayed blocks have a window of their own, inside the same bound.
     for (uint32_t i = 0; i < oxawriter::replaywindow; ++i) {
         EXPECT_FALSE(w.replayfull());
-        w.inserthistory(values(2));
+        w.inserthistory(tagvalues(2));
     }
     EXPECT_TRUE(w.replayfull());
     EXPECT_EQ(w.replayinflight(), oxawriter::replaywindow);

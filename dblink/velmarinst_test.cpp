@@ -17,20 +17,6 @@
 
 namespace {
 
-tagvalbody* values(uint32_t n, uint32_t vtype = 1, uint32_t bytes = 0) {
-    auto* b = new tagvalbody;
-    for (uint32_t i = 0; i < n; ++i) {
-        tagval t;
-        t.name = "tag" + std::to_string(i);
-        t.vtype = vtype;
-        t.vint = i + 1;
-        t.time = 1000;
-        if (bytes) t.vbytes.append(bytes, 'x');
-        b->items.append(std::move(t));
-    }
-    return b;
-}
-
 soebody* soes(uint32_t n) {
     auto* b = new soebody;
     for (uint32_t i = 0; i < n; ++i) {
@@ -175,7 +161,7 @@ TEST_F(VelmarinstTest, GapudpModeSendsEverythingWithoutTheLibrary) {
         std::filesystem::create_directories(cache);
         localcache old(&log_);
         old.configure(cache + "/", 100, 8);
-        std::unique_ptr<tagvalbody> v(values(2));
+        std::unique_ptr<tagvalbody> v(tagvalues(2));
         old.puttagvals(v.get());
         old.closewriter();
     }
@@ -186,8 +172,8 @@ TEST_F(VelmarinstTest, GapudpModeSendsEverythingWithoutTheLibrary) {
     std::string p = config(R"({"dblinks":[{"node":"n1","url":")" + sink.url() +
                            R"(","user":"u1","pswd":"p1"}],"cache_path":")" + cache + "\"}");
     velmarinst inst(&log_, oxa_.table());
-    inst.pushval(values(3));
-    inst.pushval(values(2, 6, 4));
+    inst.pushval(tagvalues(3));
+    inst.pushval(tagvalues(2, 6, 4));
     inst.pushsoe(soes(40));
     inst.pushreg(reg(3212, {"a"}));
     ASSERT_EQ(inst.start(p.c_str(), "simu1"), 0);
@@ -216,7 +202,7 @@ TEST_F(VelmarinstTest, GapudpModeSendsEverythingWithoutTheLibrary) {
     // Packages of 256 values and of 32 SOE records make one datagram each
     // (two value packages merge into two); the stop sends what waits.
     for (int i = 0; i < 300; ++i) {
-        inst.pushval(values(256));
+        inst.pushval(tagvalues(256));
         if (i % 10 == 0) inst.pushsoe(soes(32));
     }
     inst.stop();
@@ -320,7 +306,7 @@ TEST_F(VelmarinstTest, SlaveAndCurrentDatabaseUrl) {
 
 TEST_F(VelmarinstTest, DisconnectedCycleCountsWhatItCannotCache) {
     velmarinst& inst = ready(false);
-    inst.pushval(values(3));
+    inst.pushval(tagvalues(3));
     inst.pushsoe(soes(2));
     EXPECT_EQ(inst.pushreg(reg(3212, {"a"})), 1u);
     inst.testcycle();
@@ -338,8 +324,8 @@ TEST_F(VelmarinstTest, DisconnectedCycleCountsWhatItCannotCache) {
 TEST_F(VelmarinstTest, ConnectedCycleWritesOneOfEachKind) {
     velmarinst& inst = ready();
     inst.testhandle(5);
-    inst.pushval(values(2));
-    inst.pushval(values(1));
+    inst.pushval(tagvalues(2));
+    inst.pushval(tagvalues(1));
     inst.pushsoe(soes(2));
     inst.pushreg(reg(3212, {"a", "b"}));
     inst.testcycle();
@@ -378,7 +364,7 @@ TEST_F(VelmarinstTest, DisconnectInTheMiddleOfABatch) {
     oxa_.statusoncall = 60003;  // the first send loses the database
     oxa_.answerstatus = 4;      // and its request is not written
     inst.testcache(dir_.path, 100, 8);
-    for (int i = 0; i < 4; ++i) inst.pushval(values(1, 6, 64000));
+    for (int i = 0; i < 4; ++i) inst.pushval(tagvalues(1, 6, 64000));
     inst.testcycle();
     EXPECT_EQ(requests(), 1u);
     EXPECT_FALSE(inst.isconnected());
@@ -412,7 +398,7 @@ TEST_F(VelmarinstTest, AtTheBoundValuesGoToTheCacheOrWaitInTheirRing) {
         velmarinst& inst = ready();
         inst.testhandle(5);
         if (withcache) inst.testcache(dir_.path + "cache", 100, 8);
-        for (int i = 0; i < 20; ++i) inst.pushval(values(1, 6, 64000));
+        for (int i = 0; i < 20; ++i) inst.pushval(tagvalues(1, 6, 64000));
         inst.testcycle();
         EXPECT_EQ(requests() - base, 9u);
         inst.testcycle();
@@ -436,14 +422,14 @@ TEST_F(VelmarinstTest, StopCachesWhatIsInFlightOrWaiting) {
     velmarinst inst(&log_, oxa_.table());
     ASSERT_EQ(inst.start(onelink(R"(,"cache_path":")" + cache + "\"").c_str(), "simu1"), 0);
     oxa_.status(60001);
-    for (int i = 0; i < 5; ++i) inst.pushval(values(2));
+    for (int i = 0; i < 5; ++i) inst.pushval(tagvalues(2));
     for (int i = 0; i < 20000 && (requests() == 0 || inst.valqsize() > 0); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     ASSERT_GE(requests(), 1u);
     EXPECT_EQ(countcached(cache), 0u);
     // Values that are still in their ring at the stop are cached as well.
     oxa_.status(60003);
-    for (int i = 0; i < 3; ++i) inst.pushval(values(2));
+    for (int i = 0; i < 3; ++i) inst.pushval(tagvalues(2));
     inst.stop();
     EXPECT_EQ(countcached(cache), 16u);
     EXPECT_EQ(log_.count("dropped"), 0);
@@ -454,7 +440,7 @@ TEST_F(VelmarinstTest, DestructorStopsARunningInstance) {
         velmarinst inst(&log_, oxa_.table());
         ASSERT_EQ(inst.start(onelink().c_str(), "simu1"), 0);
         EXPECT_EQ(inst.start(onelink().c_str(), "simu1"), 0);  // already running
-        for (int i = 0; i < 100; ++i) inst.pushval(values(1));
+        for (int i = 0; i < 100; ++i) inst.pushval(tagvalues(1));
     }
     EXPECT_EQ(log_.countexact("stop Quorvane thread success."), 1);
     EXPECT_EQ(oxa_.count("destory"), 1);

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "base/md5.h"
+#include "dblink/gapauth_test.h"
 #include "gapmsg_oracle_test.pb.h"
 
 namespace {
@@ -47,28 +48,6 @@ std::string frame(const std::string& raw, uint32_t seq) {
     put32(d, 12, static_cast<uint32_t>(raw.size()));
     fixcrcs(d);
     return d;
-}
-
-std::string xored(std::string b, uint32_t key) {
-    for (size_t i = 0; i + 4 <= b.size(); i += 4)
-        for (int k = 0; k < 4; ++k) b[i + k] = static_cast<char>(b[i + k] ^ (key >> (8 * k)));
-    return b;
-}
-std::string userblock(const std::string& user) {
-    std::string b(48, '\0');
-    for (int i = 0; i < 48; ++i) b[i] = static_cast<char>(0x47 + i);
-    size_t n = std::min<size_t>(user.size(), 47);
-    b.replace(0, n, user, 0, n);
-    b[n] = 0;
-    return b;
-}
-std::string hashblock(const std::string& pswd) {
-    std::string b(48, '\0');
-    for (int i = 0; i < 48; ++i) b[i] = static_cast<char>(0x33 + i);
-    char hex[33];
-    zo::md5hex(pswd.data(), pswd.size(), hex);
-    b.replace(0, 33, hex, 33);
-    return b;
 }
 
 // A message of funid with the credentials "op" / "pw" at authcount n.
