@@ -68,8 +68,6 @@ TEST(authwindowtest, EachDatagramIsTakenOnceAndRestartsAreTold) {
         {"reordered", same({1, 3, 2, 4}), "FFRF", 0, 0, 1},
         {"lost", same({1, 2, 5, 6}), "FFFF", 2, 0, 0},
         {"lost, then one comes late", same({1, 4, 2}), "FFR", 1, 0, 1},
-        {"late twice", same({1, 3, 2, 2}), "FFRX", 0, 1, 1},
-        {"joined a running sender", same({500, 501, 499}), "FFR", 0, 0, 1},
         {"wraps", {{0xFFFFFFFE, 0xFFFFFFFE, 1}, {0xFFFFFFFF, 0xFFFFFFFF, 2}, {0, 1, 3}, {1, 2, 4}},
          "FFFF", 0, 0, 0},
         {"restart after a long life", far, farwant, 4, 0, 0},

@@ -13,8 +13,7 @@
 namespace {
 
 oxa_valrec value(int i) {
-    oxa_valrec r;
-    std::memset(&r, 0, sizeof r);
+    oxa_valrec r{};
     std::snprintf(r.name, sizeof r.name, "t%d", i);
     r.time = 1000 + i;
     r.type = 1;

@@ -8,14 +8,11 @@
 #include <lz4.h>
 #include <zlib.h>
 
-#include <cmath>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 
-#include "base/md5.h"
 #include "dblink/gapauth_test.h"
 #include "gapmsg_oracle_test.pb.h"
 
@@ -83,74 +80,11 @@ class readertest : public ::testing::Test {
     }
 };
 
-TEST_F(readertest, ReadsEveryFieldGoogleWrites) {
+// Values and objects are read back field for field end to end by
+// tests/gap_e2e_test.cpp; SOE records only here.
+TEST_F(readertest, ReadsEverySoeFieldGoogleWrites) {
     std::mt19937_64 rng(1212);
     auto any = [&](std::initializer_list<int64_t> l) { return *(l.begin() + rng() % l.size()); };
-    Msg v = message(33, 1);
-    for (int i = 0; i < 256; ++i) {
-        gaporacle::Val* r = v.add_vals();
-        r->set_name(std::string(rng() % 80, static_cast<char>('a' + i % 26)));
-        r->set_time(any({0, -1, INT64_MIN, INT64_MAX, 17000000001}));
-        r->set_quality(static_cast<int32_t>(any({0, -64, 127, -128})));
-        r->set_flag(static_cast<int32_t>(any({0, 1, -1})));
-        r->set_type(static_cast<int32_t>(1 + i % 5));
-        r->set_i32(static_cast<int32_t>(any({0, -1, INT32_MIN, INT32_MAX})));
-        r->set_f32(static_cast<float>(any({0, 1, -3})) / 7.0f);
-        r->set_i64(any({INT64_MIN, INT64_MAX, 0, -2}));
-        r->set_f64(
-            std::ldexp(static_cast<double>(any({1, -1, 3})), static_cast<int>(rng() % 600) - 300));
-    }
-    ASSERT_EQ(GAP_ACCEPT, read(datagram(v, 1)));
-    EXPECT_EQ(1u, msg->dgramseq);
-    EXPECT_EQ(1u, msg->authcount);
-    EXPECT_EQ(33u, msg->funid);
-    ASSERT_EQ(256u, msg->nvals);
-    for (int i = 0; i < 256; ++i) {
-        const gaporacle::Val& w = v.vals(i);
-        const oxa_valrec& r = msg->vals[i];
-        EXPECT_EQ(w.name(), r.name);
-        EXPECT_EQ(w.time(), r.time);
-        EXPECT_EQ(w.quality(), r.quality);
-        EXPECT_EQ(w.flag(), r.flag);
-        EXPECT_EQ(w.type(), r.type);
-        switch (r.type) {
-            case 1:
-            case 2:
-                EXPECT_EQ(w.i32(), r.v.i32);
-                break;
-            case 3:
-                EXPECT_EQ(w.f32(), r.v.f32);
-                break;
-            case 4:
-                EXPECT_EQ(w.i64(), r.v.i64);
-                break;
-            default:
-                EXPECT_EQ(w.f64(), r.v.f64);
-        }
-    }
-
-    Msg o = message(34, 2);
-    for (int i = 0; i < 16; ++i) {
-        gaporacle::Obj* r = o.add_objs();
-        r->set_name("o" + std::to_string(i));
-        r->set_time(-i);
-        r->set_type(6 + i % 2);
-        r->set_extra(static_cast<uint32_t>(rng()));
-        r->set_quality(-1);
-        std::string data(i * 66 % 1001, '\0');
-        for (char& c : data) c = static_cast<char>(rng());
-        r->set_data(data);
-    }
-    ASSERT_EQ(GAP_ACCEPT, read(datagram(o)));
-    ASSERT_EQ(16u, msg->nobjs);
-    for (int i = 0; i < 16; ++i) {
-        const oxa_objrec& r = msg->objs[i];
-        EXPECT_EQ(o.objs(i).data(), std::string(reinterpret_cast<const char*>(r.data), r.length));
-        EXPECT_EQ(o.objs(i).extra(), r.extra);
-        EXPECT_EQ(o.objs(i).type(), r.type);
-        EXPECT_EQ(-i, r.time);
-    }
-
     Msg s = message(35, 3);
     for (int i = 0; i < 32; ++i) {
         gaporacle::Soe* r = s.add_soes();
@@ -165,21 +99,21 @@ TEST_F(readertest, ReadsEveryFieldGoogleWrites) {
         r->set_f239(static_cast<int32_t>(any({-128, -1, 127})));
         r->set_f240(-i);
     }
-    ASSERT_EQ(GAP_ACCEPT, read(datagram(s)));
-    ASSERT_EQ(32u, msg->nsoes);
+    ASSERT_EQ(GAP_ACCEPT, read(datagram(s, 9)));
+    EXPECT_EQ(std::make_tuple(9u, 3u, 35u, 32u),
+              std::make_tuple(msg->dgramseq, msg->authcount, msg->funid, msg->nsoes));
     for (int i = 0; i < 32; ++i) {
         const gaporacle::Soe& w = s.soes(i);
         const oxa_soerec& r = msg->soes[i];
-        EXPECT_EQ(static_cast<uint64_t>(w.f230()), r.f230);
-        EXPECT_EQ(w.f231(), r.f231);
-        EXPECT_EQ(w.f232(), static_cast<int32_t>(r.f232));
-        EXPECT_EQ(w.f233(), static_cast<int16_t>(r.f233));
-        EXPECT_EQ(w.f238().size(), r.f234);
-        EXPECT_EQ(w.f238(), std::string(r.f238, r.f234));
-        EXPECT_EQ(w.f236(), r.f236);
-        EXPECT_EQ(w.f237(), r.f237);
-        EXPECT_EQ(w.f239(), static_cast<int8_t>(r.f239));
-        EXPECT_EQ(w.f240(), static_cast<int8_t>(r.f240));
+        EXPECT_EQ(
+            std::make_tuple(w.f230(), w.f231(), w.f232(), w.f233(), w.f239(), w.f240()),
+            std::make_tuple(static_cast<int64_t>(r.f230), r.f231, static_cast<int32_t>(r.f232),
+                            static_cast<int32_t>(static_cast<int16_t>(r.f233)),
+                            static_cast<int32_t>(static_cast<int8_t>(r.f239)),
+                            static_cast<int32_t>(static_cast<int8_t>(r.f240))));
+        EXPECT_EQ(
+            std::make_tuple(w.f236(), w.f237(), w.f238()),
+            std::make_tuple(std::string(r.f236), std::string(r.f237), std::string(r.f238, r.f234)));
     }
 }
 
@@ -214,7 +148,6 @@ TEST_F(readertest, EachCheckRefusesWhatItIsFor) {
         {"a body byte", [](std::string& d) { d[30] ^= 0x40; }, GAP_BODYCRC},
         {"raw length", [](std::string& d) { put32(d, 12, 1); fixcrcs(d); }, GAP_RAWLEN},
         {"raw length over 64 KiB", [](std::string& d) { put32(d, 12, 65537); fixcrcs(d); }, GAP_RAWLEN},
-        {"raw length 0", [](std::string& d) { put32(d, 12, 0); fixcrcs(d); }, GAP_RAWLEN},
         {"not LZ4", [](std::string& d) {
              d.replace(24, std::string::npos, "\xF0\xFF\xFF\xFF"); put32(d, 8, 4); fixcrcs(d); }, GAP_LZ4},
         {"expands past 64 KiB", [](std::string& d) {
