@@ -99,6 +99,9 @@ TEST_F(readertest, ReadsEverySoeFieldGoogleWrites) {
         r->set_f239(static_cast<int32_t>(any({-128, -1, 127})));
         r->set_f240(-i);
     }
+    Msg o = message(34);
+    o.add_objs()->set_type(7);
+    ASSERT_EQ(GAP_ACCEPT, read(datagram(o)));  // objects alone are a message too
     ASSERT_EQ(GAP_ACCEPT, read(datagram(s, 9)));
     EXPECT_EQ(std::make_tuple(9u, 3u, 35u, 32u),
               std::make_tuple(msg->dgramseq, msg->authcount, msg->funid, msg->nsoes));

@@ -37,6 +37,9 @@ TEST(iosimtest, TheValuesAreOfEveryKindAReceiverMustKeep) {
         zerobyte |= v.vtype == 7 && v.vbytes.size() >= 2 && v.vbytes[0] == 0;
     }
     EXPECT_TRUE(negative32 && negative64 && zerobyte && bad);
+    simval v;
+    valuegen(1, typelist{}).value(0, 0, &v);  // no types given: doubles
+    EXPECT_EQ(5u, v.vtype);
 }
 
 }  // namespace
