@@ -77,27 +77,26 @@ TEST(AlloctorTest, RequestsGoToTheSmallestClassThatHoldsThemAndBeyondItToADirect
     EXPECT_EQ(zo_alloctor::usable(nullptr), 0u);
 }
 
+// The first segment of a class holds max(16, 32768 / size) blocks once a
+// full one would pass 32 KiB and hold more than 16; the next ones are full.
 TEST(AlloctorTest, FirstSegmentIsSmallUntilItIsFullThenSegmentsAreFullSize) {
     testsys sys;
     zo_alloctor t(&sys);
     const int c16 = t.classof(16);
-    ASSERT_EQ(t.info(c16).segments, 1u);
-    ASSERT_EQ(t.info(c16).freeblocks, 2048u);
     std::vector<void*> blocks;
-    for (int i = 0; i < 2048; ++i) blocks.push_back(t.allocate(16));
-    EXPECT_EQ(t.info(c16).segments, 1u);
-    EXPECT_EQ(t.info(c16).freeblocks, 0u);
-    blocks.push_back(t.allocate(16));
+    for (uint32_t i = 0; i <= 2048; ++i) {
+        EXPECT_EQ(t.info(c16).segments, 1u) << i;
+        EXPECT_EQ(t.info(c16).freeblocks, 2048u - i) << i;
+        blocks.push_back(t.allocate(16));
+    }
     EXPECT_EQ(t.info(c16).segments, 2u);
     EXPECT_EQ(t.info(c16).freeblocks, 65535u);
     for (void* p : blocks) t.free(p);
-
-    // The first segment of other classes: max(16, 32768 / size) blocks once a
-    // full one would pass 32 KiB and hold more than 16.
-    const struct {
-        uint32_t size, perseg, first;
-    } rows[] = {{16, 65536, 2048}, {1024, 1024, 32}, {65536, 32, 16}, {409600, 10, 10}};
-    for (const auto& r : rows) EXPECT_EQ(zo::allocclass::firstblocks(r.size, r.perseg), r.first);
+    for (auto [size, perseg, first] : {std::tuple<uint32_t, uint32_t, uint32_t>{16, 65536, 2048},
+                                       {1024, 1024, 32},
+                                       {65536, 32, 16},
+                                       {409600, 10, 10}})
+        EXPECT_EQ(zo::allocclass::firstblocks(size, perseg), first) << size;
 }
 
 // The 1 MiB class has two blocks per segment; blocks 2k and 2k+1 come from
@@ -143,41 +142,25 @@ TEST(AlloctorTest, RandomBlocksNeverOverlapAndKeepTheirContents) {
     testsys sys;
     {
         zo_alloctor t(&sys);
-        struct live {
-            size_t n;
-            uint8_t fill;
-        };
-        std::map<uintptr_t, live> blocks;
-        std::vector<uintptr_t> order;  // the same blocks, to pick one at random
+        std::map<uintptr_t, std::pair<size_t, uint8_t>> blocks;  // address -> usable, fill
         std::mt19937_64 rng(7);
-        auto randsize = [&]() -> size_t {
-            uint64_t r = rng() % 1000;
-            if (r < 700) return rng() % 100;
-            if (r < 950) return rng() % 20000;
-            if (r < 998) return rng() % 2000000;
-            return 4194300 + rng() % 20;  // around the largest class
+        auto drop = [&](std::map<uintptr_t, std::pair<size_t, uint8_t>>::iterator b) {
+            const auto* p = reinterpret_cast<const uint8_t*>(b->first);
+            for (size_t i = 0; i < b->second.first; i += 1 + i / 8)
+                ASSERT_EQ(p[i], static_cast<uint8_t>(b->second.second + i)) << "contents changed";
+            t.free(reinterpret_cast<void*>(b->first));
+            blocks.erase(b);
         };
-        auto intact = [&](uintptr_t a) {
-            const live& l = blocks[a];
-            const auto* p = reinterpret_cast<const uint8_t*>(a);
-            for (size_t i = 0; i < l.n; i += 1 + i / 8)
-                if (p[i] != static_cast<uint8_t>(l.fill + i)) return false;
-            return true;
-        };
-        auto drop = [&](size_t k) {
-            uintptr_t a = order[k];
-            EXPECT_TRUE(intact(a)) << "contents changed";
-            t.free(reinterpret_cast<void*>(a));
-            blocks.erase(a);
-            order[k] = order.back();
-            order.pop_back();
-        };
+        // Mostly small, some up to 2 MB, a few around the largest class.
+        const size_t limits[] = {100, 20000, 2000000};
         for (int step = 0; step < 20000; ++step) {
-            if (!order.empty() && rng() % 100 < 45) {
-                drop(rng() % order.size());
+            if (!blocks.empty() && rng() % 100 < 45) {
+                drop(std::next(blocks.begin(), static_cast<long>(rng() % blocks.size())));
                 continue;
             }
-            size_t n = randsize(), u = 0;
+            const uint64_t r = rng() % 1000;
+            size_t n = r < 998 ? rng() % limits[(r >= 700) + (r >= 950)] : 4194300 + rng() % 20;
+            size_t u = 0;
             auto* p = static_cast<uint8_t*>(t.allocate(n, &u));
             ASSERT_NE(p, nullptr);
             ASSERT_GE(u, std::max<size_t>(n, 1));
@@ -188,23 +171,19 @@ TEST(AlloctorTest, RandomBlocksNeverOverlapAndKeepTheirContents) {
                 ASSERT_LE(a + u, next->first) << "overlaps the next block";
             }
             if (next != blocks.begin()) {
-                auto prev = std::prev(next);
-                ASSERT_LE(prev->first + prev->second.n, a) << "overlaps the previous block";
+                ASSERT_LE(std::prev(next)->first + std::prev(next)->second.first, a) << "overlaps";
             }
-            live l{u, static_cast<uint8_t>(rng())};
-            for (size_t i = 0; i < u; i += 1 + i / 8) p[i] = static_cast<uint8_t>(l.fill + i);
-            blocks[a] = l;
-            order.push_back(a);
+            const auto fill = static_cast<uint8_t>(rng());
+            for (size_t i = 0; i < u; i += 1 + i / 8) p[i] = static_cast<uint8_t>(fill + i);
+            blocks[a] = {u, fill};
         }
-        while (!order.empty()) drop(order.size() - 1);
+        while (!blocks.empty()) drop(blocks.begin());
         EXPECT_EQ(t.directcount(), 0u);
-
+        // Trim gives every segment back; a trimmed table still serves.
         t.trim();
         for (uint32_t c = 0; c < t.classcount(); ++c) EXPECT_EQ(t.info(c).segments, 0u) << c;
         EXPECT_EQ(sys.live.load(), 1) << "only the record store's first region";
-        void* again = t.allocate(16);  // a trimmed table still serves
-        ASSERT_NE(again, nullptr);
-        t.free(again);
+        t.free(t.allocate(16));
     }
     EXPECT_EQ(sys.live.load(), 0);
 }
@@ -212,61 +191,39 @@ TEST(AlloctorTest, RandomBlocksNeverOverlapAndKeepTheirContents) {
 // Like the session and the writer thread: blocks made on one thread, freed
 // on another, the two running at once (ThreadSanitizer watches this).
 TEST(AlloctorTest, BlocksHandedBetweenThreadsStayIntact) {
-    constexpr int perproducer = 20000;
+    constexpr int count = 40000;
     std::mutex m;
     std::vector<std::pair<uint8_t*, size_t>> ring;
-    std::atomic<int> producers{2};
-    std::atomic<int> bad{0};
-    auto produce = [&](unsigned seed) {
-        std::mt19937 rng(seed);
-        for (int i = 0; i < perproducer; ++i) {
+    std::thread producer([&] {
+        std::mt19937 rng(1);
+        for (int i = 0; i < count; ++i) {
             size_t n = 1 + rng() % (i % 50 == 0 ? 70000 : 200);
             auto* p = static_cast<uint8_t*>(zo::zo_alloc(n));
-            if (!p) {
-                bad.fetch_add(1);
-                continue;
-            }
-            std::memset(p, static_cast<int>(n & 0xFF), n);
+            if (p) std::memset(p, static_cast<int>(n & 0xFF), n);
             std::lock_guard<std::mutex> g(m);
             ring.emplace_back(p, n);
         }
-        producers.fetch_sub(1);
-    };
-    auto consume = [&] {
-        for (;;) {
-            std::pair<uint8_t*, size_t> b{nullptr, 0};
-            {
-                std::lock_guard<std::mutex> g(m);
-                if (!ring.empty()) {
-                    b = ring.back();
-                    ring.pop_back();
-                }
-            }
-            if (!b.first) {
-                if (producers.load() == 0 && [&] {
-                        std::lock_guard<std::mutex> g(m);
-                        return ring.empty();
-                    }())
-                    return;
-                std::this_thread::yield();
-                continue;
-            }
-            if (b.first[0] != static_cast<uint8_t>(b.second & 0xFF) ||
-                b.first[b.second - 1] != static_cast<uint8_t>(b.second & 0xFF))
-                bad.fetch_add(1);
-            zo::zo_free(b.first);
+    });
+    int bad = 0;
+    for (int taken = 0; taken < count;) {
+        std::pair<uint8_t*, size_t> b{nullptr, 0};
+        {
+            std::lock_guard<std::mutex> g(m);
+            if (ring.empty()) continue;
+            b = ring.back();
+            ring.pop_back();
         }
-    };
-    std::thread p1(produce, 1), p2(produce, 2), c1(consume), c2(consume);
-    p1.join();
-    p2.join();
-    c1.join();
-    c2.join();
-    EXPECT_EQ(bad.load(), 0);
+        ++taken;
+        const auto fill = static_cast<uint8_t>(b.second & 0xFF);
+        if (!b.first || b.first[0] != fill || b.first[b.second - 1] != fill) ++bad;
+        zo::zo_free(b.first);
+    }
+    producer.join();
+    EXPECT_EQ(bad, 0);
 }
 
-// The string type over a table whose system refuses: the append is skipped
-// and the string is as before.
+// When the system refuses, allocate gives null and changes nothing; the
+// string type over such a table skips the append and stays as it was.
 zo_alloctor* refusing = nullptr;
 struct refusingpolicy {
     static void* alloc(size_t n) noexcept { return refusing->allocate(n); }
@@ -278,14 +235,9 @@ TEST(AlloctorTest, WhenTheSystemRefusesAllocateGivesNullAndCallersSkip) {
     testsys sys;
     zo_alloctor t(&sys);
     sys.refuse = true;
-    EXPECT_EQ(t.allocate(100), nullptr) << "a class without a segment yet";
-    EXPECT_EQ(t.allocate(5000000), nullptr) << "a direct block";
-    EXPECT_EQ(t.allocate(SIZE_MAX), nullptr) << "a size that cannot be had";
+    // A class without a segment yet, a direct block, a size that cannot be had.
+    for (size_t n : {size_t{100}, size_t{5000000}, SIZE_MAX}) EXPECT_EQ(t.allocate(n), nullptr);
     EXPECT_EQ(t.directcount(), 0u);
-    void* early = t.allocate(10);  // the 16-byte class got its segment at start
-    EXPECT_NE(early, nullptr);
-    t.free(early);
-
     refusing = &t;
     zo::string_<refusingpolicy> s;
     EXPECT_FALSE(s.append(std::string(100, 'x')));
@@ -294,7 +246,6 @@ TEST(AlloctorTest, WhenTheSystemRefusesAllocateGivesNullAndCallersSkip) {
     EXPECT_FALSE(s.append(std::string(100, 'y')));
     EXPECT_EQ(s.view(), "short");
     s.release();
-
     testsys none;
     none.refuse = true;
     zo_alloctor empty(&none);
@@ -355,14 +306,5 @@ TEST(AlloctorDeathTest, AddressSanitizerSeesUseAfterFreeAndOverflowOfPooledBlock
     zo::zo_free(const_cast<char*>(live));
 #endif
 }
-
-#if !defined(ZO_HEAP)
-TEST(AlloctorTest, ProcessAllocationsComeFromThePool) {
-    void* p = zo::zo_alloc(1);
-    EXPECT_EQ(zo::zo_usable(p), 16u);
-    zo::zo_free(p);
-    zo::zo_free(nullptr);
-}
-#endif
 
 }  // namespace

@@ -5,13 +5,8 @@
 
 namespace {
 
-struct rec {
-    zo::string name;
-    int64_t v = 0;
-};
-
-TEST(ArrayTest, GrowsByHalfOrToWhatIsNeeded) {
-    zo::array_<int> a;
+TEST(ArrayTest, GrowsByHalfOrToWhatIsNeededAndRefusesTooMuch) {
+    zo::array_<int64_t> a;
     // 1.5 x the capacity, rounded down, or the one needed when that is more.
     for (size_t cap : {1u, 2u, 3u, 4u, 6u, 6u, 9u}) {
         ASSERT_TRUE(a.push_back(static_cast<int>(a.size()) + 1));
@@ -21,20 +16,17 @@ TEST(ArrayTest, GrowsByHalfOrToWhatIsNeeded) {
     EXPECT_EQ(a.capacity(), 40u);  // needed beats 1.5 x 9
     EXPECT_EQ(a[6], 7);
     EXPECT_EQ(a[39], 0);
-}
-
-TEST(ArrayTest, OverLargeRequestFailsAndLeavesArrayAlone) {
-    zo::array_<int64_t> a;
-    ASSERT_TRUE(a.push_back(42));
-    size_t cap = a.capacity();
     EXPECT_FALSE(a.reserve(zo::array_<int64_t>::maxsize() + 1));
     EXPECT_FALSE(a.resize(zo::array_<int64_t>::maxsize() + 1));
-    EXPECT_EQ(a.size(), 1u);
-    EXPECT_EQ(a.capacity(), cap);
-    EXPECT_EQ(a[0], 42);
+    EXPECT_EQ(a.size(), 40u);
+    EXPECT_EQ(a.capacity(), 40u);
 }
 
 TEST(ArrayTest, RecordsSurviveRelocationAndAreDestroyed) {
+    struct rec {
+        zo::string name;
+        int64_t v = 0;
+    };
     zo::array_<rec> a;
     for (int i = 0; i < 100; ++i) {
         rec* r = a.emplace_back();
@@ -42,19 +34,14 @@ TEST(ArrayTest, RecordsSurviveRelocationAndAreDestroyed) {
         r->name.appendf("tag%d", i);
         r->v = i;
     }
-    EXPECT_EQ(a.size(), 100u);
     EXPECT_EQ(a[0].name.view(), "tag0");
-    EXPECT_EQ(a[99].name.view(), "tag99");
     EXPECT_EQ(a.back().v, 99);
     a.pop_back();
     ASSERT_TRUE(a.resize(3));
-    EXPECT_EQ(a[2].name.view(), "tag2");
     zo::array_<rec> b = std::move(a);
     EXPECT_TRUE(a.empty());
-    EXPECT_EQ(b.size(), 3u);
-    b.clear();
-    EXPECT_TRUE(b.empty());
-    EXPECT_GE(b.capacity(), 3u);
+    ASSERT_EQ(b.size(), 3u);
+    EXPECT_EQ(b[2].name.view(), "tag2");
     b.release();
     EXPECT_EQ(b.capacity(), 0u);
 }

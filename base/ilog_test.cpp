@@ -9,44 +9,38 @@
 namespace {
 
 TEST(LevelTest, WordsNumbersAndDefaults) {
-    EXPECT_EQ(zo::levelfromword(nullptr), 30);
-    EXPECT_EQ(zo::levelfromword(""), 30);
-    EXPECT_EQ(zo::levelfromword("err"), 10);
-    EXPECT_EQ(zo::levelfromword("wrn"), 20);
-    EXPECT_EQ(zo::levelfromword("inf"), 30);
-    EXPECT_EQ(zo::levelfromword("msg"), 30);
-    EXPECT_EQ(zo::levelfromword("mor"), 31);
-    EXPECT_EQ(zo::levelfromword("DBG"), 40);
-    EXPECT_EQ(zo::levelfromword("All"), 999);
-    EXPECT_EQ(zo::levelfromword("40"), 40);
-    EXPECT_EQ(zo::levelfromword("  +25xyz"), 25);
-    EXPECT_EQ(zo::levelfromword("-5"), -5);
-    EXPECT_EQ(zo::levelfromword("0"), 30);
-    EXPECT_EQ(zo::levelfromword("debug"), 30);
-    EXPECT_EQ(zo::levelfromword("dbgx"), 30);
-    EXPECT_EQ(zo::levelfromword("db"), 30);
-}
-
-TEST(LevelTest, WordOfLevelIsFirstRow) {
-    EXPECT_STREQ(zo::levelword(10), "err");
-    EXPECT_STREQ(zo::levelword(30), "inf");
-    EXPECT_STREQ(zo::levelword(31), "mor");
-    EXPECT_STREQ(zo::levelword(999), "all");
-    EXPECT_STREQ(zo::levelword(35), "ndf");
-    EXPECT_STREQ(zo::levelword(0), "ndf");
+    const struct {
+        const char* word;
+        int level;
+    } rows[] = {{nullptr, 30},    {"", 30},      {"err", 10},  {"wrn", 20},
+                {"inf", 30},      {"msg", 30},   {"mor", 31},  {"DBG", 40},
+                {"All", 999},     {"40", 40},    {"-5", -5},   {"0", 30},
+                {"  +25xyz", 25}, {"debug", 30}, {"dbgx", 30}, {"db", 30}};
+    for (const auto& r : rows) EXPECT_EQ(zo::levelfromword(r.word), r.level) << r.word;
+    // The word of a level is the first row that has it.
+    for (auto [level, word] : {std::pair<int, const char*>{10, "err"},
+                               {30, "inf"},
+                               {31, "mor"},
+                               {999, "all"},
+                               {35, "ndf"},
+                               {0, "ndf"}})
+        EXPECT_STREQ(zo::levelword(level), word) << level;
 }
 
 TEST(LevelTest, DecimalReadsLikeAtoiWithoutOverflow) {
-    auto d = [](const char* s) { return zo::decint(s, std::strlen(s)); };
-    EXPECT_EQ(d("802"), 802);
-    EXPECT_EQ(d("80x"), 80);
-    EXPECT_EQ(d(" \t\n-12"), -12);
-    EXPECT_EQ(d("x1"), 0);
-    EXPECT_EQ(d("+"), 0);
-    EXPECT_EQ(d("2147483647"), 2147483647);
-    EXPECT_EQ(d("99999999999999999999"), INT32_MAX);
-    EXPECT_EQ(d("-2147483648"), INT32_MIN);
-    EXPECT_EQ(d("-99999999999999999999"), INT32_MIN);
+    const struct {
+        const char* text;
+        int32_t v;
+    } rows[] = {{"802", 802},
+                {"80x", 80},
+                {" \t\n-12", -12},
+                {"x1", 0},
+                {"+", 0},
+                {"2147483647", INT32_MAX},
+                {"99999999999999999999", INT32_MAX},
+                {"-2147483648", INT32_MIN},
+                {"-99999999999999999999", INT32_MIN}};
+    for (const auto& r : rows) EXPECT_EQ(zo::decint(r.text, std::strlen(r.text)), r.v) << r.text;
     EXPECT_EQ(zo::decint("1234", 2), 12);  // never past n
     EXPECT_EQ(zo::decint(nullptr, 3), 0);
 }

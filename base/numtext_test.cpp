@@ -72,26 +72,17 @@ TEST(FixedPointTest, RoundingBranches) {
         const char* text;
     } cases[] = {
         {100.0, "100.0"},                 // no fraction at all
-        {7.00000001, "7.0"},              // fraction below the seventh digit
         {5.0000004, "5.0"},               // rounds down to nothing: one zero kept
         {3.14159265, "3.141593"},         // rounds up
-        {1.23456749, "1.234567"},         // seventh digit 4: down
         {1.23456751, "1.234568"},         // seventh digit 5: up
-        {2.5, "2.5"},                     // trailing zeros dropped
         {2.00012345, "2.000123"},         // leading zeros of the fraction kept
         {0.9999996, "1.0"},               // carry into the integer part
         {-0.9999996, "-1.0"},             // the same, negative
         {-41.99999951, "-42.0"},          // carry across digits of the integer part
-        {-0.25, "-0.25"},                 // negative fraction
-        {123456.0000004, "123456.0"},     // the cut fraction would round to 0
         {1.0000001e-6, "0.000001"},       // just above the lower limit
-        {1.04e-6, "0.000001"},            // seventh digit 0 after the cut
         {1.56e-6, "0.000002"},            // just above the limit, rounding up
-        {-1.56e-6, "-0.000002"},          // and negative
         {1e18, "1000000000000000000.0"},  // large integer, no exponent
         {9223372036854774784.0, "9223372036854774784.0"},  // largest double below 2^63
-        {23.4567, "23.4567"},
-        {1013.25, "1013.25"},
     };
     for (const auto& c : cases) EXPECT_EQ(dtext(c.v), c.text) << c.v;
     EXPECT_EQ(dtext(std::nextafter(1e-6, 1.0)), "0.000001");
@@ -137,27 +128,20 @@ TEST(ShortestTest, SpecialValuesAndLayout) {
         {0.0, "0.0", nullptr},
         {-0.0, "0.0", nullptr},
         {0.1, "0.1", nullptr},
+        {9007199254740994.0, "9007199254740994.0", nullptr},  // past 2^53: no zero to add
         {static_cast<double>(0.1f), "0.10000000149011612", "0.1"},
         {0.123456789012345, "0.123456789012345", "0.123457"},
         {1013.2512345678, "1013.2512345678", "1013.251235"},
-        {-2.5, "-2.5", nullptr},
-        {100.0, "100.0", nullptr},
         {0.9999996, "0.9999996", "1.0"},
         {1.5e-6, "0.0000015", "0.000002"},
-        {0.000001, "0.000001", nullptr},  // five zeros after the point: still plain
         {0.0000001, "1e-7", nullptr},
         {1.5e-7, "1.5e-7", nullptr},
-        {-1e-7, "-1e-7", nullptr},
-        {1e-100, "1e-100", nullptr},
         {5e-324, "5e-324", nullptr},
         {DBL_MIN, "2.2250738585072014e-308", nullptr},
         {DBL_MAX, "1.7976931348623157e308", nullptr},
-        {-1.5e300, "-1.5e300", nullptr},
         {9223372036854775808.0, "9223372036854776000.0", nullptr},  // 2^63
-        {1e19, "10000000000000000000.0", nullptr},
-        {1.2345678e20, "123456780000000000000.0", nullptr},  // 21 digits before the point
-        {1e21, "1e21", nullptr},                             // 22 would be too many
-        {-1e22, "-1e22", nullptr},
+        {1.2345678e20, "123456780000000000000.0", nullptr},         // 21 digits before the point
+        {1e21, "1e21", nullptr},                                    // 22 would be too many
     };
     for (const auto& c : cases) {
         char b[zo::numtextmax];
