@@ -40,10 +40,9 @@ class velmarhosttest : public ::testing::Test {
         ::signal(SIGTERM, SIG_DFL);
         ::signal(SIGINT, SIG_DFL);
     }
-    int start(velmarhost& h, const char* instname, const char* ipcurl = nullptr,
-              const char* cachepath = nullptr) {
-        return h.start(ipcurl ? ipcurl : ipc.c_str(), logsrv.url().c_str(), dir.c_str(), instname,
-                       "test.ini", cachepath, zo::LOG_DBG);
+    int start(velmarhost& h, const char* ipcurl = nullptr) {
+        return h.start(ipcurl ? ipcurl : ipc.c_str(), logsrv.url().c_str(), dir.c_str(),
+                       inst.c_str(), "test.ini", nullptr, zo::LOG_DBG);
     }
     std::string successline() const {
         return std::string("start ") + velmarhost::version + " success. loglevel = dbg";
@@ -57,40 +56,34 @@ class velmarhosttest : public ::testing::Test {
     heldport refused{SOCK_STREAM};
 };
 
+// A log URL ending in a slash or a backslash gets the instance name too.
 TEST_F(velmarhosttest, StartNormalisesPathsAndNamesTheClient) {
-    velmarhost h;
-    std::string cache = (dir / "c").string() + "\\sub";
-    ASSERT_EQ(start(h, inst.c_str(), nullptr, cache.c_str()), 0) << logsrv.dump();
-    EXPECT_EQ(std::string(h.moddir().view()), dir.string() + "/");
-    EXPECT_EQ(std::string(h.cachepath().view()), (dir / "c").string() + "/sub/");
-    EXPECT_EQ(std::string(h.logurl().view()), logsrv.url() + "/" + inst);
-    EXPECT_EQ(std::string(h.name.view()), inst);
-    EXPECT_EQ(std::string(h.ipcurl().view()), ipc);
-    EXPECT_EQ(h.endpoint.port, refused.port);
-    EXPECT_TRUE(h.locked());
-    EXPECT_EQ(h.loglevel(), zo::LOG_DBG);
-    EXPECT_TRUE(logsrv.waitfor(successline())) << logsrv.dump();
-    EXPECT_LT(logsrv.indexof(starting), logsrv.indexof(successline()));
-    h.stop(0);
-}
-
-TEST_F(velmarhosttest, LogUrlWithBackslashOrSlashGetsTheInstanceName) {
-    for (const char* tail : {"\\", "/"}) {
+    for (const char* tail : {"", "\\", "/"}) {
+        SCOPED_TRACE(tail);
         velmarhost h;
-        std::string url = logsrv.url() + tail;
-        ASSERT_EQ(h.start(ipc.c_str(), url.c_str(), dir.c_str(), inst.c_str(), "test.ini", nullptr,
-                          zo::LOG_INF),
-                  0);
+        std::string cache = (dir / "c").string() + "\\sub";
+        ASSERT_EQ(h.start(ipc.c_str(), (logsrv.url() + tail).c_str(), dir.c_str(), inst.c_str(),
+                          "test.ini", *tail ? nullptr : cache.c_str(), zo::LOG_DBG),
+                  0)
+            << logsrv.dump();
+        EXPECT_EQ(std::string(h.moddir().view()), dir.string() + "/");
+        EXPECT_EQ(std::string(h.cachepath().view()), *tail ? "" : (dir / "c").string() + "/sub/");
         EXPECT_EQ(std::string(h.logurl().view()), logsrv.url() + "/" + inst);
-        EXPECT_TRUE(h.cachepath().empty());
+        EXPECT_EQ(std::string(h.name.view()), inst);
+        EXPECT_EQ(std::string(h.ipcurl().view()), ipc);
+        EXPECT_EQ(h.endpoint.port, refused.port);
+        EXPECT_TRUE(h.locked());
+        EXPECT_EQ(h.loglevel(), zo::LOG_DBG);
         h.stop(0);
     }
+    EXPECT_TRUE(logsrv.waitfor(successline())) << logsrv.dump();
+    EXPECT_LT(logsrv.indexof(starting), logsrv.indexof(successline()));
 }
 
 TEST_F(velmarhosttest, IpcUrlWithoutSchemeFailsAfterNaming) {
     velmarhost h;
     std::string noscheme = "127.0.0.1:" + std::to_string(refused.port);
-    EXPECT_EQ(start(h, inst.c_str(), noscheme.c_str()), -1);
+    EXPECT_EQ(start(h, noscheme.c_str()), -1);
     EXPECT_TRUE(logsrv.waitfor("init ipc failed, url = " + noscheme + ".")) << logsrv.dump();
     EXPECT_EQ(std::string(h.name.view()), inst);  // named before the url check
     h.stop(0);
@@ -102,7 +95,7 @@ TEST_F(velmarhosttest, ConsoleLoopEndsOnExitOrderIgnoringSigterm) {
     struct orderedhost : velmarhost {
         using velmarhost::onrecv;
     } h;
-    ASSERT_EQ(start(h, inst.c_str()), 0);
+    ASSERT_EQ(start(h), 0);
     console con;
     unkownbody order;
     order.vi32 = unkownbody::PROCESS_CTRL_EXIT;
@@ -123,7 +116,7 @@ TEST_F(velmarhosttest, ConsoleLoopEndsOnQKeyOnly) {
     int master = -1, slave = -1;
     ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
     velmarhost h;
-    ASSERT_EQ(start(h, inst.c_str()), 0);
+    ASSERT_EQ(start(h), 0);
     {
         console con;
         ASSERT_TRUE(con.open(slave));
