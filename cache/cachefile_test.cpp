@@ -22,6 +22,10 @@ std::string bytes(uint32_t n, uint32_t seed, bool random) {
     return s;
 }
 
+std::string le2(size_t v) {
+    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+
 // A body as the cache writes them: array entries (0x0A, length, bytes).
 std::string entries(uint32_t count, uint32_t seed) {
     std::string s;
@@ -32,10 +36,6 @@ std::string entries(uint32_t count, uint32_t seed) {
         s += e;
     }
     return s;
-}
-
-std::string le2(size_t v) {
-    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
 }
 
 class CacheFileTest : public cachetest::fixture {
@@ -58,24 +58,19 @@ class CacheFileTest : public cachetest::fixture {
     cachefile wr{cachefile::modewriter};
 };
 
-TEST_F(CacheFileTest, NamesAndPeriodStamps) {
-    zo::string n;
-    ASSERT_TRUE(cachefile::filename(1700000400, n));
-    EXPECT_EQ(n.view(), "ioch_1700000400");
-    const int64_t cases[][2] = {{1700000400, 1700000400},
-                                {1700000999, 1700000400},
-                                {1700001000, 1700001000},
-                                {599, 0},
-                                {-1, -600}};
-    for (const auto& c : cases) EXPECT_EQ(c[1], cachefile::periodstamp(c[0])) << c[0];
-}
-
 // Bodies below 128 bytes are stored raw, from 128 on as LZ4; 65280 random
-// bytes, which LZ4 makes longer than a 16-bit bodylen can say, raw again.
+// bytes (the most a block takes), which LZ4 makes longer than a 16-bit
+// bodylen can say, raw again.
 TEST_F(CacheFileTest, BlocksAreRawOrLz4ByTheirSize) {
     const std::string a = bytes(127, 1, false), b = bytes(128, 2, false);
     const std::string r = bytes(65280, 4, true), s = bytes(60000, 5, true);
     for (const std::string* x : {&a, &b, &r, &s}) ASSERT_EQ(0, write(x == &b, *x));
+    EXPECT_EQ(-1, wr.writeblock(0, r.data(), 65281));
+    EXPECT_EQ(0, wr.writeblock(0, a.data(), 0));    // nothing to write: no block
+    EXPECT_EQ(-1, rd.writeblock(0, a.data(), 10));  // a reader does not write
+    EXPECT_EQ(-1, wr.openread(t0, &log));           // nor a writer read
+    cachefile nodir(cachefile::modewriter);
+    EXPECT_EQ(-1, nodir.writeblock(0, a.data(), 10));
     const std::string f = slurp(pathof(t0));
     EXPECT_EQ(std::string("\x87\xD1\x00\x00\x7F\x00\x7F\x00", 8) + a, f.substr(0, 8 + 127));
     const size_t h = 8 + 127, bl = le16(f, h + 6), h3 = h + 8 + bl;
@@ -87,23 +82,9 @@ TEST_F(CacheFileTest, BlocksAreRawOrLz4ByTheirSize) {
     EXPECT_EQ(1, log.count("open cache file " + pathof(t0) + " success."));
 }
 
-TEST_F(CacheFileTest, LengthLimitsAndNothingToWrite) {
-    std::string big = bytes(65281, 3, false);
-    EXPECT_EQ(-1, wr.writeblock(0, big.data(), 65281));
-    EXPECT_EQ(0, wr.writeblock(0, big.data(), 65280));
-    EXPECT_EQ(0, wr.writeblock(0, nullptr, 0));
-    EXPECT_EQ(0, wr.writeblock(0, big.data(), 0));
-    EXPECT_EQ((std::vector<std::string>{big.substr(0, 65280)}), readall(t0));
-    cachefile nodir(cachefile::modewriter);
-    EXPECT_EQ(-1, nodir.writeblock(0, big.data(), 10));
-    EXPECT_EQ(-1, rd.writeblock(0, big.data(), 10));  // a reader does not write
-    zo::string out;
-    EXPECT_EQ(-1, wr.openread(t0, &log));
-    EXPECT_EQ(-1, wr.readblock(out, &log));
-}
-
 TEST_F(CacheFileTest, WritesAcrossTenMinuteBoundaryGoToTwoFiles) {
-    env.setsec(t0 + 599);  // hh:09:59
+    EXPECT_EQ(-600, cachefile::periodstamp(-1));  // before 1970 too
+    env.setsec(t0 + 599);                         // hh:09:59
     ASSERT_EQ(0, write(0, "first"));
     EXPECT_EQ(t0, wr.stamp());
     env.setsec(t0 + 600);  // hh:10:00
@@ -202,44 +183,6 @@ TEST_F(CacheFileTest, DamagedBlockIsReportedPassedOverAndTheRestRead) {
                                " bytes of damaged blocks passed over, resumed at offset " +
                                std::to_string(at[c.block + 1]) + "."));
     }
-}
-
-TEST_F(CacheFileTest, DeleteRemovesFileEvenAfterFailedOpen) {
-    ASSERT_EQ(0, write(0, "x"));
-    wr.closefile();
-    env.failread.insert(pathof(t0));
-    EXPECT_EQ(-1, rd.openread(t0, &log));
-    EXPECT_EQ(1, log.count("10 open cache file " + pathof(t0) + " failed."));
-    rd.remove(&log);
-    EXPECT_FALSE(cachetest::exists(pathof(t0)));
-    EXPECT_EQ(1, log.count("30 delete local cache file " + pathof(t0) + " success"));
-    rd.remove(&log);  // nothing to remove any more: no line at all
-    EXPECT_EQ(1, log.count("delete local cache file"));
-    EXPECT_EQ(-1, rd.openread(t0 + 600, &log));  // a missing file
-    rd.remove(&log);
-    EXPECT_EQ(1, log.count("delete local cache file " + pathof(t0 + 600) + " failed"));
-}
-
-TEST_F(CacheFileTest, FullDiskFailsWritesWithoutCrash) {
-    ASSERT_EQ(0, write(0, "kept"));
-    wr.closefile();
-    env.diskfull = true;
-    env.tornbytes = 5;  // the first failing write leaves part of a header
-    for (int i = 0; i < 5; ++i) EXPECT_EQ(-1, write(0, "lost"));
-    EXPECT_EQ(5u, wr.writefailures());
-    EXPECT_EQ(1, log.count("write cache file " + pathof(t0) + " failed"));
-    // Room again: writing resumes behind the last whole block.
-    env.diskfull = false;
-    wr.closefile();
-    ASSERT_EQ(0, write(0, "later"));
-    EXPECT_EQ((std::vector<std::string>{"kept", "later"}), readall(t0));
-    // A directory that is gone: the open fails, is counted and logged once.
-    env.failopenappend = true;
-    wr.closefile();
-    EXPECT_EQ(-1, write(0, "gone"));
-    EXPECT_EQ(-1, write(0, "gone"));
-    EXPECT_EQ(7u, wr.writefailures());
-    EXPECT_EQ(1, log.count("for writing failed"));
 }
 
 }  // namespace

@@ -1,19 +1,19 @@
-// testenv_test.h - helpers of the cache tests: an env with a settable clock
-// and file faults, and the fixture every cache test starts from (the logger
-// and directory come from tests/support).
+// testenv_test.h - what every cache test starts from: a directory of its own
+// (tests/support), an env with a clock that moves only when told and file
+// faults on demand, a store configured there and a reader of its files.
 #pragma once
 
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "base/env.h"
 #include "cache/cachefile.h"
+#include "cache/localcache.h"
 #include "tests/support/testsupport.h"
 
 namespace cachetest {
@@ -26,10 +26,6 @@ inline std::string slurp(const std::string& path) {
 // The 16-bit little-endian number at off (the lengths of a block header).
 inline uint32_t le16(const std::string& f, size_t off) {
     return static_cast<uint8_t>(f[off]) | (static_cast<uint8_t>(f[off + 1]) << 8);
-}
-
-inline bool exists(const std::string& path) {
-    return std::filesystem::exists(path);
 }
 
 // An append file whose appends fail, as on a full disk; the first failing
@@ -54,7 +50,6 @@ class fullfile : public zo::appendfile {
     size_t torn_;
 };
 
-// Real files, a clock that moves only when told, and faults on demand.
 class testenv : public zo::envwrapper {
   public:
     explicit testenv(int64_t startsec) : envwrapper(zo::env::defaultenv()), ms(startsec * 1000) {}
@@ -70,16 +65,10 @@ class testenv : public zo::envwrapper {
         return f;
     }
     std::unique_ptr<zo::readfile> openread(const std::string& p) override {
-        if (failread.count(p)) return nullptr;
-        return target()->openread(p);
-    }
-    int64_t filesize(const std::string& p) override {
-        auto it = sizes.find(p);
-        return it != sizes.end() ? it->second : target()->filesize(p);
+        return failread.count(p) ? nullptr : target()->openread(p);
     }
     bool removefile(const std::string& p) override {
-        if (failremove) return false;
-        return target()->removefile(p);
+        return !failremove && target()->removefile(p);
     }
 
     int64_t ms;
@@ -88,16 +77,31 @@ class testenv : public zo::envwrapper {
     size_t tornbytes = 0;
     bool failremove = false;
     int appendopens = 0;
-    std::set<std::string> failread;        // paths whose open for reading fails
-    std::map<std::string, int64_t> sizes;  // sizes reported instead of the real ones
+    std::set<std::string> failread;  // paths whose open for reading fails
 };
 
-// What every cache test has: a directory of its own, a testenv installed
-// from a given second on, and a logger.
+using names = std::vector<std::string>;
+
 class fixture : public ::testing::Test {
   protected:
-    explicit fixture(int64_t startsec) : env(startsec), scope(&env) { rd.setdirectory(dir.path); }
+    // The store gets the directory without its slash, which it adds.
+    explicit fixture(int64_t startsec) : env(startsec), scope(&env), cache(&log) {
+        rd.setdirectory(dir.path);
+        cache.configure(std::string_view(dir.path).substr(0, dir.path.size() - 1), 100, 8);
+    }
+    // Hands the store one batch of values of the given tag names at the
+    // current clock; the file stays open.
+    void putvalues(const names& tags) {
+        tagvalarray a;
+        for (const auto& n : tags) {
+            tagval* v = a.items.emplace();
+            v->name = n.c_str();
+            v->vtype = 1;
+        }
+        cache.puttagvals(&a);
+    }
     std::string pathof(int64_t stamp) const { return dir.path + "ioch_" + std::to_string(stamp); }
+    bool has(int64_t stamp) const { return std::filesystem::exists(pathof(stamp)); }
     // The bodies of every block of the file of stamp, in order; those of
     // kind 1 (SOE) are marked with a leading '#'.
     std::vector<std::string> readall(int64_t stamp) {
@@ -114,6 +118,7 @@ class fixture : public ::testing::Test {
     zo::scopedenv scope;
     zotest::reclog log;
     cachefile rd{cachefile::modereader};
+    localcache cache;
 };
 
 }  // namespace cachetest

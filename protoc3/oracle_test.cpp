@@ -1,42 +1,40 @@
-// Google's protobuf as an independent oracle: what Google's code encodes we
-// must decode, and what we then encode its code must read back to the same
-// message.  Where our wire form deliberately differs from what Google's code
-// would write (32-bit values as 5-byte varints, the 0.0 double always
-// present, our own field order) the difference is asserted.
+// Google's protobuf as an independent oracle, through the code generated from
+// the public description of the messages (docs/protocol.proto): what Google's
+// code encodes we must decode, and what we then encode its code must read
+// back to the same message.  Where our wire form deliberately differs from
+// what Google's code would write (the 0.0 double always present, our own
+// field order) the difference is asserted.  docs/wire.md shows one whole
+// package in hex, which must be what our encoder makes.
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
-#include "oracle_test.pb.h"
 #include "protoc3/bodies.h"
 #include "protoc3/pkgpb3.h"
+#include "protoc3/testutil_test.h"
+#include "protocol.pb.h"
 
 namespace {
 
 using google::protobuf::FieldDescriptor;
 using google::protobuf::Message;
 using google::protobuf::util::MessageDifferencer;
+namespace pub = quorvane::protocol3;
 
 class oracletest : public ::testing::Test {
   protected:
     std::mt19937_64 rng{20261205};
 
+    // 0, small, small negative, a time in ms, or any 64 bits.
     uint64_t pick64() {
-        switch (rng() % 5) {
-            case 0:
-                return 0;
-            case 1:
-                return rng() % 200;
-            case 2:
-                return static_cast<uint64_t>(-static_cast<int64_t>(rng() % 1000));
-            case 3:
-                return 1700000000000ull + rng() % 100000000ull;
-            default:
-                return rng();
-        }
+        const uint64_t r = rng();
+        const uint64_t picks[] = {0, r % 200, 0 - r % 1000, 1700000000000ull + r % 100000000ull, r};
+        return picks[rng() % 5];
     }
     // Valid UTF-8 of 0 to 40 bytes mixing ASCII, 2-, 3- and 4-byte forms.
     std::string utf8text() {
@@ -85,14 +83,14 @@ class oracletest : public ::testing::Test {
                              f->type() == FieldDescriptor::TYPE_BYTES ? anybytes() : utf8text());
             }
         }
-        if (auto* t = dynamic_cast<oracle::TagVal*>(&g)) {
+        if (auto* t = dynamic_cast<pub::TagValue*>(&g)) {
             t->set_vtype(1 + static_cast<uint32_t>(rng() % 8));  // 8: no value field
             const uint32_t v = t->vtype();
             if (v != 1 && v != 2 && v != 4) t->clear_vint();
             if (v == 3 || v == 5) t->set_vdouble(anydouble());
             if (v != 6 && v != 7) t->clear_vbytes();
         }
-        if (auto* i = dynamic_cast<oracle::RunInfo*>(&g)) i->set_f170(i->f170() | 1);
+        if (auto* i = dynamic_cast<pub::RunInfo*>(&g)) i->set_f170(i->f170() | 1);
     }
     // Google's bytes decode in ours, which encodes size() bytes that Google's
     // code reads back to the same message of the same size.
@@ -120,32 +118,73 @@ class oracletest : public ::testing::Test {
 
 TEST_F(oracletest, everyRecordAndBodyTravelsBothWays) {
     for (int round = 0; round < 300; ++round) {
-        roundtrip<tagvalarray, oracle::TagValArray>();
-        roundtrip<soearray, oracle::SoeArray>();
-        roundtrip<runinfoarray, oracle::RunInfoArray>();
-        roundtrip<loginbody, oracle::Login>();
-        roundtrip<unkownbody, oracle::Unkown>();
-        roundtrip<pb3head, oracle::Head>();
+        roundtrip<tagvalarray, pub::TagValueArray>();
+        roundtrip<soearray, pub::SoeArray>();
+        roundtrip<runinfoarray, pub::RunInfoArray>();
+        roundtrip<loginbody, pub::Login>();
+        roundtrip<unkownbody, pub::Unkown>();
+        roundtrip<pb3head, pub::Head>();
     }
 }
 
 // ---- where we differ on purpose ---------------------------------------------------
 
-// A negative 32-bit value goes out in 5 bytes (Google's int32 takes 10 and
-// reads our 5 back as the same value); Google's 10-byte form arrives as its
-// low 32 bits.
+// A 32-bit value with its top bit set goes out in 5 bytes; Google's 10-byte
+// form of the same bits (as an int64 or int32 writes it) arrives as its low
+// 32 bits.
 TEST_F(oracletest, negative32bitvalues) {
-    oracle::Int32Probe g;
-    g.set_v(-1);
+    pub::TagValue g;
+    g.set_vint(-1);
     const std::string asquality = "\x18" + g.SerializeAsString().substr(1);
+    ASSERT_EQ(asquality.size(), 11u);
     tagval t;
     ASSERT_TRUE(t.parse(asquality.data(), static_cast<uint32_t>(asquality.size())));
     EXPECT_EQ(t.quality, 0xFFFFFFFFu);
     zo::string out;
     ASSERT_TRUE(t.serialize(out));
-    EXPECT_EQ(out.size(), 6u);
-    ASSERT_TRUE(g.ParseFromArray(("\x08" + std::string(out.data() + 1, 5)).data(), 6));
-    EXPECT_EQ(g.v(), -1);
+    EXPECT_EQ(pbtest::hexof(out), "18 FF FF FF FF 0F ");
+    ASSERT_TRUE(g.ParseFromArray(out.data(), static_cast<int>(out.size())));
+    EXPECT_EQ(g.quality(), 0xFFFFFFFFu);
+}
+
+// The bytes of the first ```hex block after the heading "## One package in
+// hex" of docs/wire.md, each line up to a '#' comment.
+std::string dochex() {
+    std::ifstream in(std::string(ZO_SRCDIR) + "/docs/wire.md");
+    const std::string doc{std::istreambuf_iterator<char>(in), {}};
+    const size_t at = doc.find("```hex\n", doc.find("## One package in hex"));
+    if (at == std::string::npos) return "";
+    std::istringstream lines(doc.substr(at + 7, doc.find("\n```", at) - at - 7));
+    std::string hex;
+    for (std::string line; std::getline(lines, line);) hex += line.substr(0, line.find('#')) + " ";
+    const pbtest::bytes b = pbtest::unhex(hex.c_str());
+    return std::string(b.begin(), b.end());
+}
+
+// The package of docs/wire.md: three tag values of one scan (2026-07-29
+// 04:40:00 UTC).  Google's code reads whatever our encoder makes (above).
+TEST(protocoldoc, theHexInTheDocsIsWhatOurEncoderMakes) {
+    tagvalarray body;
+    const std::pair<const char*, uint32_t> tags[] = {
+        {"plant.temp", 5}, {"plant.count", 4}, {"plant.state", 6}};
+    for (const auto& [name, vtype] : tags) {
+        tagval* t = body.items.emplace();
+        t->time = 1785300000000;
+        t->name = zo::string(name);
+        t->quality = vtype == 6 ? 0 : 192;
+        t->vtype = vtype;
+    }
+    body.items[0].vdouble = 21.5;
+    body.items[1].vint = -2;
+    body.items[2].vbytes = zo::string("open");
+    pb3head h;
+    h.ver = 300;
+    h.funid = 3202;
+    h.seqno = 7;
+    zo::string ours;
+    ASSERT_TRUE(pkgpb3::makepkg(h, body, ours));
+    EXPECT_EQ(dochex(), std::string(ours.data(), ours.size())) << "docs/wire.md should show:\n"
+                                                               << pbtest::hexof(ours);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // testutil_test.h - helpers shared by the protoc3 tests: byte vectors, their
-// hex text for readable golden comparisons, and zo::string makers.
+// hex text for readable golden comparisons.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -35,9 +35,6 @@ inline bytes unhex(const char* h) {
 }
 inline bytes tobytes(const zo::string& s) {
     return bytes(s.bytes(), s.bytes() + s.size());
-}
-inline zo::string zs(const char* s) {
-    return zo::string(s, static_cast<uint32_t>(std::strlen(s)));
 }
 
 }  // namespace pbtest
