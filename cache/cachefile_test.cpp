@@ -22,10 +22,6 @@ std::string bytes(uint32_t n, uint32_t seed, bool random) {
     return s;
 }
 
-std::string le2(size_t v) {
-    return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
-}
-
 // A body as the cache writes them: array entries (0x0A, length, bytes).
 std::string entries(uint32_t count, uint32_t seed) {
     std::string s;
@@ -47,13 +43,6 @@ class CacheFileTest : public cachetest::fixture {
     int write(uint8_t kind, const std::string& b) {
         return wr.writeblock(kind, b.data(), static_cast<uint32_t>(b.size()));
     }
-    // A new writer of the same directory, as after a restart.
-    int writeagain(const std::string& b) {
-        cachefile again(cachefile::modewriter);
-        again.setdirectory(dir.path);
-        again.setlog(&log);
-        return again.writeblock(0, b.data(), static_cast<uint32_t>(b.size()));
-    }
 
     cachefile wr{cachefile::modewriter};
 };
@@ -68,7 +57,6 @@ TEST_F(CacheFileTest, BlocksAreRawOrLz4ByTheirSize) {
     EXPECT_EQ(-1, wr.writeblock(0, r.data(), 65281));
     EXPECT_EQ(0, wr.writeblock(0, a.data(), 0));    // nothing to write: no block
     EXPECT_EQ(-1, rd.writeblock(0, a.data(), 10));  // a reader does not write
-    EXPECT_EQ(-1, wr.openread(t0, &log));           // nor a writer read
     cachefile nodir(cachefile::modewriter);
     EXPECT_EQ(-1, nodir.writeblock(0, a.data(), 10));
     const std::string f = slurp(pathof(t0));
@@ -79,25 +67,19 @@ TEST_F(CacheFileTest, BlocksAreRawOrLz4ByTheirSize) {
     EXPECT_EQ(std::string("\x87\xD1\x00\x00\x00\xFF\x00\xFF", 8) + r, f.substr(h3, 8 + 65280));
     EXPECT_EQ(2, f[h3 + 8 + 65280 + 2]);
     EXPECT_EQ((std::vector<std::string>{a, "#" + b, r, s}), readall(t0));
-    EXPECT_EQ(1, log.count("open cache file " + pathof(t0) + " success."));
 }
 
+// A write at hh:10:00 opens the next period's file (the store's tick closes
+// the old one: cachemaint_test).
 TEST_F(CacheFileTest, WritesAcrossTenMinuteBoundaryGoToTwoFiles) {
     EXPECT_EQ(-600, cachefile::periodstamp(-1));  // before 1970 too
-    env.setsec(t0 + 599);                         // hh:09:59
+    env.setsec(t0 + 599);
     ASSERT_EQ(0, write(0, "first"));
-    EXPECT_EQ(t0, wr.stamp());
-    env.setsec(t0 + 600);  // hh:10:00
+    env.setsec(t0 + 600);
     ASSERT_EQ(0, write(0, "second"));
     EXPECT_EQ(t0 + 600, wr.stamp());
     EXPECT_EQ((std::vector<std::string>{"first"}), readall(t0));
     EXPECT_EQ((std::vector<std::string>{"second"}), readall(t0 + 600));
-    // A call without data closes the file of an ended period.
-    env.setsec(t0 + 1200);
-    EXPECT_TRUE(wr.isopen());
-    EXPECT_EQ(0, wr.writeblock(0, nullptr, 0));
-    EXPECT_FALSE(wr.isopen());
-    EXPECT_EQ(0, log.count("failed"));
 }
 
 // A power cut can end a file anywhere.  The reader gives the whole blocks
@@ -129,7 +111,10 @@ TEST_F(CacheFileTest, CutAtEveryOffsetThenAppendsLosesOnlyTheTornBlock) {
         EXPECT_EQ(cut - start >= 8 ? 1 : 0, log.count("read block body error."));
         EXPECT_EQ(0, log.count(" blk error."));
 
-        ASSERT_EQ(0, writeagain("after"));
+        cachefile again(cachefile::modewriter);  // as after a restart
+        again.setdirectory(dir.path);
+        again.setlog(&log);
+        ASSERT_EQ(0, again.writeblock(0, "after", 5));
         EXPECT_EQ(cut > start ? 1 : 0, log.count("bytes behind its last whole block at " +
                                                  std::to_string(start) + " cut before appending."));
         got.push_back("after");
@@ -158,14 +143,15 @@ TEST_F(CacheFileTest, DamagedBlockIsReportedPassedOverAndTheRestRead) {
         std::string value;
         const char* line;
     } cases[] = {
-        {1, 0, std::string(1, 0), " blk error."},                          // magic
-        {1, 4, std::string("\0\0", 2), " blk error."},                     // rawlen 0
-        {1, 6, std::string("\0\0", 2), " blk error."},                     // bodylen 0
-        {1, 7, "\x7F", " read block body error."},                         // bodylen past the end
-        {1, 2, "\x09", " unkown block body compress 9."},                  // compress
-        {1, 4, le2(want[1].size() + 1), " lz4_decode block body error."},  // rawlen + 1
-        {1, 8, "\xFF\xFF", " lz4_decode block body error."},               // LZ4 token
-        {3, 4, "\x64", " blk error."},  // raw rawlen longer than the body
+        // (A spoilt magic: qvadm_test, at every block.)
+        {1, 4, std::string("\0\0", 2), " blk error."},     // rawlen 0
+        {1, 6, std::string("\0\0", 2), " blk error."},     // bodylen 0
+        {1, 7, "\x7F", " read block body error."},         // bodylen past the end
+        {1, 2, "\x09", " unkown block body compress 9."},  // compress
+        {1, 4, std::string(1, static_cast<char>((want[1].size() & 0xFF) ^ 1)),
+         " lz4_decode block body error."},                    // rawlen one off
+        {1, 8, "\xFF\xFF", " lz4_decode block body error."},  // LZ4 token
+        {3, 4, "\x64", " blk error."},                        // raw rawlen longer than the body
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.block * 100 + c.off);

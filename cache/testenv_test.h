@@ -58,8 +58,6 @@ class testenv : public zo::envwrapper {
     void advance(int64_t s) { ms += s * 1000; }
 
     std::unique_ptr<zo::appendfile> openappend(const std::string& p) override {
-        ++appendopens;
-        if (failopenappend) return nullptr;
         auto f = target()->openappend(p);
         if (f && diskfull) return std::make_unique<fullfile>(std::move(f), tornbytes);
         return f;
@@ -67,16 +65,10 @@ class testenv : public zo::envwrapper {
     std::unique_ptr<zo::readfile> openread(const std::string& p) override {
         return failread.count(p) ? nullptr : target()->openread(p);
     }
-    bool removefile(const std::string& p) override {
-        return !failremove && target()->removefile(p);
-    }
 
     int64_t ms;
-    bool failopenappend = false;
     bool diskfull = false;
     size_t tornbytes = 0;
-    bool failremove = false;
-    int appendopens = 0;
     std::set<std::string> failread;  // paths whose open for reading fails
 };
 
