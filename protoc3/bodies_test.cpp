@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 #include <string>
 #include <vector>
 
