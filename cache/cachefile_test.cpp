@@ -9,6 +9,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using cachetest::le16;
 using cachetest::slurp;
 
@@ -143,9 +144,10 @@ TEST_F(CacheFileTest, DamagedBlockIsReportedPassedOverAndTheRestRead) {
         std::string value;
         const char* line;
     } cases[] = {
-        // (A spoilt magic: qvadm_test, at every block.)
-        {1, 4, std::string("\0\0", 2), " blk error."},     // rawlen 0
-        {1, 6, std::string("\0\0", 2), " blk error."},     // bodylen 0
+        // A spoilt magic, and in the damage a block that is no run of entries.
+        {1, 0, "\0\0\0\0\0\0\0\0\x87\xD1\0\0\x06\0\x06\0\x0A\x03\x61\x62\x63\x05"s, " blk error."},
+        {1, 4, "\0\0"s, " blk error."},                    // rawlen 0
+        {1, 6, "\0\0"s, " blk error."},                    // bodylen 0
         {1, 7, "\x7F", " read block body error."},         // bodylen past the end
         {1, 2, "\x09", " unkown block body compress 9."},  // compress
         {1, 4, std::string(1, static_cast<char>((want[1].size() & 0xFF) ^ 1)),
