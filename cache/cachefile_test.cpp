@@ -68,6 +68,7 @@ TEST_F(CacheFileTest, BlocksAreRawOrLz4ByTheirSize) {
     EXPECT_EQ(std::string("\x87\xD1\x00\x00\x00\xFF\x00\xFF", 8) + r, f.substr(h3, 8 + 65280));
     EXPECT_EQ(2, f[h3 + 8 + 65280 + 2]);
     EXPECT_EQ((std::vector<std::string>{a, "#" + b, r, s}), readall(t0));
+    EXPECT_EQ(0u, rd.skippedbytes());  // nor an empty block behind them
 }
 
 // A write at hh:10:00 opens the next period's file (the store's tick closes

@@ -74,7 +74,6 @@ TEST_F(CacheMaintTest, ReplaysOldestFirstAndDeletesEachBeforeTheNext) {
     }
     EXPECT_EQ((names{"a1", "b1", "b2", "b3", "d1"}), sink.got);
     EXPECT_EQ(1, log.count("open cache file " + pathof(o + 1200) + " failed."));
-    EXPECT_EQ(1, log.count("30 insert history tagval records 3"));
 }
 
 // The tick at a period's end closes the writer's file; the replay takes it
@@ -184,7 +183,7 @@ TEST_F(CacheMaintTest, LimitsAtTheirEdgesRemoveOneOldestFilePerCheck) {
 // dropped, and the file being replayed stays while the next oldest goes.
 TEST_F(CacheMaintTest, LimitsEveryThirtySecondsNeverOnTheFileBeingReplayed) {
     cache.maxhour = 1;
-    cacheat(605, {"a", "a2"});
+    cacheat(605, {std::string(200, 'a'), "a2"});  // an entry with a two-byte length
     for (int64_t s : {1205, 1805, 2405}) cacheat(s, {std::to_string(s)});
     cachemaint m(&cache, &sink, &log);
     run(m, 29, false);
