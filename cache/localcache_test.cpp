@@ -29,8 +29,8 @@ class LocalCacheTest : public cachetest::fixture {
 
 // A large batch is cut into blocks that fit, also before bulky values, and
 // comes back in order; a record that does not encode or is too large for a
-// block is dropped alone and counted (the values themselves: qvadm's dump
-// test and the cache's end-to-end runs).
+// block is dropped alone and counted (the values themselves: the cache's
+// end-to-end runs, exactly once with their values and times).
 TEST_F(LocalCacheTest, BatchesComeBackInBlocksThatFitAndOnlyBadRecordsAreDropped) {
     names want;
     tagvalarray a;
