@@ -382,4 +382,16 @@ class pgserver {
     int reaperpipe_ = -1;
 };
 
+// One server for every case of a test process, started at the first use;
+// a server that does not start fails each case that asks for it.
+inline pgserver& sharedserver() {
+    static pgserver s;
+    static std::string why = [] {
+        std::string w;
+        return s.start(&w) ? std::string() : w;
+    }();
+    EXPECT_EQ(why, "") << "the PostgreSQL test server did not start";
+    return s;
+}
+
 }  // namespace oxatest

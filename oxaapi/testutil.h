@@ -1,8 +1,8 @@
 // testutil.h - helpers shared by the tests of the client library and of the
 // tools over it (not part of the library): a recorder for what the library's
-// callbacks deliver, and a one-statement SQLite query.  Waits have a generous safety limit so that
-// a hung library fails the test instead of blocking the run; no test measures how long anything
-// took.
+// callbacks deliver, and SQLite queries on a connection of their own.  Waits
+// have a generous safety limit so that a hung library fails the test instead
+// of blocking the run; no test measures how long anything took.
 //
 // Thread-safety: test-only.  recorder's callbacks run on the library's thread
 // and fill it under mu.
@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -23,13 +24,6 @@
 #include "tests/support/testsupport.h"
 
 namespace oxatest {
-
-// Waits until pred() holds (checked under mu whenever cv is signalled).
-inline bool waitfor(std::mutex& mu, std::condition_variable& cv,
-                    const std::function<bool()>& pred) {
-    std::unique_lock<std::mutex> lk(mu);
-    return cv.wait_for(lk, std::chrono::seconds(20), pred);
-}
 
 // The "status" of a response text; -1 when there is none.
 inline int32_t statusof(const std::string& resp) {
@@ -48,8 +42,8 @@ struct recorder {
     std::vector<std::string> responses;
     std::vector<oxa_valrec> vals;
     std::vector<std::string> objs;  // name + "=" + data
-    std::vector<int> objlens;
-    std::vector<int> curdbs;  // oxa_curdb asked inside the status callback
+    std::vector<int> curdbs;        // oxa_curdb asked inside the status callback
+    std::string logged;             // the library's log lines, one a line
     int handle = -1;
 
     static recorder* of(void* u) { return static_cast<recorder*>(u); }
@@ -80,23 +74,28 @@ struct recorder {
         std::lock_guard<std::mutex> lk(r->mu);
         r->objs.push_back(std::string(rec->name) + "=" +
                           std::string(reinterpret_cast<const char*>(rec->data), rec->length));
-        r->objlens.push_back(rec->length);
         EXPECT_EQ(rec->data[rec->length], 0);
         r->cv.notify_all();
         return true;
     }
 
-    bool wait(const std::function<bool()>& pred) { return waitfor(mu, cv, pred); }
-    size_t count(int code) {
-        size_t n = 0;
-        for (int c : codes) n += c == code;
-        return n;
+    static void onlog(int, const char* text, void* u) {
+        recorder* r = of(u);
+        std::lock_guard<std::mutex> lk(r->mu);
+        r->logged += std::string(text) + "\n";
+    }
+    std::string log() {
+        std::lock_guard<std::mutex> lk(mu);
+        return logged;
+    }
+
+    // Waits until pred() holds (checked under mu whenever cv is signalled).
+    bool wait(const std::function<bool()>& pred) {
+        std::unique_lock<std::mutex> lk(mu);
+        return cv.wait_for(lk, std::chrono::seconds(20), pred);
     }
     bool waitcode(int code, size_t times = 1) {
-        return wait([&] { return count(code) >= times; });
-    }
-    bool waitresponses(size_t n) {
-        return wait([&] { return responses.size() >= n; });
+        return wait([&] { return size_t(std::count(codes.begin(), codes.end(), code)) >= times; });
     }
     // Sends one request through send() (which must return 0) and returns
     // its response.
@@ -107,37 +106,42 @@ struct recorder {
             before = responses.size();
         }
         EXPECT_EQ(send(), 0);
-        EXPECT_TRUE(waitresponses(before + 1));
+        EXPECT_TRUE(wait([&] { return responses.size() > before; }));
         std::lock_guard<std::mutex> lk(mu);
         return responses.size() > before ? responses[before] : "";
     }
 };
 
-// Runs one SQL statement on its own connection and returns the first column
-// of the first row as text ("" when there is none, "ERR: ..." on failure).
-inline std::string query(const std::string& path, const std::string& sql) {
+// Rows of one SQL statement on the SQLite file at path, on a connection of
+// its own, as "a|b" texts (NULL as "NULL"); one "ERR: ..." row on failure.
+inline std::vector<std::string> rows(const std::string& path, const std::string& sql) {
+    std::vector<std::string> out;
     sqlite3* db = nullptr;
-    std::string out;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        out = "ERR: open";
-    } else {
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    if (rc == SQLITE_OK) {
         sqlite3_busy_timeout(db, 5000);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-            out = std::string("ERR: ") + sqlite3_errmsg(db);
-        } else {
-            int rc = sqlite3_step(st);
-            if (rc == SQLITE_ROW) {
-                const unsigned char* t = sqlite3_column_text(st, 0);
-                out = t ? reinterpret_cast<const char*>(t) : "NULL";
-            } else if (rc != SQLITE_DONE) {
-                out = std::string("ERR: ") + sqlite3_errmsg(db);
-            }
-        }
-        sqlite3_finalize(st);
+        rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr);
     }
+    while (rc == SQLITE_OK && (rc = sqlite3_step(st)) == SQLITE_ROW) {
+        std::string line;
+        for (int k = 0; k < sqlite3_column_count(st); ++k) {
+            const unsigned char* t = sqlite3_column_text(st, k);
+            line += (k ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
+        }
+        out.push_back(line);
+        rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_DONE) out.push_back(std::string("ERR: ") + sqlite3_errmsg(db));
+    sqlite3_finalize(st);
     sqlite3_close(db);
     return out;
+}
+
+// The first row of rows() ("" when there is none).
+inline std::string query(const std::string& path, const std::string& sql) {
+    auto r = rows(path, sql);
+    return r.empty() ? "" : r[0];
 }
 
 }  // namespace oxatest
