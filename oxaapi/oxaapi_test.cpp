@@ -247,11 +247,16 @@ TEST_P(oxaapitest, badrequestsareansweredwitherrors) {
         {"{\"request\":\"oxa_dropall\",\"seqno\":4}", OXA_STATUS_UNKNOWN},
     };
     for (auto& [text, status] : bad) EXPECT_EQ(statusof(roundtrip(text)), status) << text;
-    EXPECT_EQ(roundtrip("{\"request\":\"oxa_writesnaps\",\"seqno\":5,\"vals\":["
-                        "{\"T\":1,\"N\":\"good\",\"DT\":1,\"V\":1},{\"T\":1,\"N\":\"odd\",\"DT\":"
-                        "11,\"V\":1}]}"),
-              "{\"status\":0,\"response\":\"oxa_writesnaps\",\"seqno\":5,\"vals\":["
-              "{\"N\":\"odd\",\"E\":2}]}");
+    // A value that cannot be stored is answered with its name and reason;
+    // the rest of the request is written.
+    EXPECT_EQ(
+        roundtrip(R"({"request":"oxa_insert","seqno":5,"vals":[{"T":1,"DT":1,"V":1},)"
+                  R"({"T":1,"N":"type","DT":9,"V":1},{"T":1,"N":"big","DT":1,"V":4294967296},)"
+                  R"({"T":1,"N":"b64","DT":7,"V":"abc"},{"T":"yesterday","N":"time","DT":1},)"
+                  R"({"T":1,"N":"word","DT":5,"V":"much"},{"T":1,"N":"good","DT":1}]})"),
+        R"({"status":0,"response":"oxa_insert","seqno":5,"vals":[{"N":"","E":1},)"
+        R"({"N":"type","E":2},{"N":"big","E":3},{"N":"b64","E":3},{"N":"time","E":4},)"
+        R"({"N":"word","E":3}]})");
     EXPECT_EQ(one("SELECT name FROM snapshot"), "good");
     EXPECT_EQ(oxa_callmsg(handle, nullptr, 0, recorder::onresponse, &rec), OXA_ERR_ARG);
     EXPECT_EQ(oxa_callmsg(handle, "{}", -1, recorder::onresponse, &rec), OXA_ERR_ARG);

@@ -1,22 +1,16 @@
 // pgserver_test.h - a throwaway PostgreSQL server for tests and benchmarks:
-// a cluster in a fresh temporary directory, listening on a free port of
-// 127.0.0.1 and on a Unix socket in that directory, stopped and removed
-// when the object goes - and also when the process dies without running
-// destructors (a crash, a time-out kill): every server has a small reaper
-// process that waits for the end of a pipe whose other end only this
-// process holds, then stops the server and removes the directory.
+// a cluster made by initdb in a fresh temporary directory, listening on a
+// free port of 127.0.0.1 and on a Unix socket there.  A small reaper process
+// waits for the end of a pipe only this process holds, then stops the server
+// and removes the directory: also when the process dies without running
+// destructors (a crash, a time-out kill).
 //
-// The binaries are Debian's (/usr/lib/postgresql/N/bin, installed by
-// scripts/install-deps.sh).  A cluster is a copy of a template made once
-// per machine with initdb (under the temp dir, made under a lock and
-// renamed into place when whole), so a server costs a copy and a start.
-// The servers run as the user "postgres" (or "nobody") when the process is
-// root, since PostgreSQL refuses to run as root.  Superuser "postgres",
-// password pgserver::password; TCP logins need the password (SCRAM), the
-// socket trusts.  fsync is off: the tests crash servers, not machines.
-//
-// No case is skipped: start() returns the reason it failed, for the test to
-// fail with.
+// The binaries are Debian's newest under /usr/lib/postgresql (installed by
+// scripts/install-deps.sh).  As root the server runs as "postgres" (or
+// "nobody"): PostgreSQL refuses root.  Superuser "postgres"; TCP logins need
+// pgserver::password (SCRAM), the socket trusts.  fsync is off: the tests
+// crash servers, not machines.  Nothing is skipped: start() returns the
+// reason it failed, for the test to fail with.
 //
 // Thread-safety: test-only; one thread per object.
 #pragma once
@@ -25,7 +19,6 @@
 #include <libpq-fe.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,11 +48,7 @@ class pgserver {
     pgserver& operator=(const pgserver&) = delete;
 
     // A new cluster, started.  False with the reason in *why.
-    bool start(std::string* why) {
-        if (!setup(why)) return false;
-        if (!runas({bin("cp"), "-a", templatedir(why), data()}, why)) return false;
-        return launch(why);
-    }
+    bool start(std::string* why) { return setup(why) && initdb(why) && launch(why); }
 
     // A streaming standby of primary (pg_basebackup -R), started.  With
     // sync, the primary waits for it at every commit.
@@ -159,7 +148,6 @@ class pgserver {
 
   private:
     static std::string bin(const std::string& name) {
-        if (name == "cp") return "/bin/cp";
         static const std::string dir = [] {
             std::string best;
             std::error_code ec;
@@ -235,55 +223,24 @@ class pgserver {
         ::_exit(127);
     }
 
-    // The template cluster, made once: "" with *why when initdb failed.
-    std::string templatedir(std::string* why) {
+    bool initdb(std::string* why) {
         uid_t uid;
         gid_t gid;
         serveruser(&uid, &gid);
-        std::string base =
-            (pgfs::temp_directory_path() / "zo-pgtemplate-").string() +
-            pgfs::path(bin("initdb")).parent_path().parent_path().filename().string() + "-" +
-            std::to_string(uid);
-        std::string lock = base + ".lock";
-        int lk = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (lk >= 0) ::flock(lk, LOCK_EX);
-        std::error_code ec;
-        if (!pgfs::exists(base + "/PG_VERSION", ec)) {
-            std::string tmp = base + ".new";
-            pgfs::remove_all(tmp, ec);
-            std::string pw = dir_ + "pwfile";
-            std::ofstream(pw) << password << "\n";
-            bool ok = ::chown(pw.c_str(), uid, gid) == 0 || ::geteuid() != 0;
-            // initdb makes its directory as the server user inside ours.
-            std::string made = dir_ + "template";
-            ok = ok && runas({bin("initdb"), "-D", made, "-U", "postgres", "-E", "UTF8",
-                              "--locale=C", "--auth-local=trust", "--auth-host=scram-sha-256",
-                              "--pwfile", pw, "--no-sync"},
-                             why);
-            if (ok) {
-                std::ofstream conf(made + "/postgresql.conf", std::ios::app);
-                conf << "\n# throwaway test server\nlisten_addresses = '127.0.0.1'\n"
-                        "fsync = off\nshared_buffers = 32MB\nmax_connections = 40\n"
-                        "max_wal_senders = 4\nwal_keep_size = 256MB\n"
-                        "logging_collector = off\n";
-                conf.close();
-                std::ofstream hba(made + "/pg_hba.conf", std::ios::app);
-                hba << "host replication all 127.0.0.1/32 scram-sha-256\n";
-            }
-            // The move happens as root too: a rename keeps the owner.
-            if (ok) {
-                pgfs::rename(made, tmp, ec);
-                if (!ec) pgfs::rename(tmp, base, ec);
-                ok = !ec;
-                if (!ok) *why = "cannot place the template cluster: " + ec.message();
-            }
-            if (!ok) {
-                if (lk >= 0) ::close(lk);
-                return "";
-            }
-        }
-        if (lk >= 0) ::close(lk);
-        return base;
+        std::string pw = dir_ + "pwfile";
+        std::ofstream(pw) << password << "\n";
+        if ((::chown(pw.c_str(), uid, gid) != 0 && ::geteuid() == 0) ||
+            !runas({bin("initdb"), "-D", data(), "-U", "postgres", "-E", "UTF8", "--locale=C",
+                    "--auth-local=trust", "--auth-host=scram-sha-256", "--pwfile", pw, "--no-sync"},
+                   why))
+            return false;
+        std::ofstream(data() + "/postgresql.conf", std::ios::app)
+            << "\n# throwaway test server\nlisten_addresses = '127.0.0.1'\n"
+               "fsync = off\nshared_buffers = 32MB\nmax_connections = 40\n"
+               "max_wal_senders = 4\nwal_keep_size = 256MB\nlogging_collector = off\n";
+        std::ofstream(data() + "/pg_hba.conf", std::ios::app)
+            << "host replication all 127.0.0.1/32 scram-sha-256\n";
+        return true;
     }
 
     bool setup(std::string* why) {

@@ -86,16 +86,6 @@ TEST_F(sqlitedbtest, oldschemagetsitskeysandlosesonlyrepeatedrows) {
     EXPECT_EQ(upgraded.takenotice(), "");
 }
 
-TEST_F(sqlitedbtest, otherwritersshowaschange) {
-    db.changed();
-    EXPECT_FALSE(db.changed());
-    ASSERT_EQ(db.putctrltag("own", true), DB_OK);  // our own commits do not count
-    EXPECT_FALSE(db.changed());
-    EXPECT_EQ(query(path, "INSERT INTO ctrltags(name) VALUES('other')"), "");
-    EXPECT_TRUE(db.changed());
-    EXPECT_FALSE(db.changed());
-}
-
 TEST_F(sqlitedbtest, fulldiskislost) {
     ASSERT_EQ(db.exec("PRAGMA max_page_count=16"), DB_OK);
     int rc = db.begin();
