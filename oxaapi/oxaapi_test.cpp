@@ -462,6 +462,12 @@ TEST_P(handletest, callsfollowthehandlesstate) {
         {"sqlite://localhost/tmp/x.db?x=1&queuebytes=5", 1 << 20},  // room for the largest
         {"sqlite://localhost/tmp/x.db?queuebytes=", -1},
         {"sqlite://localhost/tmp/x.db?queuebytes=12k", -1},
+        // PostgreSQL's own settings: whole numbers within their bounds.
+        {"postgresql://127.0.0.1:1/x?retention_days=366000&partitions_ahead=0", 64 << 20},
+        {"postgresql://127.0.0.1:1/x?statement_timeout=99", -1},
+        {"postgresql://127.0.0.1:1/x?partition_days=3661", -1},
+        {"postgresql://127.0.0.1:1/x?connect_timeout=1x", -1},
+        {"postgresql://127.0.0.1:1/x?partitions_ahead=", -1},
     };
     for (const auto& [u, want] : urls) {
         int h = oxa_create();
