@@ -142,6 +142,9 @@ TEST_P(oxaapitest, valuesarestoredexactlyassent) {
         {"ninf", "\"DT\":5,\"V\":-inf", "0:5:r:-inf", nullptr},
         {"d", "\"DT\":5,\"V\":5e-324", "0:5:r:5e-324", nullptr},
         {"s", "\"DT\":6,\"V\":\"a\\\\b\\\"c\\u00e9\"", "0:6:t:a\\b\"c\xc3\xa9", nullptr},
+        // The last code points of two and of four bytes are UTF-8 text.
+        {"u8", "\"DT\":6,\"V\":\"\xdf\xbf\xf4\x8f\xbf\xbf\"", "0:6:t:\xdf\xbf\xf4\x8f\xbf\xbf",
+         nullptr},
         // A text that is not UTF-8 goes to PostgreSQL's bytes whole.
         {"raw", "\"DT\":6,\"V\":\"\xff\xfe\"", "0:6:b:fffe", "0:6:t:\xff\xfe"},
         {"blob", "\"DT\":7,\"V\":\"AAH/\"", "0:7:b:0001ff", nullptr},
@@ -160,7 +163,7 @@ TEST_P(oxaapitest, valuesarestoredexactlyassent) {
             EXPECT_EQ(stored(table, c.name), !pg() && c.sqlite ? c.sqlite : c.want);
         }
     }
-    EXPECT_EQ(one("SELECT count(*) || ':' || min(time) FROM history"), "13:1700000000100");
+    EXPECT_EQ(one("SELECT count(*) || ':' || min(time) FROM history"), "14:1700000000100");
 }
 
 // SOE records: the unsigned 64-bit field as its bit pattern, texts cut where
