@@ -272,7 +272,7 @@ TEST_P(oxaapitest, controlwritesreachthecallbacksofregisteredtags) {
         "s\",\"c.b\",\"big\"]}";
     ASSERT_EQ(oxa_putmsg(handle, reg, sizeof reg - 1), 0);
     ASSERT_TRUE(zotest::until([&] { return one("SELECT count(*) FROM ctrltags") == "6"; }));
-    ctrlwrite("c.i", 1700000000123, 3, 1, "-5");
+    ctrlwrite("c.i", 1700000000123, 3, 1, "'-12'");  // SQLite keeps it as a text
     ctrlwrite("unregistered", 1, 0, 1, "1");
     ctrlwrite("c.d", 1700000000200, 0, 5, "12.5");
     ctrlwrite("c.f", 1700000000300, 0, 3, "0.1");
@@ -293,7 +293,7 @@ TEST_P(oxaapitest, controlwritesreachthecallbacksofregisteredtags) {
         EXPECT_EQ(rec.vals[0].time, 17000000001);  // milliseconds / 100
         EXPECT_EQ(rec.vals[0].quality, 3);
         EXPECT_EQ(rec.vals[0].type, 1);
-        EXPECT_EQ(rec.vals[0].v.i32, -5);
+        EXPECT_EQ(rec.vals[0].v.i32, -12);
         EXPECT_EQ(rec.vals[1].v.f64, 12.5);
         EXPECT_EQ(rec.vals[2].type, 3);
         EXPECT_EQ(rec.vals[2].v.f32, 0.1f);
