@@ -381,6 +381,28 @@ TEST_P(pgtest, partitionsaremadeaheadandondemandanddroppedpastretention) {
     EXPECT_NE(rec.log().find("history partition history_20300110 dropped"), std::string::npos);
 }
 
+// Rows the server refuses for their content are found one by one and
+// answered per tag; the others of the request are written.
+TEST_P(pgtest, rowstheserverrefusesareansweredpertag) {
+    connect();
+    ASSERT_EQ(rows("ALTER TABLE history ADD CONSTRAINT plantrule CHECK (name <> 'refused')"),
+              std::vector<std::string>{});
+    const std::pair<std::string, const char*> calls[] = {
+        {"oxa_writesnaps", R"("seqno":0,)"},
+        // Written again as a replay: the rows written the first time count as dups.
+        {"oxa_insert", R"("seqno":0,"dups":2,)"},
+    };
+    for (const auto& [req, counts] : calls) {
+        EXPECT_EQ(roundtrip(R"({"request":")" + req +
+                            R"(","vals":[{"T":1,"N":"ok1","DT":1},)"
+                            R"({"T":1,"N":"refused","DT":1},{"T":1,"N":"ok2","DT":1}]})"),
+                  R"({"status":0,"response":")" + req + R"(",)" + counts +
+                      R"("vals":[{"N":"refused","E":5}]})");
+    }
+    EXPECT_EQ(rows("SELECT name FROM history ORDER BY name"),
+              (std::vector<std::string>{"ok1", "ok2"}));
+}
+
 // Servers that refuse, are missing, or hang: each gives its status and a
 // line that names the cause, and nothing waits longer than its time-out.
 TEST_P(pgtest, misbehavingserversgiveaclearstatusandline) {
