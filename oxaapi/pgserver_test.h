@@ -285,6 +285,9 @@ class pgserver {
                 if (fd != p[0]) ::close(fd);
             ::signal(SIGINT, SIG_IGN);
             ::signal(SIGTERM, SIG_IGN);
+            // A time-out that kills the test's process group must not take
+            // the reaper with it.
+            ::setsid();
             char c;
             while (::read(p[0], &c, 1) > 0 || errno == EINTR) {
             }
