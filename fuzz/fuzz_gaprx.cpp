@@ -55,23 +55,22 @@ std::string prefix(uint8_t which) {
     return m;
 }
 
+// A text that fills its field has no terminating zero.
+template <size_t n>
+bool full(const char (&field)[n]) {
+    return strnlen(field, n) == n;
+}
+
 void check(const gapmsg& m) {
     if (m.nvals > valchunk || m.nobjs > objchunk || m.nsoes > soechunk) std::abort();
     if ((m.nvals != 0) + (m.nobjs != 0) + (m.nsoes != 0) > 1) std::abort();
-    for (uint32_t i = 0; i < m.nvals; ++i) {
-        if (strnlen(m.vals[i].name, sizeof m.vals[i].name) == sizeof m.vals[i].name) std::abort();
-        if (m.vals[i].type < 1 || m.vals[i].type > 5) std::abort();
-    }
-    for (uint32_t i = 0; i < m.nobjs; ++i) {
-        if (m.objs[i].length > maxobjdata) std::abort();
-        if (strnlen(m.objs[i].name, sizeof m.objs[i].name) == sizeof m.objs[i].name) std::abort();
-    }
-    for (uint32_t i = 0; i < m.nsoes; ++i) {
-        const oxa_soerec& s = m.soes[i];
-        if (s.f234 > maxsoebytes || strnlen(s.f236, sizeof s.f236) == sizeof s.f236 ||
-            strnlen(s.f237, sizeof s.f237) == sizeof s.f237)
+    for (uint32_t i = 0; i < m.nvals; ++i)
+        if (full(m.vals[i].name) || m.vals[i].type < 1 || m.vals[i].type > 5) std::abort();
+    for (uint32_t i = 0; i < m.nobjs; ++i)
+        if (m.objs[i].length > maxobjdata || full(m.objs[i].name)) std::abort();
+    for (uint32_t i = 0; i < m.nsoes; ++i)
+        if (m.soes[i].f234 > maxsoebytes || full(m.soes[i].f236) || full(m.soes[i].f237))
             std::abort();
-    }
 }
 
 }  // namespace
@@ -80,15 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 17)) return 0;
     static gapreader reader("op", "pw");
     static std::unique_ptr<gapmsg> msg(new gapmsg);
-    if (reader.read(data, size, msg.get()) == GAP_ACCEPT) check(*msg);
     std::string input(reinterpret_cast<const char*>(data), size);
-    std::string d = frame(input);
-    if (!d.empty() && reader.read(reinterpret_cast<const uint8_t*>(d.data()), d.size(),
-                                  msg.get()) == GAP_ACCEPT)
-        check(*msg);
-    d = frame(prefix(size ? data[0] : 0) + input.substr(size ? 1 : 0));
-    if (!d.empty() && reader.read(reinterpret_cast<const uint8_t*>(d.data()), d.size(),
-                                  msg.get()) == GAP_ACCEPT)
-        check(*msg);
+    const std::string reads[] = {input, frame(input),
+                                 frame(prefix(size ? data[0] : 0) + input.substr(size ? 1 : 0))};
+    for (const std::string& d : reads)
+        if (reader.read(reinterpret_cast<const uint8_t*>(d.data()), d.size(), msg.get()) ==
+            GAP_ACCEPT)
+            check(*msg);
     return 0;
 }

@@ -12,22 +12,11 @@
 
 namespace {
 
+// The value kind of a tag type, -1 for a type that does not exist.
 int kindof(int type) {
-    switch (type) {
-        case 1:
-        case 2:
-        case 4:
-            return oxa::VAL_INT;
-        case 3:
-        case 5:
-            return oxa::VAL_REAL;
-        case 6:
-            return oxa::VAL_TEXT;
-        case 7:
-            return oxa::VAL_BLOB;
-        default:
-            return -1;
-    }
+    static const int kinds[] = {-1,           oxa::VAL_INT,  oxa::VAL_INT,  oxa::VAL_REAL,
+                                oxa::VAL_INT, oxa::VAL_REAL, oxa::VAL_TEXT, oxa::VAL_BLOB};
+    return type >= 1 && type <= 7 ? kinds[type] : -1;
 }
 
 }  // namespace

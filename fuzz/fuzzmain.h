@@ -1,4 +1,4 @@
-// fuzzmain.h - a replay driver for the decoder fuzz targets.
+// fuzzmain.h - a replay driver for the fuzz targets.
 //
 // With clang the targets link libFuzzer (-fsanitize=fuzzer) and this file
 // contributes nothing.  With any other compiler each target is a plain
@@ -12,53 +12,29 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 #ifndef ZO_LIBFUZZER
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <vector>
-
-static int zo_replayfile(const std::string& path) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
-        std::fprintf(stderr, "cannot open %s\n", path.c_str());
-        return 1;
-    }
-    std::vector<uint8_t> buf;
-    uint8_t tmp[65536];
-    size_t n;
-    while ((n = std::fread(tmp, 1, sizeof tmp, f)) > 0) buf.insert(buf.end(), tmp, tmp + n);
-    std::fclose(f);
-    LLVMFuzzerTestOneInput(buf.data(), buf.size());
-    return 0;
-}
 
 int main(int argc, char** argv) {
     int files = 0, bad = 0;
+    auto replay = [&](const std::filesystem::path& p) {
+        std::ifstream f(p, std::ios::binary);
+        std::string buf((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        bad += !f.good() && !f.eof();
+        ++files;
+        LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(buf.data()), buf.size());
+    };
     for (int i = 1; i < argc; ++i) {
-        struct stat st;
-        if (stat(argv[i], &st) == 0 && S_ISDIR(st.st_mode)) {
-            DIR* d = opendir(argv[i]);
-            if (!d) continue;
-            while (dirent* e = readdir(d)) {
-                if (e->d_name[0] == '.') continue;
-                bad += zo_replayfile(std::string(argv[i]) + "/" + e->d_name);
-                ++files;
-            }
-            closedir(d);
-        } else {
-            bad += zo_replayfile(argv[i]);
-            ++files;
+        std::error_code ec;
+        if (!std::filesystem::is_directory(argv[i], ec)) {
+            replay(argv[i]);
+            continue;
         }
-    }
-    // Without a corpus: the empty input and every single byte.
-    if (argc < 2) {
-        LLVMFuzzerTestOneInput(nullptr, 0);
-        for (int b = 0; b < 256; ++b) {
-            uint8_t c = static_cast<uint8_t>(b);
-            LLVMFuzzerTestOneInput(&c, 1);
-        }
+        for (const auto& e : std::filesystem::directory_iterator(argv[i], ec))
+            if (e.path().filename().string()[0] != '.') replay(e.path());
     }
     std::printf("replayed %d inputs, %d unreadable\n", files, bad);
     return bad ? 1 : 0;

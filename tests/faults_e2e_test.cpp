@@ -1,28 +1,25 @@
 // End-to-end fault tests of the link to the IO server: the built Quorvane
 // program (ZO_BIN) runs as a child process in a private program directory,
 // against an IO server played by this test on loopback that misbehaves on
-// purpose: it sends garbage, a body that does not decode, a package whose
-// length has a bit flipped, refuses the login, or stops reading while the
-// program has a lot to send.  Each case checks
-// the program's log lines (received by the test's own UDP log server), that
-// it keeps running, and that it logs in again afterwards.
+// purpose: it refuses the login, sends a body that does not decode, a
+// package whose length has a bit flipped, or stops reading while the
+// program has a lot to send.  Each case checks the program's log lines
+// (received by the test's own UDP log server), that it keeps running, and
+// that it logs in again afterwards.
 //
-// The refused-login case runs the program with a wall clock ten times as
-// fast (the preloaded test clock library), so its 15-second login limit
-// passes in about 1.5 s.  Every wait is bounded (against hanging only);
-// nothing here asserts how long anything took.
+// The first run has a wall clock ten times as fast (the preloaded test clock
+// library), so its 15-second login limit passes in about 1.5 s.  Every wait
+// is bounded (against hanging only); nothing here asserts how long anything
+// took.
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "gtest/gtest.h"
 #include "tests/harness.h"
@@ -34,80 +31,33 @@ using namespace e2e;
 
 using clk = std::chrono::steady_clock;
 
-class faultse2e : public ::testing::Test {
+class faultse2e : public qvtest {
   protected:
-    void SetUp() override {
-        std::string err;
-        ASSERT_TRUE(pd.make("faults_e2e_", &err)) << err;
-        dbpath = (pd.dir() / "rt.db").string();
-        ASSERT_TRUE(pd.writeconfig("faults.ini", "sqlite://localhost" + dbpath, ""));
-        ASSERT_TRUE(logsrv.ok());
-        ASSERT_GT(io.port(), 0);
-        inst = uniquename("fe");
-    }
-
-    // Starts the program; speed > 1 runs its wall clock that much faster.
-    void spawn(int speed = 1) {
-        runopts o;
-        o.out = runopts::discard;
-        o.clockspeed = speed;
-        ASSERT_TRUE(prog.start(pd.program(),
-                               {ipcurl(io.port()), logsrv.url(), inst, "faults.ini", "dbg"}, o));
-    }
-
-    void login() {
-        ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
-        ASSERT_TRUE(io.answerlogin());
-        size_t from = logsrv.lines().size();
-        ASSERT_TRUE(logsrv.waitfor("login io-server success.", 20000, from)) << logsrv.dump();
-    }
-
-    // Values and registrations that come before the database is connected
-    // are dropped (there is no local cache here).
-    void waitdb() {
-        ASSERT_TRUE(logsrv.waitfor("oxa sqlite://localhost" + dbpath + " connected success."))
-            << logsrv.dump();
-    }
-
-    progdir pd;
-    std::string dbpath, inst;
-    udpsink logsrv;
-    ioserver io;
-    child prog;
+    // No local cache: values that come before the database is connected are
+    // dropped.
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(prepare("rt.db", "")); }
 };
 
-TEST_F(faultse2e, GarbageDropsTheConnectionAndTheProgramLogsInAgain) {
-    spawn();
-    login();
-    uint32_t first = io.loginhead.seqno;
-
-    // Bytes that are no package: the first two are not the magic.
-    std::string junk(200, '\0');
-    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 37 + 11);
-    ASSERT_TRUE(io.sendbytes(junk));
-    EXPECT_TRUE(logsrv.waitfor("split pkg failed @onrecv.")) << logsrv.dump();
-    EXPECT_TRUE(logsrv.waitfor("ipcwrk " + inst + " disconnect as onrecv return -1"))
+TEST_F(faultse2e, RefusedLoginBadBodyAndFlippedLengthCostOnlyWhatTheyMust) {
+    spawn(10);
+    ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
+    uint32_t firstseq = io.loginhead.seqno;
+    ASSERT_TRUE(io.answerlogin(7, "not today"));
+    const std::string refusedline = "login io-server failed. retcode = 7, retmsg = not today";
+    ASSERT_TRUE(logsrv.waitfor(refusedline)) << logsrv.dump();
+    size_t refused = static_cast<size_t>(logsrv.indexof(refusedline));
+    // The program keeps the connection until its login limit, then drops
+    // it without the disconnect line and connects again.
+    ASSERT_TRUE(logsrv.waitfor("ipcwrk " + inst + " connect timeover", 30000, refused))
         << logsrv.dump();
-    EXPECT_TRUE(logsrv.waitfor("Quorvane ipc disconnect")) << logsrv.dump();
-    EXPECT_LT(logsrv.indexof("split pkg failed @onrecv."),
-              logsrv.indexof("ipcwrk " + inst + " disconnect as onrecv return -1"));
-
-    // A new connection with a new login request, which succeeds.
-    size_t before = logsrv.lines().size();
     login();
-    EXPECT_GT(io.loginhead.seqno, first);
-    EXPECT_GE(logsrv.findfrom("Quorvane ipc connected.", before), 0) << logsrv.dump();
-    EXPECT_TRUE(prog.alive());
-    ASSERT_TRUE(prog.stop()) << logsrv.dump();
-}
-
-TEST_F(faultse2e, BodyThatDoesNotDecodeIsDroppedAndTheConnectionKept) {
-    spawn();
-    login();
+    EXPECT_GT(io.loginhead.seqno, firstseq);
+    EXPECT_LT(logsrv.findfrom("Quorvane ipc disconnect", refused), 0) << logsrv.dump();
     waitdb();
 
-    // A raw tag-value package whose body bytes are replaced by 0xFF: the
-    // head is fine, the body is no protobuf message.
+    // A tag-value package whose body bytes are replaced by 0xFF: the head is
+    // fine, the body is no protobuf message.  Dropped with its line; the
+    // same connection still carries values and run information.
     tagvalarray good;
     good.items.append(intvalue("fe.bad", 1, 1700000000000LL));
     uint32_t badseq = ++io.seq;
@@ -117,66 +67,32 @@ TEST_F(faultse2e, BodyThatDoesNotDecodeIsDroppedAndTheConnectionKept) {
     std::fill(bad.begin() + static_cast<long>(bodyat), bad.end(), '\xFF');
     tagvalarray probe;
     ASSERT_FALSE(probe.parse(bad.data() + bodyat, static_cast<uint32_t>(bad.size() - bodyat)));
-    std::string line = "msg(funid=3202,seqno=" + std::to_string(badseq) +
-                       ",subno=0) from io-server parse body_objarray<pbo_tagval<>> failed. " +
-                       probe.errmsg() + " ";
+    size_t badfrom = logsrv.lines().size();
     ASSERT_TRUE(io.sendbytes(bad));
-    EXPECT_TRUE(logsrv.waitfor(line)) << logsrv.dump();
-
-    // The same connection still carries values into the database, and the
-    // program keeps reporting on it.
+    EXPECT_TRUE(
+        logsrv.waitfor("msg(funid=3202,seqno=" + std::to_string(badseq) +
+                       ",subno=0) from io-server parse body_objarray<pbo_tagval<>> failed. " +
+                       probe.errmsg() + " "))
+        << logsrv.dump();
     tagvalarray next;
     next.items.append(intvalue("fe.good", 42, 1700000000000LL));
     ASSERT_TRUE(io.send(3202, next));
-    std::string v;
-    until([&] {
-        v = sqlone(dbpath, "SELECT value FROM snapshot WHERE name = 'fe.good'");
-        return !v.empty();
-    });
-    EXPECT_EQ(v, "42") << logsrv.dump();
-    EXPECT_EQ(sqlone(dbpath, "SELECT count(*) FROM snapshot WHERE name = 'fe.bad'"), "0");
+    EXPECT_EQ(waitrows(dbpath, "SELECT value FROM snapshot WHERE name GLOB 'fe.*'", 1),
+              (std::vector<std::string>{"42"}))
+        << logsrv.dump();
     pb3head head;
     zo::string pkg;
     EXPECT_TRUE(io.nextof(3206, &head, &pkg)) << logsrv.dump();
     logsrv.receive(100);
-    EXPECT_FALSE(logsrv.has("Quorvane ipc disconnect")) << logsrv.dump();
-    EXPECT_FALSE(logsrv.hassub("disconnect as")) << logsrv.dump();
-    ASSERT_TRUE(prog.stop()) << logsrv.dump();
-}
+    EXPECT_LT(logsrv.findfrom("Quorvane ipc disconnect", badfrom), 0) << logsrv.dump();
+    EXPECT_LT(logsrv.findfrom("ipcwrk " + inst + " disconnect as", badfrom), 0) << logsrv.dump();
 
-TEST_F(faultse2e, RefusedLoginEndsAtTheTimeLimitWithoutDisconnectLine) {
-    spawn(10);
-    ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
-    ASSERT_TRUE(io.answerlogin(7, "not today"));
-    ASSERT_TRUE(logsrv.waitfor("login io-server failed. retcode = 7, retmsg = not today"))
-        << logsrv.dump();
-    size_t refused = static_cast<size_t>(
-        logsrv.indexof("login io-server failed. retcode = 7, retmsg = not today"));
-
-    // The program keeps the connection until its login limit, then drops
-    // it without the disconnect line and connects again.
-    ASSERT_TRUE(logsrv.waitfor("ipcwrk " + inst + " connect timeover", 30000, refused))
-        << logsrv.dump();
-    ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
-    logsrv.receive(100);
-    EXPECT_LT(logsrv.findfrom("Quorvane ipc disconnect", refused), 0) << logsrv.dump();
-
-    // A successful login rearms the line: the next loss is reported.
-    ASSERT_TRUE(io.answerlogin());
-    ASSERT_TRUE(logsrv.waitfor("login io-server success.", 20000, refused)) << logsrv.dump();
-    io.close();
-    EXPECT_TRUE(logsrv.waitfor("Quorvane ipc disconnect", 20000, refused)) << logsrv.dump();
-    ASSERT_TRUE(prog.stop()) << logsrv.dump();
-}
-
-// A bit flipped in a package's declared length must not make the program wait
-// for megabytes that are really the packages behind it: the head that has
-// arrived gives the body's size, so the stream is out of step at once, with
-// its lines, and the IO server connects again and goes on.
-TEST_F(faultse2e, FlippedLengthBitDropsTheConnectionAtOnceAndLosesOnlyThatPackage) {
-    spawn();
-    login();
-    waitdb();
+    // A bit flipped in a package's declared length must not make the
+    // program wait for megabytes that are really the packages behind it:
+    // the head that has arrived gives the body's size, so the stream is out
+    // of step at once, with its lines, and the IO server connects again and
+    // goes on.  Package 0 is whole; package 1 declares 4 MiB more than it
+    // has (bit 22), still under the 64 MiB bound on a package.
     constexpr int perpkg = 1000;
     constexpr int pkgs = 60;
     auto values = [&](int p) {
@@ -186,42 +102,42 @@ TEST_F(faultse2e, FlippedLengthBitDropsTheConnectionAtOnceAndLosesOnlyThatPackag
                                     1700000000000LL + i));
         return b;
     };
-    // Package 0 is whole; package 1 declares 4 MiB more than it has (bit 22),
-    // still under the 64 MiB bound on a package.
     tagvalarray first = values(0), second = values(1);
-    std::string bad = package(3202, second, ++io.seq);
-    uint32_t total = static_cast<uint8_t>(bad[4]) | static_cast<uint8_t>(bad[5]) << 8 |
-                     static_cast<uint8_t>(bad[6]) << 16 | static_cast<uint32_t>(bad[7]) << 24;
+    std::string flipped = package(3202, second, ++io.seq);
+    uint32_t total = static_cast<uint8_t>(flipped[4]) | static_cast<uint8_t>(flipped[5]) << 8 |
+                     static_cast<uint8_t>(flipped[6]) << 16 |
+                     static_cast<uint32_t>(flipped[7]) << 24;
     total ^= 1u << 22;
-    for (int i = 0; i < 4; ++i) bad[4 + i] = static_cast<char>(total >> (8 * i));
-    ASSERT_TRUE(io.sendbytes(package(3202, first, ++io.seq) + bad));
-    bool dropped = logsrv.waitfor("split pkg failed @onrecv.", 10000);
-
-    // The IO server goes on sending, on a new connection once the program
-    // has dropped this one.
-    if (dropped) login();
-    for (int p = 2; p < pkgs; ++p) {
-        tagvalarray b = values(p);
-        ASSERT_TRUE(io.send(3202, b)) << p;
-    }
-    const std::string count = "SELECT count(*) FROM history WHERE name GLOB 'fl.*'";
-    std::string n;
-    until([&] {
-        n = sqlone(dbpath, count);
-        return n == std::to_string((pkgs - 1) * perpkg);
-    });
-    RecordProperty("values_sent", pkgs * perpkg);
-    RecordProperty("values_in_history", std::atoi(n.c_str()));
-    ASSERT_TRUE(dropped) << "no line at warning level or above; " << n << " of " << pkgs * perpkg
-                         << " values in history" << logsrv.dump();
+    for (int i = 0; i < 4; ++i) flipped[4 + i] = static_cast<char>(total >> (8 * i));
+    size_t from = logsrv.lines().size();
+    ASSERT_TRUE(io.sendbytes(package(3202, first, ++io.seq) + flipped));
+    const std::string splitline = "split pkg failed @onrecv.";
+    const std::string dropline = "ipcwrk " + inst + " disconnect as onrecv return -1";
+    ASSERT_TRUE(logsrv.waitfor(splitline, 10000, from)) << "no line at warning level or above";
     EXPECT_TRUE(logsrv.hassub("ipc stream out of step: total " + std::to_string(total) +
                               " does not fit its LZ4 body of " + std::to_string(second.size()) +
                               " bytes before compression; "))
         << logsrv.dump();
-    int level = logsrv.levelof("split pkg failed @onrecv.");
+    int level = logsrv.levelof(splitline);
     EXPECT_TRUE(level > 0 && level <= 20) << level;  // warning (20) or error (10)
+    // A successful login rearmed the disconnect line.
+    EXPECT_TRUE(logsrv.waitfor(dropline, 20000, from)) << logsrv.dump();
+    EXPECT_TRUE(logsrv.waitfor("Quorvane ipc disconnect", 20000, from)) << logsrv.dump();
+    EXPECT_LT(logsrv.findfrom(splitline, from), logsrv.findfrom(dropline, from));
+    uint32_t lastseq = io.loginhead.seqno;
+    from = logsrv.lines().size();
+    login();
+    EXPECT_GT(io.loginhead.seqno, lastseq);
+    EXPECT_GE(logsrv.findfrom("Quorvane ipc connected.", from), 0) << logsrv.dump();
+    for (int p = 2; p < pkgs; ++p) {
+        tagvalarray b = values(p);
+        ASSERT_TRUE(io.send(3202, b)) << p;
+    }
     // Only the damaged package is lost: every value before and behind it is
     // in history.
+    const std::string count = "SELECT count(*) FROM history WHERE name GLOB 'fl.*'";
+    std::string n;
+    until([&] { return (n = sqlone(dbpath, count)) == std::to_string((pkgs - 1) * perpkg); });
     EXPECT_EQ(n, std::to_string((pkgs - 1) * perpkg));
     EXPECT_EQ(sqlone(dbpath, "SELECT count(*) FROM history WHERE name GLOB 'fl.1.*'"), "0");
     ASSERT_TRUE(prog.stop()) << logsrv.dump();

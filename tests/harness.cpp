@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <thread>
 
 namespace e2e {
 
@@ -20,10 +19,6 @@ using clk = std::chrono::steady_clock;
 
 clk::time_point after(int maxms) {
     return clk::now() + std::chrono::milliseconds(maxms);
-}
-
-void sleepms(int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 }  // namespace
@@ -81,12 +76,13 @@ bool progdir::make(const std::string& prefix, std::string* err) {
 }
 
 bool progdir::writeconfig(const std::string& name, const std::string& dburl,
-                          const std::string& cachepath) {
+                          const std::string& cachepath, const std::string& more) {
     std::ofstream f(dir_ / "bin" / "config" / name);
     f << "{ /* the test's own database */\n"
       << "  \"dblinks\": [ { \"node\": \"n1\", \"url\": \"" << dburl
       << "\", \"user\": \"u\", \"pswd\": \"p\" } ],\n"
-      << "  \"cache_path\": \"" << cachepath << "\"\n}\n";
+      << "  \"cache_path\": \"" << cachepath << "\"" << (more.empty() ? "" : ", ") << more
+      << "\n}\n";
     f.close();
     return !f.fail();
 }
@@ -172,27 +168,45 @@ bool ioserver::answerlogin(uint32_t retcode, const char* retmsg, uint32_t f95) {
     return sendbytes(package(2002, reply, loginhead.seqno));
 }
 
-std::vector<std::string> sqlrows(const std::string& path, const std::string& sql) {
-    std::vector<std::string> out;
-    if (!fs::exists(path)) return out;
+namespace {
+
+// Runs fn on the database file opened for writing; false when the file is
+// not there or does not open.
+bool withdb(const std::string& path, const std::function<bool(sqlite3*)>& fn) {
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    bool ok = fs::exists(path) &&
+              sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    if (ok) {
         sqlite3_busy_timeout(db, 10000);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK) {
-            while (sqlite3_step(st) == SQLITE_ROW) {
-                std::string row;
-                for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                    if (i) row += "|";
-                    const unsigned char* t = sqlite3_column_text(st, i);
-                    row += t ? reinterpret_cast<const char*>(t) : "NULL";
-                }
-                out.push_back(row);
-            }
-        }
-        sqlite3_finalize(st);
+        ok = fn(db);
     }
     sqlite3_close(db);
+    return ok;
+}
+
+// Steps sql, calling row for each row; false when it does not prepare.
+bool eachrow(sqlite3* db, const std::string& sql, const std::function<void(sqlite3_stmt*)>& row) {
+    sqlite3_stmt* st = nullptr;
+    bool ok = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK;
+    while (ok && sqlite3_step(st) == SQLITE_ROW) row(st);
+    sqlite3_finalize(st);
+    return ok;
+}
+
+}  // namespace
+
+std::vector<std::string> sqlrows(const std::string& path, const std::string& sql) {
+    std::vector<std::string> out;
+    withdb(path, [&](sqlite3* db) {
+        return eachrow(db, sql, [&](sqlite3_stmt* st) {
+            std::string row;
+            for (int i = 0; i < sqlite3_column_count(st); ++i) {
+                const unsigned char* t = sqlite3_column_text(st, i);
+                row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
+            }
+            out.push_back(row);
+        });
+    });
     return out;
 }
 
@@ -203,39 +217,78 @@ std::string sqlone(const std::string& path, const std::string& sql) {
 
 bool sqlreal(const std::string& path, const std::string& sql, double* out) {
     bool got = false;
-    if (!fs::exists(path)) return false;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 10000);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK &&
-            sqlite3_step(st) == SQLITE_ROW && sqlite3_column_type(st, 0) != SQLITE_NULL) {
+    withdb(path, [&](sqlite3* db) {
+        return eachrow(db, sql, [&](sqlite3_stmt* st) {
+            if (got || sqlite3_column_type(st, 0) == SQLITE_NULL) return;
             *out = sqlite3_column_double(st, 0);
             got = true;
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
+        });
+    });
     return got;
 }
 
 bool sqlexec(const std::string& path, const std::string& sql) {
-    if (!fs::exists(path)) return false;
-    sqlite3* db = nullptr;
-    bool ok = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
-    if (ok) {
-        sqlite3_busy_timeout(db, 10000);
-        ok = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    sqlite3_close(db);
-    return ok;
+    return withdb(path, [&](sqlite3* db) {
+        return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    });
 }
 
 std::vector<std::string> waitrows(const std::string& path, const std::string& sql, size_t n,
                                   int maxms) {
     std::vector<std::string> r;
-    until([&] { return (r = sqlrows(path, sql)).size() >= n; }, maxms, [] { sleepms(50); });
+    until([&] { return (r = sqlrows(path, sql)).size() >= n; }, maxms);
     return r;
+}
+
+int64_t nowsec() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+void qvtest::prepare(const std::string& dbrel, const std::string& cache) {
+    std::string err;
+    ASSERT_TRUE(pd.make("qv_e2e_", &err)) << err;
+    dbpath = (pd.dir() / dbrel).string();
+    dburl = "sqlite://localhost" + dbpath;
+    ASSERT_TRUE(pd.writeconfig("e2e.ini", dburl, cache.empty() ? "" : (pd.dir() / cache).string()));
+    ASSERT_TRUE(logsrv.ok());
+    ASSERT_GT(io.port(), 0);
+    inst = uniquename("qv");
+}
+
+void qvtest::spawn(int speed, int64_t startms) {
+    runopts o;
+    o.out = runopts::discard;
+    o.clockspeed = speed;
+    o.clockstartms = startms;
+    ASSERT_TRUE(
+        prog.start(pd.program(), {ipcurl(io.port()), logsrv.url(), inst, "e2e.ini", "dbg"}, o));
+}
+
+void qvtest::login() {
+    ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
+    ASSERT_TRUE(io.answerlogin());
+    logsrv.receive(0);
+    size_t from = logsrv.lines().size();
+    ASSERT_TRUE(logsrv.waitfor("login io-server success.", 20000, from)) << logsrv.dump();
+}
+
+void qvtest::waitdb() {
+    ASSERT_TRUE(logsrv.waitfor("oxa " + dburl + " connected success.")) << logsrv.dump();
+}
+
+bool qvtest::draining(const std::function<bool()>& cond, int maxms) {
+    return until(cond, maxms, [this] {
+        io.drain();
+        logsrv.receive(20);
+    });
+}
+
+void qvtest::stopdraining() {
+    ASSERT_EQ(::kill(prog.pid, SIGTERM), 0);
+    ASSERT_TRUE(draining([&] { return !prog.alive(); })) << logsrv.dump();
+    EXPECT_TRUE(prog.exitedzero());
 }
 
 }  // namespace e2e

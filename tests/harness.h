@@ -58,9 +58,10 @@ class progdir {
 
     // Makes <temp dir>/<prefix>XXXXXX; on failure the reason is in *err.
     bool make(const std::string& prefix, std::string* err);
-    // Writes bin/config/<name> with one SQLite database link and the cache path.
+    // Writes bin/config/<name> with one database link, the cache path and
+    // more members (JSON text after a comma) when given.
     bool writeconfig(const std::string& name, const std::string& dburl,
-                     const std::string& cachepath);
+                     const std::string& cachepath, const std::string& more = "");
 
     const fs::path& dir() const { return dir_; }
     const fs::path& program() const { return program_; }
@@ -121,5 +122,33 @@ bool sqlexec(const std::string& path, const std::string& sql);
 // Polls until the query gives at least n rows; returns the last rows.
 std::vector<std::string> waitrows(const std::string& path, const std::string& sql, size_t n,
                                   int maxms = 20000);
+// Seconds since the epoch on the wall clock.
+int64_t nowsec();
+
+// The usual scene: the program in a directory of its own with config
+// "e2e.ini" (one SQLite database), the test's IO server and log server.
+class qvtest : public ::testing::Test {
+  protected:
+    // Makes the directory; the database is <dir>/<dbrel>, the cache path
+    // cache ("" for none, else relative to the directory).
+    void prepare(const std::string& dbrel, const std::string& cache);
+    // Starts the program on the IO server; speed > 1 runs its wall clock
+    // that much faster from startms (now when 0).
+    void spawn(int speed = 1, int64_t startms = 0);
+    // Accepts the login, answers it and waits for the success line.
+    void login();
+    // Waits for the line saying the database is connected.
+    void waitdb();
+    // until(cond), reading the program's packages and log lines meanwhile.
+    bool draining(const std::function<bool()>& cond, int maxms = 30000);
+    // SIGTERM, then the exit with code 0 (draining meanwhile).
+    void stopdraining();
+
+    progdir pd;
+    std::string dbpath, dburl, inst;
+    udpsink logsrv;
+    ioserver io;
+    child prog;
+};
 
 }  // namespace e2e

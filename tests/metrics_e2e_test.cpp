@@ -76,14 +76,10 @@ TEST(MetricsE2eTest, TheLastFileParsesAndItsCountersAddUp) {
         const std::string dir = pd.dir().string();
         const std::string db = dir + (r.dbaway ? "/none/rt.db" : "/rt.db");
         fs::create_directory(pd.dir() / "prom");
-        {
-            std::ofstream cfg(pd.dir() / "bin" / "config" / "m.ini");
-            cfg << "{\"dblinks\": [{\"node\": \"n\", \"url\": \"sqlite://localhost" << db
-                << "\", \"user\": \"u\", \"pswd\": \"p\"}], \"cache_path\": \"" << dir
-                << "/cache\", \"metrics_path\": \"" << dir << "/prom\"}\n";
-        }
+        ASSERT_TRUE(pd.writeconfig("m.ini", "sqlite://localhost" + db, dir + "/cache",
+                                   "\"metrics_path\": \"" + dir + "/prom\""));
         child sim;
-        ASSERT_TRUE(sim.start(std::string(getenv("ZO_BIN")) + "/iosim",
+        ASSERT_TRUE(sim.start(zotest::bindir() + "/iosim",
                               {"--listen", "ipc://127.0.0.1:0", "--count", std::to_string(values),
                                "--rate", "20000", "--tags", "50", "--soe-rate", "40", "-q"}));
         std::string url;

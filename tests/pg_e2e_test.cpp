@@ -36,39 +36,22 @@ constexpr int64_t lead = 60;  // its seconds from start to the period's end: pas
 constexpr int perpkg = 50;    // values per package: 100 packages a second
 constexpr int64_t t0 = 1700000000000LL;
 
-class pge2e : public ::testing::Test {
+class pge2e : public qvtest {
   protected:
-    void SetUp() override {
-        std::string err;
-        ASSERT_TRUE(pd.make("pg_e2e_", &err)) << err;
-        ASSERT_TRUE(logsrv.ok());
-        ASSERT_GT(io.port(), 0);
-        inst = uniquename("pg");
-    }
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(prepare("unused.db", "cache")); }
 
-    // The link configuration: the first server, and the standby if any.
-    void configure(const std::vector<std::string>& urls) {
+    // Starts the program on the given servers (a standby after the first).
+    void start(const std::vector<std::string>& urls) {
         std::ofstream f(pd.dir() / "bin" / "config" / "e2e.ini");
         f << "{ \"dblinks\": [";
         for (size_t i = 0; i < urls.size(); ++i)
             f << (i ? "," : "") << "{\"node\":\"n" << i << "\",\"url\":\"" << urls[i]
               << "\",\"user\":\"postgres\",\"pswd\":\"" << pgserver::password << "\"}";
         f << "], \"cache_path\": \"" << (pd.dir() / "cache").string() << "\" }\n";
-    }
-
-    void start() {
-        int64_t nowsec = std::chrono::duration_cast<std::chrono::seconds>(
-                             std::chrono::system_clock::now().time_since_epoch())
-                             .count();
-        runopts o;
-        o.out = runopts::discard;
-        o.clockstartms = (cachefile::periodstamp(nowsec) + 600 - lead) * 1000;
-        o.clockspeed = speed;
-        ASSERT_TRUE(
-            prog.start(pd.program(), {ipcurl(io.port()), logsrv.url(), inst, "e2e.ini", "dbg"}, o));
-        ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
-        ASSERT_TRUE(io.answerlogin());
-        ASSERT_TRUE(logsrv.waitfor("login io-server success.")) << logsrv.dump();
+        f.close();
+        spawn(speed, (cachefile::periodstamp(nowsec()) + 600 - lead) * 1000);
+        login();
+        ASSERT_TRUE(logsrv.waitfor("oxa " + urls[0] + " connected success.")) << logsrv.dump();
     }
 
     // Sends the next package of distinct values (value i at time t0 + i),
@@ -95,30 +78,15 @@ class pge2e : public ::testing::Test {
     void expectall(pgserver& db) {
         std::string want = std::to_string(sent);
         std::string got;
-        bool all = until(
-            [&] {
-                got = db.one("SELECT count(*) FROM history");
-                return got == want;
-            },
-            120000,
-            [&] {
-                io.drain();
-                logsrv.receive(20);
-            });
+        bool all = draining([&] { return (got = db.one("SELECT count(*) FROM history")) == want; },
+                            120000);
         EXPECT_TRUE(all) << got << " of " << want << " rows\n" << logsrv.dump();
         EXPECT_EQ(db.one("SELECT count(DISTINCT time) || '|' || sum(CASE WHEN time - " +
                          std::to_string(t0) + " = vint THEN 1 ELSE 0 END) FROM history"),
                   want + "|" + want);
-        ASSERT_EQ(::kill(prog.pid, SIGTERM), 0);
-        EXPECT_TRUE(until([&] { return !prog.alive(); }, 30000, [&] { logsrv.receive(20); }));
-        EXPECT_TRUE(prog.exitedzero());
+        stopdraining();
     }
 
-    progdir pd;
-    std::string inst;
-    udpsink logsrv;
-    ioserver io;
-    child prog;
     int sent = 0;
 };
 
@@ -127,9 +95,7 @@ TEST_F(pge2e, AServerStoppedMidStreamGetsEveryValueOnce) {
     std::string why;
     ASSERT_TRUE(db.start(&why)) << why;
     const std::string url = db.url("postgres");
-    configure({url});
-    start();
-    ASSERT_TRUE(logsrv.waitfor("oxa " + url + " connected success.")) << logsrv.dump();
+    start({url});
     stream(1500);
     ASSERT_TRUE(db.stop("immediate"));
     size_t from = logsrv.lines().size();
@@ -152,10 +118,7 @@ TEST_F(pge2e, FailoverToAPromotedStandbyGetsEveryValueOnce) {
     std::string why;
     ASSERT_TRUE(primary.start(&why)) << why;
     ASSERT_TRUE(standby.startstandby(primary, true, &why)) << why;
-    configure({primary.url("postgres"), standby.url("postgres")});
-    start();
-    ASSERT_TRUE(logsrv.waitfor("oxa " + primary.url("postgres") + " connected success."))
-        << logsrv.dump();
+    start({primary.url("postgres"), standby.url("postgres")});
     stream(1500);
     ASSERT_TRUE(primary.stop("immediate"));
     stream(500);

@@ -17,22 +17,24 @@ using namespace e2e;
 
 TEST(ToolCliTest, EveryToolAnswersVersionAndMistakesAlike) {
     struct row {
-        const char* tool;
+        std::string tool;
         std::vector<std::string> args;
         int code;
-        std::string says;
+        std::string says;  // how the output starts
     };
-    const std::vector<row> rows = {
-        {"iosim", {"--version"}, 0, "iosim (Quorvane) "},
-        {"logview", {"-V"}, 0, "logview (Quorvane) "},
-        {"gaprx", {"--version"}, 0, "gaprx (Quorvane) "},
-        {"qvadm", {"--version"}, 0, "qvadm (Quorvane) "},
-        {"oxactl", {"-V"}, 0, "oxactl (Quorvane) "},
-        {"iosim", {"--bogus"}, 2, "iosim: unknown option '--bogus'\n(try 'iosim --help')\n"},
-        {"logview", {"--bogus"}, 2, "logview: unknown option '--bogus'\n(try 'logview --help')\n"},
-        {"gaprx", {"--bogus"}, 2, "gaprx: unknown option '--bogus'\n(try 'gaprx --help')\n"},
-        {"qvadm", {"--bogus"}, 2, "qvadm: unknown option '--bogus'\n(try 'qvadm --help')\n"},
-        {"oxactl", {"--bogus"}, 2, "oxactl: unknown option '--bogus'\n(try 'oxactl --help')\n"},
+    std::vector<row> rows;
+    for (const char* tool : {"iosim", "logview", "gaprx", "qvadm", "oxactl"}) {
+        const std::string t = tool;
+        rows.push_back({t, {"--version"}, 0, t + " (Quorvane) "});
+        if (t != "qvadm") rows.push_back({t, {"-V"}, 0, t + " (Quorvane) "});  // qvadm has no -V
+        rows.push_back(
+            {t, {"--bogus"}, 2, t + ": unknown option '--bogus'\n(try '" + t + " --help')\n"});
+    }
+    // gaprx's own: a busy receive port and a database it cannot open are
+    // failures (1), not mistakes.
+    heldport busy(SOCK_DGRAM), freeport(SOCK_DGRAM);
+    const std::string at = "gapudp://127.0.0.1:" + std::to_string(busy.port);
+    const std::vector<row> more = {
         {"oxactl",
          {"x.db", "history", "t", "--from"},
          2,
@@ -43,17 +45,29 @@ TEST(ToolCliTest, EveryToolAnswersVersionAndMistakesAlike) {
         {"gaprx", {"--stats"}, 2, "gaprx: option '--stats' needs a value\n"},
         {"iosim", {"--tags=x"}, 2, "iosim: bad value 'x' for --tags: "},
         {"logview", {"--level=x"}, 2, "logview: bad value 'x' for --level: "},
+        {"gaprx", {"--help"}, 0, "usage: gaprx gapudp://HOST:PORT DB_URL USER PASSWORD"},
+        {"gaprx", {}, 2, "gaprx: missing arguments: "},
+        {"gaprx", {at, "x.db", "u"}, 2, "gaprx: missing arguments: "},
+        {"gaprx", {at, "x.db", "u", "p", "--stats", "x"}, 2, "gaprx: bad value 'x' for --stats: "},
+        {"gaprx", {"udp://127.0.0.1:9", "x.db", "u", "p"}, 2, "gaprx: "},
+        {"gaprx", {at, "sqlite://localhost/tmp/x.db", "u", "p"}, 1, "gaprx: "},
+        {"gaprx",
+         {"gapudp://127.0.0.1:" + std::to_string(freeport.port), "nosuch://x/y", "u", "p"},
+         1,
+         "gaprx: "},
     };
+    rows.insert(rows.end(), more.begin(), more.end());
     for (const row& r : rows) {
+        SCOPED_TRACE(r.tool + " " + (r.args.empty() ? "" : r.args.back()));
         child c;
         runopts o;
         o.errtoo = true;
-        ASSERT_TRUE(c.start(std::string(getenv("ZO_BIN")) + "/" + r.tool, r.args, o));
+        ASSERT_TRUE(c.start(zotest::bindir() + "/" + r.tool, r.args, o));
         ASSERT_TRUE(c.wait());
         c.readout();
-        EXPECT_TRUE(WIFEXITED(c.status)) << r.tool;
-        EXPECT_EQ(r.code, WEXITSTATUS(c.status)) << r.tool << " " << r.args[0];
-        EXPECT_EQ(c.output.rfind(r.says, 0), 0u) << r.tool << " " << r.args[0] << ": " << c.output;
+        EXPECT_TRUE(WIFEXITED(c.status));
+        EXPECT_EQ(r.code, WEXITSTATUS(c.status));
+        EXPECT_EQ(c.output.rfind(r.says, 0), 0u) << c.output;
     }
 }
 
@@ -86,7 +100,7 @@ TEST(ToolCliTest, OxactlWatchFollowsSnapshotsUntilStopped) {
                             "DELETE FROM snapshot WHERE name = 'pump.b';"
                             "UPDATE snapshot SET time = 1, value = 10 WHERE name = 'pump.a'"));
         child c;
-        ASSERT_TRUE(c.start(std::string(getenv("ZO_BIN")) + "/oxactl",
+        ASSERT_TRUE(c.start(zotest::bindir() + "/oxactl",
                             {"--json", db, "watch", "pump.*", "--interval", "20"}));
         ASSERT_TRUE(until([&] {
             c.readout();
