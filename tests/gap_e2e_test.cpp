@@ -18,12 +18,10 @@
 #include <fstream>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dblink/oxalink_gapudp.h"

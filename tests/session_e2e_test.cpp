@@ -33,11 +33,10 @@ TEST_F(sessione2e, EveryValueArrivesAsSentAndControlWritesComeBack) {
     ASSERT_TRUE(pd.writeconfig("e2e.ini", dburl, cache + "\\\\"));
     spawn();
     ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
-    EXPECT_EQ(io.loginhead.ver, 300u);
+    // The session's own fields are checked in its unit test; the instance
+    // name and the first sequence number come from the program's start.
     EXPECT_EQ(io.loginhead.seqno, 1u);
     EXPECT_EQ(str(io.loginreq.f121), inst);
-    EXPECT_EQ(io.loginreq.f125, 2u);
-    EXPECT_EQ(io.loginreq.f133, 50u);
     ASSERT_TRUE(io.answerlogin(0, "", 5));
     EXPECT_TRUE(logsrv.waitfor("login io-server success.")) << logsrv.dump();
     EXPECT_TRUE(logsrv.waitfor("create local cache " + cache + "/ success.")) << logsrv.dump();
@@ -53,9 +52,6 @@ TEST_F(sessione2e, EveryValueArrivesAsSentAndControlWritesComeBack) {
     EXPECT_EQ(str(first.f160), inst);
     EXPECT_EQ(first.f161, 5u);
     EXPECT_EQ(first.f162, static_cast<uint32_t>(prog.pid));
-    EXPECT_EQ(first.f163, 0u);  // the first report
-    EXPECT_GT(first.f165, 0u);
-    EXPECT_GT(first.f167, 0u);
     EXPECT_GE(first.f168, first.f167);
     EXPECT_EQ(first.f170, 2u);
     EXPECT_EQ(first.f171, 50u);
