@@ -1,14 +1,12 @@
 // Fuzz target: the shallow JSON reader on arbitrary text.  Every entry's key
 // and value must lie inside the text; nested objects and arrays are scanned
 // again (a few levels deep) and every getter is asked for every key; the
-// escape decoder and the number readers take every value.  Then the writer
-// and the reader must agree: any bytes written as a string member read back
-// as the same bytes.
+// escape decoder and the number readers take every value.  (That the writer
+// and the reader agree on any bytes is fuzz_requestwrite's property.)
 #include <cstdlib>
 #include <string_view>
 
 #include "base/jsonscan.h"
-#include "base/jsonwrite.h"
 #include "fuzz/fuzzmain.h"
 
 namespace {
@@ -49,13 +47,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 16)) return 0;
     std::string_view text(reinterpret_cast<const char*>(data), size);
     walk(text, 0);
-
-    zo::string doc;
-    doc.append("{\"k\":\"");
-    zo::jsonaddesctext(doc, text);
-    doc.append("\"}");
-    zo::jsonscan js;
-    zo::string back;
-    if (!js.scan(doc.view()) || !js.gettext("k", back) || back.view() != text) std::abort();
     return 0;
 }
