@@ -33,10 +33,11 @@ TEST_F(sessione2e, EveryValueArrivesAsSentAndControlWritesComeBack) {
     ASSERT_TRUE(pd.writeconfig("e2e.ini", dburl, cache + "\\\\"));
     spawn();
     ASSERT_TRUE(io.acceptlogin()) << logsrv.dump();
-    // The session's own fields are checked in its unit test; the instance
-    // name and the first sequence number come from the program's start.
+    EXPECT_EQ(io.loginhead.ver, 300u);
     EXPECT_EQ(io.loginhead.seqno, 1u);
     EXPECT_EQ(str(io.loginreq.f121), inst);
+    EXPECT_EQ(io.loginreq.f125, 2u);
+    EXPECT_EQ(io.loginreq.f133, 50u);
     ASSERT_TRUE(io.answerlogin(0, "", 5));
     EXPECT_TRUE(logsrv.waitfor("login io-server success.")) << logsrv.dump();
     EXPECT_TRUE(logsrv.waitfor("create local cache " + cache + "/ success.")) << logsrv.dump();
