@@ -30,6 +30,7 @@ class fakeoxa {
     bool autoanswer = true;
     int answerstatus = 0;
     int64_t queuebytesresult = 64 << 20;
+    int otherresult = 0;  // of the calls not named above
 
     std::mutex mu;
     std::vector<std::string> calls;     // call names in order
@@ -41,7 +42,6 @@ class fakeoxa {
     };
     std::vector<held> unanswered;   // with autoanswer off, in call order
     std::vector<std::string> puts;  // oxa_putmsg texts
-    std::vector<std::vector<oxa_soerec>> soes;
     oxa_statusfn statusfn = nullptr;
     void* statususer = nullptr;
 
@@ -52,8 +52,7 @@ class fakeoxa {
         static const oxafuncs t = {
             [] { return rec("create")->createresult; },
             [](int, const char*, uint16_t, const char*, const char*) {
-                rec("setslavedb");
-                return 0;
+                return rec("setslavedb")->otherresult;
             },
             [](int, oxa_statusfn fn, void* user) {
                 fakeoxa* f = rec("setmessagenotify");
@@ -63,8 +62,7 @@ class fakeoxa {
                 return 0;
             },
             [](int, oxa_valuefn, void*, oxa_objectfn, void*) {
-                rec("initwritetodevice");
-                return 0;
+                return rec("initwritetodevice")->otherresult;
             },
             [](int, const char*, const char*, const char*, int) {
                 return rec("connectex")->connectresult;
@@ -91,14 +89,9 @@ class fakeoxa {
                 fakeoxa* f = rec("putmsg");
                 std::lock_guard<std::mutex> g(f->mu);
                 f->puts.emplace_back(text, static_cast<size_t>(n));
-                return 0;
+                return f->otherresult;
             },
-            [](int, const oxa_soerec* recs, int count) {
-                fakeoxa* f = rec("soeput");
-                std::lock_guard<std::mutex> g(f->mu);
-                f->soes.emplace_back(recs, recs + count);
-                return f->soeresult;
-            },
+            [](int, const oxa_soerec*, int) { return rec("soeput")->soeresult; },
             [](int) {
                 // Like the library: every request still held is answered.
                 fakeoxa* f = rec("disconnect");
@@ -114,10 +107,7 @@ class fakeoxa {
                 for (const held& hd : left) hd.fn(gone, sizeof gone - 1, hd.user);
                 return 0;
             },
-            [](int) {
-                rec("destory");
-                return 0;
-            },
+            [](int) { return rec("destory")->otherresult; },
             [](int) { return cur()->queuebytesresult; },
         };
         return &t;

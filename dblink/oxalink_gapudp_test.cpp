@@ -142,19 +142,19 @@ TEST_F(gapudptest, FirstDatagramIsGoldenAndTheSecondCountsOn) {
     EXPECT_EQ(2u, c.seq);
     EXPECT_EQ(gapwire::keyof(2), c.msg.auth().key());
     // Another user's blocks: the name cut at 47 bytes, any password's digest.
-    dgramsink other;
-    oxalink_gapudp l(&log);
     const std::string user(60, 'u'), pswd = "\xE4\xB8\xAD\xE6\x96\x87";
-    ASSERT_EQ(0, l.open(other.url().c_str(), user.c_str(), pswd.c_str()));
-    l.write_batch(b = tagvalues(1), nullptr);
-    d = other.take();
+    link.close();
+    ASSERT_EQ(0, link.open(sink.url().c_str(), user.c_str(), pswd.c_str()));
+    batch(tagvalues(1));
+    d = sink.take();
     ASSERT_EQ(1u, d.size());
     ASSERT_TRUE(open(d[0], &c));
     EXPECT_EQ(userblock(user), xored(c.msg.auth().user(), c.msg.auth().key()));
     EXPECT_EQ(hashblock(pswd), xored(c.msg.auth().hash(), c.msg.auth().key()));
 }
 
-// How records are cut into messages and packages merged into batches.
+// How values are cut into messages and packages merged into batches (SOE
+// records: EveryRecordField...).
 TEST_F(gapudptest, ChunksAndMergesAsTheBatchRulesSay) {
     struct row {
         const char* what;
@@ -190,18 +190,10 @@ TEST_F(gapudptest, ChunksAndMergesAsTheBatchRulesSay) {
     }
     link.flushcounts();
     EXPECT_EQ(1, log.countexact("dropped 5 tag values (type outside 1..7).", zo::LOG_WRN));
-    soebody s;
-    for (int i = 0; i < 70; ++i) s.items.emplace()->f231 = static_cast<uint32_t>(i + 1);
-    link.write_soe(s);
-    std::vector<opened> got = received();
-    ASSERT_EQ(3u, got.size());
-    EXPECT_EQ(32, got[0].msg.soes_size());
-    EXPECT_EQ(6, got[2].msg.soes_size());
-    EXPECT_EQ(35u, got[2].msg.head().funid());
 }
 
 // Records of every kind with the values a plant sends and the extremes of
-// each field, against what Google's code reads.
+// each field, against what Google's code reads; 32 SOE records a message.
 TEST_F(gapudptest, EveryRecordFieldReadsBackThroughTheOracle) {
     std::mt19937_64 rng(20261212);
     auto pick = [&](std::initializer_list<int64_t> l) { return *(l.begin() + rng() % l.size()); };
@@ -259,7 +251,9 @@ TEST_F(gapudptest, EveryRecordFieldReadsBackThroughTheOracle) {
     link.write_batch(objs, nullptr);
     link.write_soe(*soes);
     size_t vi = 0, oi = 0, si = 0;
+    std::vector<int> soemsgs;
     for (const opened& o : received()) {
+        if (o.msg.soes_size()) soemsgs.push_back(o.msg.soes_size() * 100 + o.msg.head().funid());
         for (const gaporacle::Val& v : o.msg.vals()) {
             ASSERT_LT(vi, wantvals.size());
             const tagval& t = wantvals[vi++];
@@ -318,6 +312,7 @@ TEST_F(gapudptest, EveryRecordFieldReadsBackThroughTheOracle) {
     EXPECT_EQ(wantvals.size(), vi);
     EXPECT_EQ(wantobjs.size(), oi);
     EXPECT_EQ(soes->items.size(), si);
+    EXPECT_EQ(soemsgs, (std::vector<int>{3235, 1835}));  // funid 35
     delete soes;
 }
 
@@ -331,7 +326,6 @@ TEST(gapudpopen, RefusesWhatItCannotUseAndCountsWhatTheSocketRefuses) {
         {"gapudp://127.0.0.1:9", "u", nullptr, {}},
         {"gapudp://:9", "u", "p", {"oxa link url gapudp://:9 parse error"}},
         {"udp://127.0.0.1:9", "u", "p", {"oxa link url(udp://127.0.0.1:9) protocol error"}},
-        {"gapudp://127.0.0.1", "u", "p", {"oxa link url(gapudp://127.0.0.1) uport error"}},
     };
     for (const auto& r : rows) {
         zotest::reclog log;
@@ -341,15 +335,13 @@ TEST(gapudpopen, RefusesWhatItCannotUseAndCountsWhatTheSocketRefuses) {
         EXPECT_EQ(log.lines().size(), r.lines.size()) << r.url;
         for (const std::string& line : r.lines) EXPECT_EQ(log.countexact(line, zo::LOG_ERR), 1);
     }
+    // The port missing: VelmarinstTest.StartSays...; the lines of an open
+    // and a close: gap_e2e.
     zotest::reclog log;
     oxalink_gapudp l(&log);
     EXPECT_EQ(0, l.open("GAPUDP://127.0.0.1:9", "u", "p"));
     l.close();
-    l.close();
     EXPECT_FALSE(l.send(zo::string("x")));
-    EXPECT_EQ(log.countexact("start oxalink GAPUDP://127.0.0.1:9 success.", zo::LOG_INF), 1);
-    EXPECT_EQ(log.countexact("close gapudp GAPUDP://127.0.0.1:9 ", zo::LOG_DBG), 1);
-    EXPECT_EQ(log.lines().size(), 3u);  // and the totals of its life
     // Datagrams the socket refuses (a broadcast address without the
     // broadcast option) are lost, and what they carried is counted.
     ASSERT_EQ(0, l.open("gapudp://255.255.255.255:9", "u", "p"));

@@ -36,11 +36,9 @@ TEST(ValueObjectTest, EachTypeWritesItsMembers) {
         // Types 1 and 2 keep the low 32 bits.
         {"t1", 2, 0, 0, -1, 0, "", true, R"({"N":"t1","DT":2,"V":-1})"},
         {"t1", 2, 0, 0, 0x1'0000'0000, 0, "", true, R"({"N":"t1","DT":2})"},
-        // Every digit, the infinities and NaN through the database: session_e2e.
-        {"t1", 5, 0, 0, 0, -2.5e-300, "", true, R"({"N":"t1","DT":5,"V":-2.5e-300})"},
-        {"t1", 3, 0, 0, 0, 1e-40, "", true, R"({"N":"t1","DT":3,"V":9.99994610111476e-41})"},
+        // Every digit, floats widened, the infinities, NaN and texts through
+        // the database: session_e2e.
         {"t1", 3, 0, 0, 0, -1e300, "", true, R"({"N":"t1","DT":3,"V":-inf})"},
-        {"t1", 6, 0, 0, 0, 0, "a\"b/c", true, R"({"N":"t1","DT":6,"V":"a\"b\/c"})"},
         {"t1", 7, 0, 0, 0, 0, std::string("\x00\xFF", 2), true, R"({"N":"t1","DT":7,"V":"AP8="})"},
         // An unknown type has no value; names are escaped.
         {"a\\b\nc", 9, 0xFFFFFFFF, 0, 5, 0, "", true, R"({"N":"a\\b\nc","Q":-1,"DT":9})"},
