@@ -5,9 +5,9 @@
 // their names and what they were given and answer with the configured
 // results.  The status callback the link registers is kept so that a test
 // can play the library reporting a connection change.  An accepted
-// oxa_callmsg is answered at once with status answerstatus (the library's
-// thread does it later; the writer must cope with both), or, with
-// autoanswer off, held until the test answers it.
+// oxa_callmsg is answered at once with status 0 (the library's thread does
+// it later; the writer must cope with both), or, with autoanswer off, held
+// until the test answers it.  The library's queue holds 64 MB.
 //
 // Thread-safety: every member is guarded by mu; the recorded data may be
 // read from the test thread while the writer thread calls in.
@@ -28,8 +28,6 @@ class fakeoxa {
     int callresult = 0;
     int soeresult = 0;
     bool autoanswer = true;
-    int answerstatus = 0;
-    int64_t queuebytesresult = 64 << 20;
     int otherresult = 0;  // of the calls not named above
 
     std::mutex mu;
@@ -78,8 +76,7 @@ class fakeoxa {
                     f->requests.emplace_back(text, static_cast<size_t>(n));
                     r = f->callresult;
                     if (r == 0 && !f->autoanswer) f->unanswered.push_back({fn, user, false});
-                    if (r == 0 && f->autoanswer)
-                        answer = "{\"status\":" + std::to_string(f->answerstatus) + "}";
+                    if (r == 0 && f->autoanswer) answer = R"({"status":0})";
                 }
                 // Outside the lock: the link's handlers may call back in.
                 if (!answer.empty() && fn) fn(answer.data(), static_cast<int>(answer.size()), user);
@@ -108,7 +105,7 @@ class fakeoxa {
                 return 0;
             },
             [](int) { return rec("destory")->otherresult; },
-            [](int) { return cur()->queuebytesresult; },
+            [](int) { return int64_t{64} << 20; },
         };
         return &t;
     }

@@ -100,23 +100,4 @@ TEST(LinkConfigTest, FilesLoadTheirLinksAndCache) {
     EXPECT_FALSE(cfg.load_config(nullptr));
 }
 
-// A path or password ending in 1 to 4 backslashes reads as written (the quote
-// after an even run of backslashes ends the string); every cut of the file
-// fails.
-TEST(LinkConfigTest, BackslashesBeforeTheClosingQuote) {
-    link_config cfg;
-    for (int run = 1; run <= 4; ++run) {
-        const std::string esc(2 * run, '\\');
-        const std::string text = R"({"dblinks":[)" + link("n1", "ws://127.0.0.1:7000", "p" + esc) +
-                                 R"(],"cache_path":"D:\\data)" + esc + R"("})";
-        ASSERT_TRUE(cfg.load_text(text)) << text;
-        ASSERT_EQ(cfg.dblinks.size(), 1u);
-        EXPECT_EQ(cfg.dblinks[0].pswd.view(), "p" + std::string(run, '\\'));
-        EXPECT_EQ(cfg.cache_path.view(), "D:/data" + std::string(run, '/'));
-        for (size_t cut = 0; cut < text.size(); ++cut) {
-            EXPECT_FALSE(cfg.load_text(text.substr(0, cut))) << cut << " of " << text;
-        }
-    }
-}
-
 }  // namespace

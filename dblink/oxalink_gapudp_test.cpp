@@ -36,29 +36,19 @@ std::string cut(const zo::string& s, size_t n) {
     return std::string(s.view().substr(0, n));
 }
 
-// One datagram opened by independent code: its number and its message.
-struct opened {
-    uint32_t seq = 0;
-    Msg msg;
-};
-
-::testing::AssertionResult open(const std::string& d, opened* o) {
-    if (d.size() < 24) return ::testing::AssertionFailure() << "short datagram";
-    if (d.compare(0, 4, "\xA9\x02\x01\x01") != 0) return ::testing::AssertionFailure() << "magic";
+// The checks of the header and body a receiver makes (which of them fails:
+// tools/gaprx's reader tests).
+bool open(const std::string& d, Msg* m) {
+    if (d.size() < 24 || d.compare(0, 4, "\xA9\x02\x01\x01") != 0) return false;
     auto* b = reinterpret_cast<const Bytef*>(d.data());
-    if (be32(d, 20) != crc32(crc32(0, nullptr, 0), b, 20))
-        return ::testing::AssertionFailure() << "header CRC";
     uint32_t bodylen = be32(d, 8);
-    if (bodylen != d.size() - 24) return ::testing::AssertionFailure() << "body length";
-    if (be32(d, 16) != crc32(crc32(0, nullptr, 0), b + 24, bodylen))
-        return ::testing::AssertionFailure() << "body CRC";
-    o->seq = be32(d, 4);
+    if (be32(d, 20) != crc32(0, b, 20) || bodylen != d.size() - 24 ||
+        be32(d, 16) != crc32(0, b + 24, bodylen))
+        return false;
     std::string raw(be32(d, 12), '\0');
     int n = LZ4_decompress_safe(d.data() + 24, raw.data(), static_cast<int>(bodylen),
                                 static_cast<int>(raw.size()));
-    if (n != static_cast<int>(raw.size())) return ::testing::AssertionFailure() << "LZ4";
-    if (!o->msg.ParseFromString(raw)) return ::testing::AssertionFailure() << "protobuf";
-    return ::testing::AssertionSuccess();
+    return n == static_cast<int>(raw.size()) && m->ParseFromString(raw);
 }
 
 // A loopback UDP socket for the link to send to; take() returns what has
@@ -101,8 +91,8 @@ class gapudptest : public ::testing::Test {
         });
         EXPECT_EQ(nullptr, first);
     }
-    std::vector<opened> received() {
-        std::vector<opened> out;
+    std::vector<Msg> received() {
+        std::vector<Msg> out;
         for (const std::string& d : sink.take()) {
             out.emplace_back();
             EXPECT_TRUE(open(d, &out.back()));
@@ -113,17 +103,17 @@ class gapudptest : public ::testing::Test {
 
 // The first datagram of a process, byte for byte (docs/gapudp.md shows the
 // same bytes): one value t1 = 5 of type 1 at 1700000000000 ms, quality 192,
-// user "ab", password "pw".
-TEST_F(gapudptest, FirstDatagramIsGoldenAndTheSecondCountsOn) {
+// user "ab", password "pw".  The numbers and keys of the datagrams after it
+// are checked by gaprx in gap_e2e.
+TEST_F(gapudptest, FirstDatagramIsGoldenAndALongUserIsCut) {
     tagvalbody* b = tagvalues(1);
     b->items[0].name = "t1";
     b->items[0].time = 1700000000000;
     b->items[0].quality = 192;
     b->items[0].vint = 5;
     batch(b);
-    batch(tagvalues(1));
     std::vector<std::string> d = sink.take();
-    ASSERT_EQ(2u, d.size());
+    ASSERT_EQ(1u, d.size());
     std::string hex;
     for (unsigned char c : d[0]) {
         char h[4];
@@ -137,10 +127,7 @@ TEST_F(gapudptest, FirstDatagramIsGoldenAndTheSecondCountsOn) {
         "72aaf24806aa844805a6803a07a7853801ab864172a8f53d75d8843c72dab146"
         "00f0070a140a0274311080a8bbd47e40c0ffffff0f1801200a",
         hex);
-    opened c;
-    ASSERT_TRUE(open(d[1], &c));
-    EXPECT_EQ(2u, c.seq);
-    EXPECT_EQ(gapwire::keyof(2), c.msg.auth().key());
+    Msg c;
     // Another user's blocks: the name cut at 47 bytes, any password's digest.
     const std::string user(60, 'u'), pswd = "\xE4\xB8\xAD\xE6\x96\x87";
     link.close();
@@ -149,8 +136,8 @@ TEST_F(gapudptest, FirstDatagramIsGoldenAndTheSecondCountsOn) {
     d = sink.take();
     ASSERT_EQ(1u, d.size());
     ASSERT_TRUE(open(d[0], &c));
-    EXPECT_EQ(userblock(user), xored(c.msg.auth().user(), c.msg.auth().key()));
-    EXPECT_EQ(hashblock(pswd), xored(c.msg.auth().hash(), c.msg.auth().key()));
+    EXPECT_EQ(userblock(user), xored(c.auth().user(), c.auth().key()));
+    EXPECT_EQ(hashblock(pswd), xored(c.auth().hash(), c.auth().key()));
 }
 
 // How values are cut into messages and packages merged into batches (SOE
@@ -177,10 +164,10 @@ TEST_F(gapudptest, ChunksAndMergesAsTheBatchRulesSay) {
     for (row& r : rows) {
         for (size_t i = 1; i < r.packages.size(); ++i) queue.push_back(r.packages[i]);
         batch(r.packages[0]);
-        std::vector<opened> got = received();
+        std::vector<Msg> got = received();
         ASSERT_EQ(r.messages.size(), got.size()) << r.what;
         for (size_t i = 0; i < got.size(); ++i) {
-            const Msg& m = got[i].msg;
+            const Msg& m = got[i];
             EXPECT_EQ(r.messages[i].first, m.head().funid()) << r.what;
             EXPECT_EQ(r.messages[i].second, m.vals_size() + m.objs_size()) << r.what;
         }
@@ -252,9 +239,9 @@ TEST_F(gapudptest, EveryRecordFieldReadsBackThroughTheOracle) {
     link.write_soe(*soes);
     size_t vi = 0, oi = 0, si = 0;
     std::vector<int> soemsgs;
-    for (const opened& o : received()) {
-        if (o.msg.soes_size()) soemsgs.push_back(o.msg.soes_size() * 100 + o.msg.head().funid());
-        for (const gaporacle::Val& v : o.msg.vals()) {
+    for (const Msg& o : received()) {
+        if (o.soes_size()) soemsgs.push_back(o.soes_size() * 100 + o.head().funid());
+        for (const gaporacle::Val& v : o.vals()) {
             ASSERT_LT(vi, wantvals.size());
             const tagval& t = wantvals[vi++];
             EXPECT_EQ(cut(t.name, 79), v.name());
@@ -282,7 +269,7 @@ TEST_F(gapudptest, EveryRecordFieldReadsBackThroughTheOracle) {
                     EXPECT_TRUE(v.has_f64() && std::memcmp(&t.vdouble, &got64, 8) == 0);
             }
         }
-        for (const gaporacle::Obj& v : o.msg.objs()) {
+        for (const gaporacle::Obj& v : o.objs()) {
             ASSERT_LT(oi, wantobjs.size());
             const tagval& t = wantobjs[oi++];
             EXPECT_EQ(cut(t.name, 79), v.name());
@@ -291,7 +278,7 @@ TEST_F(gapudptest, EveryRecordFieldReadsBackThroughTheOracle) {
             EXPECT_EQ(static_cast<int8_t>(t.quality), v.quality());
             EXPECT_EQ(std::string(t.vbytes.view()).substr(0, 999), v.data());
         }
-        for (const gaporacle::Soe& v : o.msg.soes()) {
+        for (const gaporacle::Soe& v : o.soes()) {
             ASSERT_LT(si, soes->items.size());
             const soerec& r = soes->items[si++];
             EXPECT_EQ(r.f230, static_cast<uint64_t>(v.f230()));

@@ -198,27 +198,4 @@ TEST_F(OxaWriterTest, TheAnswerDecidesWhereTheValuesGo) {
         1);
 }
 
-// Live requests stop at half the library's queue, at most maxinflight (filled
-// to the bound and emptied again: VelmarinstTest.AtTheBound...); replayed
-// blocks have a window of their own.
-TEST_F(OxaWriterTest, InFlightStaysBelowHalfTheLibraryQueue) {
-    oxa.autoanswer = false;
-    for (auto [queue, bound] : {std::pair<int64_t, size_t>{64 << 20, oxawriter::maxinflight},
-                                {5 << 20, oxawriter::maxinflight},
-                                {1 << 20, 512 << 10}}) {
-        oxa.queuebytesresult = queue;
-        w.sethandle(5);
-        EXPECT_EQ(w.inflightbound(), bound);
-    }
-    for (uint32_t i = 0; i < oxawriter::replaywindow; ++i) {
-        EXPECT_FALSE(w.replayfull());
-        w.inserthistory(tagvalues(2));
-    }
-    EXPECT_TRUE(w.replayfull());
-    EXPECT_EQ(w.replayinflight(), oxawriter::replaywindow);
-    for (size_t i = 0; i < oxawriter::replaywindow; ++i) oxa.answer(i, R"({"status":0})");
-    w.settle();
-    EXPECT_EQ(w.replayinflight(), 0u);
-}
-
 }  // namespace

@@ -149,9 +149,8 @@ TEST_F(VelmarinstTest, StatusCallbackTracksConnection) {
         EXPECT_EQ(inst.takestatechanged(), s.changed) << s.code;
         EXPECT_FALSE(inst.takestatechanged());
     }
-    for (const char* line : {"connect failed, status 60002, no dir.", "connected success.",
-                             "disconnect, status 60003, disk.", "connect failed, status 60002."})
-        EXPECT_EQ(log_.countexact(std::string("oxa sqlite://localhost/a.db ") + line), 1);
+    // The lines themselves: cache_e2e and pg_e2e.
+    EXPECT_EQ(log_.count("oxa sqlite://localhost/a.db connect failed, status 60002"), 2);
     EXPECT_EQ(log_.lines().size(), 4u);
     // One link, the library naming a second database: no url, not a stale one
     // (with a slave, its url: pg_e2e's failover).
