@@ -152,7 +152,6 @@ TEST_F(gapudptest, ChunksAndMergesAsTheBatchRulesSay) {
     tagvalbody* mixed = tagvalues(11, 5);
     mixed->items[10].vtype = 6;
     std::vector<row> rows;
-    rows.push_back({"700 values", {tagvalues(700)}, {{33, 256}, {33, 256}, {33, 188}}, 0});
     rows.push_back({"an object ends the merge", {mixed, tagvalues(5)}, {{33, 10}, {34, 1}}, 1});
     rows.push_back(
         {"merged until 320 values",

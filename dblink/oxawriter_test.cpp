@@ -83,9 +83,8 @@ TEST_F(OxaWriterTest, SequenceNumberWrapsAndTimeFollowsTheDatabaseVersion) {
     sendone(1);
     oxa.inverresult = 5104;
     w.inserthistory(tagvalues(2));
-    w.inserthistory(tagvalues(1));
     w.inserthistory(new tagvalbody);  // nothing to insert: no request
-    ASSERT_EQ(oxa.requests.size(), 3u);
+    ASSERT_EQ(oxa.requests.size(), 2u);
     EXPECT_EQ(oxa.requests.at(0).rfind(
                   R"({"request":"oxa_writesnaps","seqno":2147483646,"vals":[{"T":")", 0),
               0u);
@@ -93,7 +92,6 @@ TEST_F(OxaWriterTest, SequenceNumberWrapsAndTimeFollowsTheDatabaseVersion) {
                   R"({"request":"oxa_insert","seqno":16777217,"vals":[{"T":1000,)", 0),
               0u);
     EXPECT_EQ(countof(oxa.requests.at(1), "\"N\":"), 2);
-    EXPECT_NE(oxa.requests.at(2).find("\"seqno\":16777218,"), std::string::npos);
 }
 
 // A deletion names its tags as they are, also those a registration leaves
@@ -107,7 +105,6 @@ TEST_F(OxaWriterTest, ADeletionNamesItsTags) {
     EXPECT_EQ(oxa.puts,
               std::vector<std::string>{"{\"request\":\"oxa_regctrltags_del\",\"seqno\":0,"
                                        "\"tags\":[\"sl\\/ash\",\"emo\xf0\x9f\x98\x80\"]}"});
-    EXPECT_EQ(log.countexact("oxa_regctrltags_del size72, tags 2", zo::LOG_DBG), 1);
 }
 
 // ---- where the values go -------------------------------------------------------------
@@ -166,9 +163,7 @@ TEST_F(OxaWriterTest, TheAnswerDecidesWhereTheValuesGo) {
         EXPECT_EQ(after.spilled - before.spilled, c.spilled);
         EXPECT_EQ(after.dropped - before.dropped, c.dropped);
         EXPECT_EQ(after.dups - before.dups, c.dups);
-        if (*c.line) {
-            EXPECT_GE(log.count(c.line), 1);
-        }
+        EXPECT_GE(log.count(c.line), *c.line ? 1 : 0);
         EXPECT_EQ(w.inflightbytes(), 0u);
         oxa.callresult = oxa.soeresult = 0;
     }
