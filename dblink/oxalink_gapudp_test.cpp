@@ -51,33 +51,17 @@ bool open(const std::string& d, Msg* m) {
     return n == static_cast<int>(raw.size()) && m->ParseFromString(raw);
 }
 
-// A loopback UDP socket for the link to send to; take() returns what has
-// arrived, waiting up to 200 ms for the first datagram.
-struct dgramsink {
-    zotest::heldport held{SOCK_DGRAM, false, 1 << 20};
-    std::string url() const { return "gapudp://127.0.0.1:" + std::to_string(held.port); }
-    std::vector<std::string> take() {
-        std::vector<std::string> out;
-        pollfd p{held.fd, POLLIN, 0};
-        while (::poll(&p, 1, out.empty() ? 200 : 0) > 0) {
-            std::string b(70000, '\0');
-            ssize_t n = ::recv(held.fd, b.data(), b.size(), 0);
-            if (n < 0) break;
-            b.resize(static_cast<size_t>(n));
-            out.push_back(b);
-        }
-        return out;
-    }
-};
-
+// The link sends to a loopback UDP socket; take() returns what has arrived,
+// waiting up to 200 ms for the first datagram.
 class gapudptest : public ::testing::Test {
   protected:
-    dgramsink sink;
+    zotest::heldport sink{SOCK_DGRAM, false, 1 << 20};
     zotest::reclog log;
     oxalink_gapudp link{&log};
     std::deque<tagvalbody*> queue;  // what write_batch may take next
 
-    void SetUp() override { ASSERT_EQ(0, link.open(sink.url().c_str(), "ab", "pw")); }
+    std::string url() const { return "gapudp://127.0.0.1:" + std::to_string(sink.port); }
+    void SetUp() override { ASSERT_EQ(0, link.open(url().c_str(), "ab", "pw")); }
     void TearDown() override {
         for (tagvalbody* b : queue) delete b;
     }
@@ -91,9 +75,21 @@ class gapudptest : public ::testing::Test {
         });
         EXPECT_EQ(nullptr, first);
     }
+    std::vector<std::string> take() {
+        std::vector<std::string> out;
+        pollfd p{sink.fd, POLLIN, 0};
+        while (::poll(&p, 1, out.empty() ? 200 : 0) > 0) {
+            std::string b(70000, '\0');
+            ssize_t n = ::recv(sink.fd, b.data(), b.size(), 0);
+            if (n < 0) break;
+            b.resize(static_cast<size_t>(n));
+            out.push_back(b);
+        }
+        return out;
+    }
     std::vector<Msg> received() {
         std::vector<Msg> out;
-        for (const std::string& d : sink.take()) {
+        for (const std::string& d : take()) {
             out.emplace_back();
             EXPECT_TRUE(open(d, &out.back()));
         }
@@ -112,7 +108,7 @@ TEST_F(gapudptest, FirstDatagramIsGoldenAndALongUserIsCut) {
     b->items[0].quality = 192;
     b->items[0].vint = 5;
     batch(b);
-    std::vector<std::string> d = sink.take();
+    std::vector<std::string> d = take();
     ASSERT_EQ(1u, d.size());
     std::string hex;
     for (unsigned char c : d[0]) {
@@ -131,9 +127,9 @@ TEST_F(gapudptest, FirstDatagramIsGoldenAndALongUserIsCut) {
     // Another user's blocks: the name cut at 47 bytes, any password's digest.
     const std::string user(60, 'u'), pswd = "\xE4\xB8\xAD\xE6\x96\x87";
     link.close();
-    ASSERT_EQ(0, link.open(sink.url().c_str(), user.c_str(), pswd.c_str()));
+    ASSERT_EQ(0, link.open(url().c_str(), user.c_str(), pswd.c_str()));
     batch(tagvalues(1));
-    d = sink.take();
+    d = take();
     ASSERT_EQ(1u, d.size());
     ASSERT_TRUE(open(d[0], &c));
     EXPECT_EQ(userblock(user), xored(c.auth().user(), c.auth().key()));
