@@ -1,17 +1,17 @@
 // fakeoxa_test.h - a recording stand-in for the database client library,
 // handed to velmarinst as its table of calls.  Included by *_test.cpp only.
 //
-// One fakeoxa is current at a time (the last constructed); its calls record
-// their names and what they were given and answer with the configured
-// results.  The status callback the link registers is kept so that a test
-// can play the library reporting a connection change.  An accepted
-// oxa_callmsg is answered at once with status 0 (the library's thread does
-// it later; the writer must cope with both), or, with autoanswer off, held
-// until the test answers it.  The library's queue holds 64 MB.
+// The last constructed fakeoxa is current; its calls record their names and
+// texts and give the configured results.  It keeps the status callback, so a
+// test can play a connection change.  An accepted oxa_callmsg is answered at
+// once with status 0 (the library's thread does it later; the writer must
+// cope with both), or, with autoanswer off, when the test answers it.  The
+// library's queue holds 64 MB.
 //
 // Thread-safety: every member is guarded by mu; the recorded data may be
 // read from the test thread while the writer thread calls in.
 #pragma once
+#include <algorithm>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -130,9 +130,7 @@ class fakeoxa {
 
     int count(const std::string& name) {
         std::lock_guard<std::mutex> g(mu);
-        int n = 0;
-        for (const std::string& c : calls) n += c == name;
-        return n;
+        return static_cast<int>(std::count(calls.begin(), calls.end(), name));
     }
 
   private:

@@ -94,19 +94,6 @@ TEST_F(OxaWriterTest, SequenceNumberWrapsAndTimeFollowsTheDatabaseVersion) {
     EXPECT_EQ(countof(oxa.requests.at(1), "\"N\":"), 2);
 }
 
-// A deletion names its tags as they are, also those a registration leaves
-// out (the registration itself: VelmarinstTest.EachCycle... and
-// session_e2e).
-TEST_F(OxaWriterTest, ADeletionNamesItsTags) {
-    regbody del;
-    del.vi32 = 3512;
-    for (const char* n : {"sl/ash", "emo\xf0\x9f\x98\x80"}) del.strs.append(zo::string(n));
-    w.register_ctrltags(del);
-    EXPECT_EQ(oxa.puts,
-              std::vector<std::string>{"{\"request\":\"oxa_regctrltags_del\",\"seqno\":0,"
-                                       "\"tags\":[\"sl\\/ash\",\"emo\xf0\x9f\x98\x80\"]}"});
-}
-
 // ---- where the values go -------------------------------------------------------------
 
 // The call's result, or the answer to an accepted call, decides where the
@@ -134,7 +121,6 @@ TEST_F(OxaWriterTest, TheAnswerDecidesWhereTheValuesGo) {
         {0, R"({"status":1,"response":"oxa_writesnaps","message":"bad"})", 0, 0, 3, 0,
          "oxa_writesnaps error 1, bad"},
         {0, "not json", 0, 0, 3, 0, "does not read, 3 values dropped"},
-        {0, R"({"response":"oxa_insert"})", 0, 0, 3, 0, "does not read, 3 values dropped"},
         {OXA_ERR_QUEUEFULL, "", 0, 3, 0, 0, "oxa_writesnaps error -4"},
         {OXA_ERR_NOTCONNECTED, "", 0, 3, 0, 0, ""},
         {OXA_ERR_ARG, "", 0, 0, 3, 0, ""},

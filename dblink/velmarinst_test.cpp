@@ -18,9 +18,9 @@ soebody* soes(uint32_t n) {
     return b;
 }
 
-regbody* reg(std::initializer_list<const char*> names) {
+regbody* reg(std::initializer_list<const char*> names, uint32_t kind = 3212) {
     auto* r = new regbody;
-    r->vi32 = 3212;
+    r->vi32 = kind;
     for (const char* n : names) r->strs.append(zo::string(n));
     return r;
 }
@@ -120,7 +120,6 @@ TEST_F(VelmarinstTest, GapudpModeSendsEverythingWithoutTheLibrary) {
     }
     inst.stop();
     EXPECT_EQ(inst.testgap().sentcount(), 300u + 30);
-    EXPECT_EQ(inst.testgap().failedcount(), 0u);
     EXPECT_TRUE(oxa_.calls.empty());
     EXPECT_EQ(log_.count("registration of 1 tags discarded"), 1);
 }
@@ -179,7 +178,6 @@ TEST_F(VelmarinstTest, EachCycleWritesOrCountsOnePackageOfEachRing) {
     EXPECT_EQ(log_.countexact("dropped 3 tag values (no local cache).", zo::LOG_WRN), 1);
     EXPECT_EQ(log_.countexact("dropped 2 soe records (no local cache).", zo::LOG_WRN), 1);
     EXPECT_EQ(log_.count("registration of 1 tags discarded"), 1);
-    EXPECT_EQ(inst.valqsize(), 0u);
     EXPECT_TRUE(oxa_.calls.empty());
 
     velmarinst::on_status(velmarinst::statusconnected, "", &inst);
@@ -192,6 +190,9 @@ TEST_F(VelmarinstTest, EachCycleWritesOrCountsOnePackageOfEachRing) {
         inst.testcycle();
         EXPECT_EQ(inst.valqsize(), round + 1u);
     }
+    // A deletion names its tags as they are, also those a registration
+    // leaves out.
+    inst.pushreg(reg({"sl/ash", "emo\xf0\x9f\x98\x80"}, 3512));
     inst.testcycle();
     EXPECT_EQ(requests(), 3u);
     EXPECT_EQ(oxa_.count("soeput"), 1);  // the records' fields: session_e2e
@@ -199,9 +200,23 @@ TEST_F(VelmarinstTest, EachCycleWritesOrCountsOnePackageOfEachRing) {
     // too (its text may have no storage at all).
     inst.putmsg(nullptr, 0);
     inst.putmsg("", 0);
-    EXPECT_EQ(oxa_.puts,
-              (std::vector<std::string>{
-                  R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["a","b"]})", "", ""}));
+    EXPECT_EQ(oxa_.puts, (std::vector<std::string>{
+                             R"({"request":"oxa_regctrltags_put","seqno":0,"tags":["a","b"]})",
+                             "{\"request\":\"oxa_regctrltags_del\",\"seqno\":0,"
+                             "\"tags\":[\"sl\\/ash\",\"emo\xf0\x9f\x98\x80\"]}",
+                             "", ""}));
+}
+
+// A full ring drops its oldest package, its records counted for the metrics
+// (the line, at the bound of the value ring: host's session_test).
+TEST_F(VelmarinstTest, AFullRingDropsItsOldestPackage) {
+    velmarinst inst(&log_, oxa_.table());
+    for (uint32_t i = 0; i < 512; ++i) inst.pushsoe(soes(i == 0 ? 3 : 1));
+    velmarinst::stats_t st;
+    inst.stats(&st);
+    EXPECT_EQ(st.ringlostsoes, 3u);
+    EXPECT_EQ(st.soequeued, 511u);
+    EXPECT_EQ(log_.countexact("put chache full, lost one package records 3.", zo::LOG_WRN), 1);
 }
 
 // ---- with the writer thread ----------------------------------------------------------
