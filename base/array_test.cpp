@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include "base/array_.h"
-#include "base/string_.h"
 
 namespace {
 
@@ -20,30 +19,6 @@ TEST(ArrayTest, GrowsByHalfOrToWhatIsNeededAndRefusesTooMuch) {
     EXPECT_FALSE(a.resize(zo::array_<int64_t>::maxsize() + 1));
     EXPECT_EQ(a.size(), 40u);
     EXPECT_EQ(a.capacity(), 40u);
-}
-
-TEST(ArrayTest, RecordsSurviveRelocationAndAreDestroyed) {
-    struct rec {
-        zo::string name;
-        int64_t v = 0;
-    };
-    zo::array_<rec> a;
-    for (int i = 0; i < 100; ++i) {
-        rec* r = a.emplace_back();
-        ASSERT_NE(r, nullptr);
-        r->name.appendf("tag%d", i);
-        r->v = i;
-    }
-    EXPECT_EQ(a[0].name.view(), "tag0");
-    EXPECT_EQ(a.back().v, 99);
-    a.pop_back();
-    ASSERT_TRUE(a.resize(3));
-    zo::array_<rec> b = std::move(a);
-    EXPECT_TRUE(a.empty());
-    ASSERT_EQ(b.size(), 3u);
-    EXPECT_EQ(b[2].name.view(), "tag2");
-    b.release();
-    EXPECT_EQ(b.capacity(), 0u);
 }
 
 }  // namespace

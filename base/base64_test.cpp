@@ -39,9 +39,6 @@ TEST(Base64Test, VectorsAndRoundTrips) {
         ASSERT_TRUE(zo::base64decode(enc(s), back));
         ASSERT_EQ(back.view(), s) << n;
     }
-    zo::string out("x");  // encoding appends
-    ASSERT_TRUE(zo::base64encode("f", 1, out));
-    EXPECT_EQ(out.view(), "xZg==");
 }
 
 TEST(Base64Test, DecoderRejectsDamagedTextAndLeavesOutputAlone) {

@@ -55,15 +55,10 @@ TEST_F(JsonScanTest, LenientReadingRules) {
          " \r\n\t{,,\"a\":1 \"b\":\"x\",,}garbage",
          {"a=1", "b=x"},
          "30"},
-        {"anything between the key and the colon is passed over",
-         R"({"a" junk : 7})",
-         {"a=7"},
-         "3"},
         {"an object literal ends at LF, not at CR",
          "{\"a\":1\r\n\"b\":false,\"c\":null}",
          {"a=1\r", "b=false", "c=null"},
          "345"},
-        {"an empty string is a member of an object", R"({"e":""})", {"e="}, "0"},
         {"array elements: an empty string is skipped, literals keep blanks after them",
          R"([1, 2 ,"",  "x", true, null, [3], {"k":1}])",
          {"=1", "=2 ", "=x", "=true", "=null", "=[3]", R"(={"k":1})"},
@@ -73,7 +68,6 @@ TEST_F(JsonScanTest, LenientReadingRules) {
          {R"(a={"s":"}{","t":"\"}"})", R"(b=[["]"],[]])", R"(c={x\}})"},
          "121"},
         {"a key of 63 bytes", "{\"" + k63 + "\":1}", {k63 + "=1"}, "3"},
-        {"empty object", "{}", {}, ""},
         {"empty array", "[]", {}, ""}};
     for (const auto& r : rows) {
         SCOPED_TRACE(r.why);
@@ -84,20 +78,14 @@ TEST_F(JsonScanTest, LenientReadingRules) {
             EXPECT_EQ(js_[i].type, r.types[i] - '0') << i;
         }
     }
-    // Spans point into the source: nothing was copied.
-    ASSERT_TRUE(scanexact(rows[0].text));
-    EXPECT_EQ(js_[3].val, buf_.get() + rows[0].text.find("{\"n\""));
 }
 
 TEST_F(JsonScanTest, HostileTextFailsCleanly) {
-    // Cuts of a good text fail too: see EveryCutOfAGoldenTextFails.
     const std::string bad[] = {
         "   ",
         "x{}",
         "\"a\"",
-        R"({"a":"x\"})",    // the quote is escaped: the string never ends
-        R"({"a":"x\\\"})",  // three backslashes: the same
-        R"({"a  )",
+        R"({"a":"x\"})",  // the quote is escaped: the string never ends
         R"({"a":["]"})",  // the bracket inside the string does not count
         R"({1:2})",
         R"({"":1})",
@@ -107,65 +95,43 @@ TEST_F(JsonScanTest, HostileTextFailsCleanly) {
     EXPECT_FALSE(js_.scan(nullptr, 5));
 }
 
+// Deep nesting costs no stack; one bracket short fails.
 TEST_F(JsonScanTest, DeepNesting) {
     const size_t depth = 200000;
-    std::string deep = "{\"d\":" + std::string(depth, '[') + std::string(depth, ']') + ",\"e\":2}";
-    ASSERT_TRUE(scanexact(deep));
+    const std::string open = "{\"d\":" + std::string(depth, '[');
+    ASSERT_TRUE(scanexact(open + std::string(depth, ']') + ",\"e\":2}"));
     ASSERT_EQ(js_.size(), 2u);
     EXPECT_EQ(js_[0].vallen, 2 * depth);
-    EXPECT_EQ(val(1), "2");
-    // One bracket short.
-    EXPECT_FALSE(
-        scanexact("{\"d\":" + std::string(depth, '[') + std::string(depth - 1, ']') + "}"));
-    // Deep at the top level too: one element holding the rest.
-    ASSERT_TRUE(scanexact(std::string(depth, '[') + std::string(depth, ']')));
-    EXPECT_EQ(js_.size(), 1u);
-}
-
-TEST_F(JsonScanTest, EveryCutOfAGoldenTextFails) {
-    const std::string golden =
-        R"({"T":1700000000000,"N":"tag\"1","Q":0,"V":[1.5,"a",{"x":[]}],"O":{"k":null},"B":true})";
-    ASSERT_TRUE(scanexact(golden));
-    EXPECT_EQ(js_.size(), 6u);
-    for (size_t cut = 0; cut < golden.size(); ++cut) {
-        EXPECT_FALSE(scanexact(golden.substr(0, cut))) << cut;
-    }
+    EXPECT_FALSE(scanexact(open + std::string(depth - 1, ']') + "}"));
 }
 
 // A quote ends a string when an even number of backslashes comes right
-// before it.  Texts with runs of 1 to 4 backslashes before a quote, at the
-// end and inside, written by our writer, come back whole from an object
-// member, an array element and a nested array; every cut of the text fails.
-TEST_F(JsonScanTest, RunsOfBackslashesBeforeAQuote) {
+// before it.  Texts with runs of 1 to 4 backslashes before a quote, written
+// by our writer, come back whole; every cut of them and of a golden text
+// fails.
+TEST_F(JsonScanTest, BackslashRunsComeBackWholeAndEveryCutFails) {
+    std::vector<std::string> texts = {
+        R"({"T":1700000000000,"N":"tag\"1","Q":0,"V":[1.5,"a",{"x":[]}],"O":{"k":null},"B":true})"};
     for (int run = 1; run <= 4; ++run) {
         const std::string bs(run, '\\');
-        for (const std::string& raw :
-             {"C:\\data" + bs, bs + "\"x" + bs, "a" + bs + "\"" + bs + "\""}) {
+        for (const std::string& raw : {"C:\\data" + bs, bs + "\"x" + bs + "\""}) {
             zo::string esc;
             zo::jsonaddesctext(esc, raw);
             const std::string e(esc.view());
-            const std::string text =
-                R"({"k":")" + e + R"(","a":[")" + e + R"(",[")" + e + R"("]],"z":1})";
-            SCOPED_TRACE(text);
-            ASSERT_TRUE(scanexact(text)) << js_.error();
+            texts.push_back(R"({"a":[")" + e + R"("],"k":")" + e + R"(","z":1})");
+            SCOPED_TRACE(texts.back());
+            ASSERT_TRUE(scanexact(texts.back())) << js_.error();
             ASSERT_EQ(js_.size(), 3u);
             EXPECT_EQ(val(2), "1");
             zo::string got;
             ASSERT_TRUE(js_.gettext("k", got));
             EXPECT_EQ(got.view(), raw);
-            zo::jsonscan arr, inner;
-            ASSERT_TRUE(arr.scan(js_[1].valview()));
-            ASSERT_EQ(arr.size(), 2u);
-            ASSERT_TRUE(inner.scan(arr[1].valview()));
-            ASSERT_EQ(inner.size(), 1u);
-            for (const zo::jsonentry* el : {&arr[0], &inner[0]}) {
-                got.clear();
-                EXPECT_TRUE(zo::jsonunescape(el->valview(), got));
-                EXPECT_EQ(got.view(), raw);
-            }
-            for (size_t cut = 0; cut < text.size(); ++cut) {
-                EXPECT_FALSE(scanexact(text.substr(0, cut))) << cut;
-            }
+        }
+    }
+    for (const std::string& text : texts) {
+        ASSERT_TRUE(scanexact(text)) << text;
+        for (size_t cut = 0; cut < text.size(); ++cut) {
+            EXPECT_FALSE(scanexact(text.substr(0, cut))) << text << " cut at " << cut;
         }
     }
 }
@@ -183,22 +149,15 @@ TEST_F(JsonScanTest, StrictReadingRefusesWhatTheLenientOnePassesOver) {
         {R"( {"a": -1.5e+3, "b": [1, "x", null], "c": {"d": true}, "e": "\u00e9\n"} )", ok, ""},
         {R"([0, -0.5, 2E9, false, "", {}])", ok, ""},
         {R"({"a": 1 "b": 2})", 8, "missing"},
-        {R"({"a": 1,, "b": 2})", 8, "two commas"},
         {R"({, "a": 1})", 1, "before the first"},
         {R"({"a": 1,})", 7, "after the last"},
-        {R"([1 2])", 3, "missing"},
         {R"([1,,2])", 3, "two commas"},
         {R"({"a": 8h})", 6, "not a number"},
-        {R"({"a": 01})", 6, "not a number"},
-        {R"({"a": 1.})", 6, "not a number"},
-        {R"({"a": , "b": 1})", 6, "missing"},
         {R"({"a" x: 1})", 5, "colon"},
         {R"({"a": "C:\data"})", 9, "unknown escape"},
         {R"({"a": "\u12"})", 7, "hex"},
         {"{\"a\": \"x\ty\"}", 8, "control character"},
-        {"{\"a\tb\": 1}", 3, "control character"},
-        {R"({"a": 1} x)", 9, "after the closing"},
-        {R"({"a": 1}})", 8, "after the closing"}};
+        {R"({"a": 1} x)", 9, "after the closing"}};
     for (const row& r : rows) {
         SCOPED_TRACE(r.text);
         // Every text here is one the lenient reading accepts.
@@ -219,24 +178,19 @@ TEST_F(JsonScanTest, StrictReadingRefusesWhatTheLenientOnePassesOver) {
     EXPECT_EQ(val(0), "1");
 }
 
-TEST_F(JsonScanTest, ListGrowsAndMoves) {
+TEST_F(JsonScanTest, ListGrowsPastItsFirstRoom) {
     std::string t = "[";
     for (int i = 0; i < 1000; ++i) t += std::to_string(i) + ",";
     ASSERT_TRUE(scanexact(t + "]"));
     ASSERT_EQ(js_.size(), 1000u);
-    zo::jsonscan moved(std::move(js_));
-    ASSERT_EQ(moved.size(), 1000u);
-    EXPECT_EQ(moved[999].valview(), "999");
-    EXPECT_TRUE(js_.scan(R"([5])"));  // grows its list again from nothing
-    EXPECT_EQ(js_.size(), 1u);
+    EXPECT_EQ(js_[999].valview(), "999");
 }
 
 // Keys are found whole and without regard to case.
 TEST_F(JsonScanTest, GettersReadMembersByKey) {
-    ASSERT_TRUE(scanexact(
-        R"({"Name":"a\tb","n":null,"num":12,"o":{"x":1},"e":"","yes":Yes,"t":"TRUE","f":false,)"
-        R"("mix":12abc,"neg":"  -42","big":99999999999,"small":-99999999999,"plus":+7,)"
-        R"("cut":"00000000000000000000000000000005","V":1013.25})"));
+    ASSERT_TRUE(scanexact(R"({"Name":"a\tb","n":null,"num":12,"e":"","yes":Yes,"f":false,)"
+                          R"("mix":12abc,"neg":"  -42","big":99999999999,)"
+                          R"("cut":"00000000000000000000000000000005","V":1013.25})"));
     const struct {
         const char* key;
         const char* text;  // from gettext; null: not found
@@ -245,16 +199,12 @@ TEST_F(JsonScanTest, GettersReadMembersByKey) {
     } rows[] = {{"name", "a\tb", 0, true},
                 {"N", "", 0, true},  // "n", a null
                 {"num", "12", 12, true},
-                {"o", R"({"x":1})", 0, true},
                 {"e", "", 0, false},
                 {"yes", "Yes", 1, true},
-                {"t", "TRUE", 1, true},
                 {"f", "false", 0, true},
                 {"mix", "12abc", 12, true},
                 {"neg", "  -42", -42, true},
                 {"big", "99999999999", INT32_MAX, true},
-                {"small", "-99999999999", INT32_MIN, true},
-                {"plus", "+7", 7, true},
                 {"cut", "00000000000000000000000000000005", 0, true},
                 {"missing", nullptr, 0, false}};
     for (const auto& r : rows) {
@@ -286,14 +236,10 @@ TEST(JsonUnescapeTest, EscapesAndWhereTheyStop) {
                 {R"(\"\/\\\b\f\n\r\t)", "222F5C080C0A0D09", true},
                 {R"(a\xb\qc)", "616263", true},  // unknown escapes drop both characters
                 {R"(\u00e9\U00E9)", "C3A9C3A9", true},
-                {R"(\ud83d\ude00)", "F09F9880", true},
-                {R"(\u0041\u07FF\u0800\uFFFF)", "41DFBFE0A080EFBFBF", true},
                 {R"(\udbff\udfff)", "F48FBFBF", true},  // the last code point
-                {R"(\u0000)", "00", true},
-                {R"(\udc00)", "EDB080", true},  // a lone low half is kept as it is
+                {R"(\udc00)", "EDB080", true},          // a lone low half is kept as it is
                 // A cut or bad escape, a high half without a low one after it.
                 {R"(x\u12)", "78", false},
-                {R"(x\u00g1cd)", "78", false},
                 {"x\\", "78", false},
                 {R"(x\ud83dy)", "78", false},
                 {R"(x\ud83d\u0041)", "78", false}};
@@ -336,28 +282,19 @@ TEST(JsonUnescapeTest, Utf8FormsUpTo31Bits) {
 
 TEST(JsonNumberReadTest, DoubleAndInt64Spans) {
     double d = 0;
-    EXPECT_TRUE(zo::jsonreaddouble(" 23.4567 ", d));
-    EXPECT_EQ(d, 23.4567);
-    EXPECT_TRUE(zo::jsonreaddouble("-1.5e-7", d));
+    EXPECT_TRUE(zo::jsonreaddouble(" -1.5e-7 ", d));
     EXPECT_EQ(d, -1.5e-7);
     // Reads only the span, not what follows it in memory.
-    const char text[] = "12345";
-    EXPECT_TRUE(zo::jsonreaddouble(std::string_view(text, 2), d));
+    EXPECT_TRUE(zo::jsonreaddouble(std::string_view("12345", 2), d));
     EXPECT_EQ(d, 12);
-    for (const std::string& bad :
-         std::vector<std::string>{"", "  ", "abc", "1.5x", "1 2", std::string(500, '1')}) {
+    for (const std::string& bad : std::vector<std::string>{"  ", "1.5x", std::string(500, '1')})
         EXPECT_FALSE(zo::jsonreaddouble(bad, d)) << bad;
-    }
+    // INT64_MIN goes through a database end to end (oxaapi/pgdb_test).
     int64_t i = 0;
-    EXPECT_TRUE(zo::jsonreadint64("-9223372036854775808", i));
-    EXPECT_EQ(i, INT64_MIN);
     EXPECT_TRUE(zo::jsonreadint64(" 42 ", i));
     EXPECT_EQ(i, 42);
-    EXPECT_TRUE(zo::jsonreadint64("0", i));
-    EXPECT_EQ(i, 0);
-    for (const char* bad : {"", "-", "9223372036854775808", "1.5", "x1", "0x10"}) {
+    for (const char* bad : {"", "-", "9223372036854775808", "1.5", "x1"})
         EXPECT_FALSE(zo::jsonreadint64(bad, i)) << bad;
-    }
 }
 
 }  // namespace

@@ -18,7 +18,6 @@ TEST_F(JsonWriteTest, MembersShareTheCommaCounter) {
     zo::jsonaddint(out_, n_, "Q", 0);    // skipped: no text, no comma
     zo::jsonaddtext(out_, n_, "N", "");  // skipped too
     zo::jsonaddtime(out_, n_, 0, zo::JSONTIME_MS);
-    zo::jsonaddtime(out_, n_, -5, zo::JSONTIME_MS);
     zo::jsonaddbytes(out_, n_, "");
     EXPECT_TRUE(out_.empty());
     EXPECT_EQ(n_, 0);
@@ -44,16 +43,7 @@ TEST_F(JsonWriteTest, ValueEscapingButNotKeys) {
     EXPECT_TRUE(zo::jsonneedsescape("ab/"));
 }
 
-TEST_F(JsonWriteTest, KeysThenBareNumbers) {
-    zo::jsonaddkey(out_, n_, "V");
-    zo::jsonaddint64(out_, INT64_MIN);
-    zo::jsonaddkey(out_, n_, "V");
-    zo::jsonaddshortest(out_, static_cast<double>(0.1f));
-    zo::jsonaddkey(out_, n_, "V");
-    zo::jsonadddouble(out_, 0.9999996);
-    EXPECT_EQ(out_.view(), R"("V":-9223372036854775808,"V":0.10000000149011612,"V":1.0)");
-    EXPECT_EQ(n_, 3);
-}
+// Numbers of every value type are written in dblink/oxawrite_test.
 
 // Time texts of each form under fixed time zones.  The ISO form shows the
 // standard offset in whole hours (daylight saving moves the clock, not the
@@ -70,13 +60,11 @@ TEST(JsonTimeTest, FormsUnderFixedZones) {
         const char* text;
     } rows[] = {
         {"CST-8", jan31 + 250, 1, "\"2024-01-31T08:00:00.250+08:00\""},
-        {"CST-8", jan31, 1, "\"2024-01-31T08:00:00+08:00\""},
         {"UTC0", jan31 + 7, 1, "\"2024-01-31T00:00:00.007Z\""},
         {"EST5EDT,M3.2.0,M11.1.0", jul1, 1, "\"2024-07-01T08:00:00-05:00\""},
         {"<+0530>-5:30", jan31, 1, "\"2024-01-31T05:30:00+05:00\""},
         {"<-0030>0:30", jan31, 1, "\"2024-01-30T23:30:00Z\""},
-        {"CST-8", ms, 0, "\"2024/01/31 09:02:03.004\""},
-        {"CST-8", ms, 7, "\"2024/01/31 09:02:03.004\""},  // any other form
+        {"CST-8", ms, 7, "\"2024/01/31 09:02:03.004\""},  // any form but 1 and 2
         {"CST-8", ms, 2, "1706662923004"},
     };
     zo::tzfix keep;

@@ -47,19 +47,12 @@ TEST_F(UdplogTest, DatagramsAreByteExactAndLinesAboveTheLevelAreFilteredOut) {
     EXPECT_EQ(next(), "{\"order\":\"append\",\"level\":20,\"cabin\":\"simu1\"}\nmore\n");
     EXPECT_GT(vwlog(30, "ipcwrk", "n=%u", 7u), 0);
     EXPECT_EQ(next(), "{\"order\":\"wlog\",\"level\":30,\"cabin\":\"simu1\"}\n[ipcwrk]n=7");
-    EXPECT_GT(vwlog(30, "", "plain"), 0);
-    EXPECT_EQ(next(), "{\"order\":\"wlog\",\"level\":30,\"cabin\":\"simu1\"}\nplain");
     EXPECT_GT(vwlog(30, nullptr, "%s", ""), 0);
     EXPECT_EQ(next(), "{\"order\":\"wlog\",\"level\":30,\"cabin\":\"simu1\"}\n");
-    EXPECT_EQ(lg_.setlevel(999), 999);
-    EXPECT_GT(lg_.wlog(999, "all"), 0);
-    EXPECT_EQ(next(), "{\"order\":\"wlog\",\"level\":999,\"cabin\":\"simu1\"}\nall");
 }
 
 TEST_F(UdplogTest, ClosedLoggerAndRefusedOpens) {
     EXPECT_EQ(lg_.wlog(10, "x"), -1);
-    EXPECT_EQ(lg_.append(10, "x"), -1);
-    EXPECT_EQ(vwlog(10, "t", "x"), -1);
     EXPECT_EQ(lg_.wlog(99, "x"), -1);  // closed beats filtered
     for (const char* bad : {static_cast<const char*>(nullptr), "", "udp://[::1]:/x", "udp:///x"})
         EXPECT_EQ(lg_.open(bad), -1) << (bad ? bad : "null");
@@ -93,11 +86,8 @@ TEST_F(UdplogTest, UrlGivesCabinPortAndLevel) {
         {here + "/" + c127, "", 0, 30},
         {here + "/s?level=dbg", "s", 0, 40},
         {here + "/s?LEVEL = 31", "s", 0, 31},
-        {here + "/s?&&level==err&x=1", "s", 0, 10},  // empty tokens skipped
-        {here + "/s?level=wrn\r", "s", 0, 20},
-        {here + "/s?other=dbg", "s", 0, 30},
+        {here + "/s?&&level==err&x=1", "s", 0, 10},        // empty tokens skipped
         {here + "/s?level=0123456789abcdef", "s", 0, 30},  // 16 characters: too long
-        {here + "/s?level", "s", 0, 30},                   // no value
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.url);

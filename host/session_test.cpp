@@ -1,14 +1,10 @@
 // Tests of the session with the IO server and of the periodic reports.
-//
-// Received bytes are fed to onrecv directly; what the host sends goes
-// through a real IPC client, connected on loopback, whose socket writes the
-// test takes.  The clock is a fake one (nothing waits for real seconds), CPU
-// figures come from a fake source, and log lines are received as datagrams
-// by a UDP sink on loopback.
+// Received bytes are fed to onrecv directly; what the host sends goes through
+// a real IPC client whose socket writes the test takes.  Clock and CPU
+// figures are fakes; log lines arrive at a UDP sink on loopback.
 #include "host/session.h"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,26 +19,19 @@
 
 namespace {
 
-// A session whose link-facing calls can be watched.  With passthrough set,
-// the queue calls go on to the real link instance's rings.
+// A session whose link-facing calls can be watched.  Tag values go on to the
+// real link instance's rings.
 class testsession : public session {
   public:
     using session::session;
 
-    bool passthrough = false;
-    std::vector<std::unique_ptr<tagvalbody>> vals;
     std::vector<std::unique_ptr<regbody>> regs;
     std::vector<std::string> dbmsgs;
     std::vector<tagval> pendingctrl;  // handed out by the next drain
     int drains = 0;
 
   protected:
-    void queueval(tagvalbody* b) override {
-        if (passthrough) return session::queueval(b);
-        vals.emplace_back(b);
-    }
     size_t queuereg(regbody* b) override {
-        if (passthrough) return session::queuereg(b);
         regs.emplace_back(b);
         return regs.size();
     }
@@ -103,8 +92,6 @@ class fakeproc : public procstat::procsource {
 tagval value(const char* name, int64_t v) {
     tagval t;
     t.name = name;
-    t.time = 1700000000000LL;
-    t.quality = 192;
     t.vtype = 4;
     t.vint = v;
     return t;
@@ -122,31 +109,19 @@ zo::string makepackage(uint32_t funid, zo::cls_protoc3<zo::string>& body, uint32
     return out;
 }
 
-// A package whose head is written as given (for heads makepkg never makes).
-std::string rawpackage(uint32_t ver, uint32_t encode, uint32_t srcsize, uint32_t funid,
-                       const std::string& body) {
+// A package of values whose head says LZ4 without a size, which makepkg
+// never makes.
+std::string lz4withoutsize() {
     pb3head h;
-    h.ver = ver;
-    h.encode = encode;
-    h.srcsize = srcsize;
-    h.funid = funid;
+    h.ver = 300;
+    h.encode = 1;
+    h.funid = 3202;
     zo::string enc;
     EXPECT_TRUE(h.serialize(enc));
     std::string p = std::string("\xF3\x79\x97", 3) + static_cast<char>(enc.size()) + "size";
-    p += std::string(enc.view()) + body;
+    p += std::string(enc.view());
     for (int i = 0; i < 4; ++i) p[4 + i] = static_cast<char>(p.size() >> (8 * i));
     return p;
-}
-
-zo::string valuespackage(int first, int count, uint32_t funid = 3202) {
-    tagvalbody b;
-    for (int i = first; i < first + count; ++i)
-        b.items.append(value(("t" + std::to_string(i)).c_str(), i));
-    return makepackage(funid, b);
-}
-
-std::string str(const zo::string& s) {
-    return std::string(s.data(), s.size());
 }
 
 // Fake clock, a log sink on loopback, and a session logging to it at level
@@ -188,17 +163,16 @@ class sessiontest : public ::testing::Test {
 };
 
 TEST_F(sessiontest, PackageCutAtEveryOffsetIsDispatchedOnceWithItsLastByte) {
-    zo::string p = valuespackage(10, 3, 3204);
+    tagvalbody b;
+    for (int i = 0; i < 3; ++i) b.items.append(value(("t" + std::to_string(i)).c_str(), i));
+    zo::string p = makepackage(3204, b);
     for (uint32_t cut = 1; cut < p.size(); ++cut) {
         h.newstream();
-        h.vals.clear();
         ASSERT_EQ(h.onrecv(p.data(), static_cast<int32_t>(cut)), 0) << cut;
-        ASSERT_TRUE(h.vals.empty()) << cut;
+        ASSERT_EQ(h.counted().valsreceived, 3 * (cut - 1)) << cut;
         ASSERT_EQ(h.onrecv(p.data() + cut, static_cast<int32_t>(p.size() - cut)), 0) << cut;
-        ASSERT_EQ(h.vals.size(), 1u) << cut;
-        ASSERT_EQ(h.vals[0]->items.size(), 3u) << cut;
+        ASSERT_EQ(h.counted().valsreceived, 3 * cut) << cut;
     }
-    EXPECT_EQ(h.counted().valsreceived, 3 * (p.size() - 1));
 }
 
 // Packages the session does not act on, each with its line: a head it
@@ -208,11 +182,11 @@ TEST_F(sessiontest, PackageCutAtEveryOffsetIsDispatchedOnceWithItsLastByte) {
 // (faults_e2e_test), with the same connection carrying on.
 TEST_F(sessiontest, RefusedPackagesAreCountedAndLoggedOnlySomeDropTheConnection) {
     auto spoiled = [](const zo::string& p) {
-        std::string s = str(p);
+        std::string s(p.view());
         s.back() = static_cast<char>(0xFF);
         return s;
     };
-    unkownbody msg;
+    unkownbody msg, empty;
     msg.vstr = "{\"cmd\":1}";
     loginbody login;
     login.retmsg = "xx";
@@ -221,14 +195,10 @@ TEST_F(sessiontest, RefusedPackagesAreCountedAndLoggedOnlySomeDropTheConnection)
         int32_t result;
         const char* line;
     } rows[] = {
-        {rawpackage(300, 1, 0, 3202, ""), -1,
+        {lz4withoutsize(), -1,
          "pb3msg_head error(ver = 300, encode = 1,srcsize = 0) from IOServer."},
-        {rawpackage(301, 0, 2, 3202, "\x08\x01"), -1,
-         "pb3msg_head error(ver = 301, encode = 0,srcsize = 2) from IOServer."},
-        {rawpackage(300, 2, 5, 3202, ""), -1,
-         "pb3msg_head error(ver = 300, encode = 2,srcsize = 5) from IOServer."},
-        // A raw body may say srcsize 0: accepted.
-        {rawpackage(300, 0, 0, 4242, ""), 0, "unkown pb3 request funid = 4242 from zelserver."},
+        {std::string(makepackage(4242, empty).view()), 0,
+         "unkown pb3 request funid = 4242 from zelserver."},
         // hdrlen 2 holding a key with wire type 7.
         {std::string("\xF3\x79\x97\x02\x0A\x00\x00\x00\x0F\x01", 10), -1,
          "parse pb3msg_head failed."},
@@ -247,49 +217,30 @@ TEST_F(sessiontest, RefusedPackagesAreCountedAndLoggedOnlySomeDropTheConnection)
         EXPECT_TRUE(logged(r.line)) << sink.dump();
     }
     EXPECT_EQ(h.counted().pkgsreceived, refused);
-    EXPECT_TRUE(h.vals.empty());
-    EXPECT_TRUE(h.dbmsgs.empty());
     EXPECT_EQ(feed(makepackage(3308, msg, 3, 1)), 0);
     EXPECT_EQ(h.dbmsgs, std::vector<std::string>{"{\"cmd\":1}"});
 }
 
+// That registered tags reach the database is checked end to end
+// (session_e2e_test); withdrawals are not.
 TEST_F(sessiontest, RegistrationsKeepVi32WithdrawalsCarry3512) {
     unkownbody b;
     b.vi32 = 7;
     b.strs.append(zo::string("a.b"));
     b.strs.append(zo::string("c.d"));
     EXPECT_EQ(feed(makepackage(3212, b)), 0);
-    b.vi32 = 0;
     EXPECT_EQ(feed(makepackage(3512, b)), 0);
     ASSERT_EQ(h.regs.size(), 2u);
     EXPECT_EQ(h.regs[0]->vi32, 7u);
     EXPECT_EQ(h.regs[1]->vi32, 3512u);
-    ASSERT_EQ(h.regs[1]->strs.size(), 2u);
-    EXPECT_EQ(str(h.regs[1]->strs[1]), "c.d");
-
-    // Through the link's queue, the lines count what waits in it.
-    h.passthrough = true;
-    EXPECT_EQ(feed(makepackage(3212, b)), 0);
-    EXPECT_EQ(feed(makepackage(3512, b)), 0);
     EXPECT_TRUE(logged("putreagwtag tags 2, num_buf_pkgs = 1")) << sink.dump();
     EXPECT_TRUE(sink.has("putreagwtagdel tags 2, num_buf_pkgs = 2")) << sink.dump();
 }
 
-TEST_F(sessiontest, FullValueQueueDropsTheOldestPackage) {
-    h.passthrough = true;
-    EXPECT_EQ(feed(valuespackage(0, 3)), 0);
-    zo::string one = valuespackage(5, 1);
-    for (int i = 1; i < 8191; ++i) ASSERT_EQ(feed(one), 0);
-    EXPECT_FALSE(logged("put chache full, lost one package records 3."));
-    EXPECT_EQ(feed(one), 0);
-    EXPECT_TRUE(logged("put chache full, lost one package records 3."));
-}
-
-// ---- with the packages the host sends -------------------------------------------
-//
-// The login request's fields and the run information's fixed fields are
-// checked end to end (session_e2e_test); here: what only a fake clock, fake
-// CPU figures and a socket that takes nothing can show.
+// With the packages the host sends.  The login request's fields and the
+// run information's fixed fields are checked end to end (session_e2e_test);
+// here: what only a fake clock, fake CPU figures and a socket that takes
+// nothing can show.
 
 class peersessiontest : public sessiontest {
   protected:
@@ -329,9 +280,8 @@ class peersessiontest : public sessiontest {
         ASSERT_TRUE(pkgpb3::parsebody(pkg, head, info));
         ASSERT_EQ(info.items.size(), 1u);
     }
-    void answerlogin(uint32_t val = 77) {
+    void answerlogin() {
         loginbody reply;
-        reply.f95 = val;
         ASSERT_EQ(feed(makepackage(2002, reply, loginhead.seqno)), 0);
         ASSERT_EQ(c.state, zo::ipcwrk::loggedin);
     }
@@ -355,8 +305,7 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     EXPECT_FALSE(link.takestatechanged());
     velmarinst::on_status(velmarinst::statusdisconnected, nullptr, &link);
     c.poll(&log);
-    answerlogin(77);
-    int64_t logintime = h.logintime();
+    answerlogin();
 
     // Nothing until the clock reaches a new second.
     clock.advancems(1000);
@@ -364,18 +313,11 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     zo::string pkg;
     runinfoarray info(67);
     ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
-    EXPECT_EQ(head.seqno, loginhead.seqno + 1);
     const runinfo& r = info.items[0];
-    EXPECT_EQ(r.f161, 77u);
     EXPECT_EQ(r.f165, 4096u * 3);
     EXPECT_EQ(r.f166, 1700000000000u);
-    EXPECT_EQ(r.f167, static_cast<uint64_t>(logintime));
+    EXPECT_EQ(r.f167, static_cast<uint64_t>(h.logintime()));
     EXPECT_EQ(r.f168, static_cast<uint64_t>(clock.nowms()));
-    EXPECT_EQ(r.f172, 3u);
-    // Fields 173 and 174 are not on the wire (their key starts 0xE8 0x0A / 0xF0 0x0A).
-    std::string body = str(pkg).substr(8 + static_cast<uint8_t>(pkg.data()[3]));
-    EXPECT_EQ(body.find("\xE8\x0A"), std::string::npos);
-    EXPECT_EQ(body.find("\xF0\x0A"), std::string::npos);
 
     // One busy processor of four since the last report.
     proc.system = 1400;
@@ -384,25 +326,18 @@ TEST_F(peersessiontest, RunInformationFollowsTheSecondsAndTheDatabaseState) {
     ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f163, 2500u);
 
-    // The database connects: in the same pass run information with 172 = 0
-    // and the request for the write tags.
+    // The database connects: at once run information with 172 = 0 and the
+    // request for the write tags.
     velmarinst::on_status(velmarinst::statusconnected, nullptr, &link);
     ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f172, 0u);
-    uint32_t seq = head.seqno;
     ASSERT_TRUE(next(&head, &pkg));
     EXPECT_EQ(head.funid, 3211u);
-    EXPECT_EQ(head.seqno, seq + 1);
-    EXPECT_EQ(pkg.size(), 8u + static_cast<uint8_t>(pkg.data()[3]));  // empty body
 
-    // It drops: run information with 172 = 3 and no request; the next
-    // package is the report of the next second.
+    // It drops: at once run information with 172 = 3.
     velmarinst::on_status(velmarinst::statusdisconnected, nullptr, &link);
     ASSERT_NO_FATAL_FAILURE(nextinfo(info, head, pkg));
     EXPECT_EQ(info.items[0].f172, 3u);
-    clock.advancems(1000);
-    ASSERT_TRUE(next(&head, &pkg));
-    EXPECT_EQ(head.funid, 3206u);
 }
 
 // Control values go out together, only while logged in.  A package that
@@ -442,10 +377,9 @@ TEST_F(peersessiontest, ControlValuesAreHeldWhileTheBufferIsFullAndTheLostCounte
         if (head.funid != 3214u) continue;
         tagvalbody out;
         ASSERT_TRUE(pkgpb3::parsebody(pkg, head, out));
-        for (const tagval& t : out.items) names.push_back(str(t.name));
+        for (const tagval& t : out.items) names.emplace_back(t.name.view());
     }
     EXPECT_EQ(names, (std::vector<std::string>{"held", "held2", "later"}));
-    EXPECT_TRUE(logged("send dbctrlout to io-server records 2."));
 
     // A package taken but still in the buffer when the connection drops.
     c.socketfull = true;
@@ -457,8 +391,6 @@ TEST_F(peersessiontest, ControlValuesAreHeldWhileTheBufferIsFullAndTheLostCounte
                "lost since start."));
 }
 
-// ---- CPU and memory figures -----------------------------------------------------
-
 // The machine's total is the first eight figures of the "cpu" line; the
 // process's is utime + stime (fields 14 and 15, after a command name that
 // may hold blanks and ')'); the working set is statm's second figure.
@@ -468,43 +400,27 @@ TEST(procstattest, ParsesTheProcTexts) {
     const struct {
         bool (*parse)(std::string_view, uint64_t*);
         std::string text;
-        bool ok;
-        uint64_t v;
+        uint64_t v;  // 0: refused
     } rows[] = {
         {procstat::parsesystemstat, "cpu  10 2 30 400 5 6 7 8 100 200\ncpu0 1 1 1 1 1 1 1 1 0 0\n",
-         true, 468},
-        {procstat::parsesystemstat, "cpu 1 2 3 4\n", true, 10},
-        {procstat::parsesystemstat, "cpu 1 2 3\n", false, 0},
-        {procstat::parsesystemstat, "cpu0 1 2 3 4\n", false, 0},
-        {procstat::parsesystemstat, "cpu 99999999999999999999 1 1 1\n", false, 0},
-        {procstat::parseprocessstat, stat, true, 22},
-        {procstat::parsestatm, "5000 1200 300 1 0 900 0\n", true, 1200},
-        {procstat::parsestatm, "5000\n", false, 0},
-        {procstat::parsestatm, "", false, 0},
+         468},
+        {procstat::parsesystemstat, "cpu 1 2 3 4\n", 10},  // four figures are enough
+        {procstat::parsesystemstat, "cpu 1 2 3\n", 0},
+        {procstat::parsesystemstat, "cpu0 1 2 3 4\n", 0},
+        {procstat::parsesystemstat, "cpu 99999999999999999999 1 1 1\n", 0},
+        {procstat::parseprocessstat, stat, 22},
+        {procstat::parsestatm, "5000 1200 300 1 0 900 0\n", 1200},
+        {procstat::parsestatm, "5000\n", 0},
     };
     for (const auto& r : rows) {
         uint64_t v = 0;
-        EXPECT_EQ(r.parse(r.text, &v), r.ok) << r.text;
-        if (r.ok) {
-            EXPECT_EQ(v, r.v) << r.text;
-        }
+        EXPECT_EQ(r.parse(r.text, &v), r.v != 0) << r.text;
+        EXPECT_EQ(v, r.v) << r.text;
     }
     uint64_t v = 0;
     for (size_t cut = 0; cut <= stat.find(" 5 0 0 20") + 1; ++cut) {
         EXPECT_FALSE(procstat::parseprocessstat(std::string_view(stat).substr(0, cut), &v)) << cut;
     }
-}
-
-TEST(procstattest, ShareIsProcessTicksOverMachineTicks) {
-    uint64_t state[2] = {0, 0};
-    EXPECT_EQ(procstat::cpushare(state, true, 1000, 100), 0u);  // first sample
-    EXPECT_EQ(state[0], 1000u);
-    EXPECT_EQ(procstat::cpushare(state, true, 1400, 200), 2500u);
-    EXPECT_EQ(procstat::cpushare(state, true, 1400, 250), 0u);  // no machine time passed
-    EXPECT_EQ(state[1], 250u);
-    EXPECT_EQ(procstat::cpushare(state, false, 5000, 5000), 0u);
-    EXPECT_EQ(state[0], 1400u);
-    EXPECT_EQ(procstat::cpushare(state, true, 1800, 650), 10000u);
 }
 
 }  // namespace
