@@ -137,7 +137,8 @@ TEST_F(JsonScanTest, BackslashRunsComeBackWholeAndEveryCutFails) {
 }
 
 // The strict reading refuses what the lenient one passes over, and says
-// where: the offset of the offending character.
+// where: the offset of the offending character (a missing comma and a bad
+// literal also in tools/qvadm/qvadm_test, with line and column).
 TEST_F(JsonScanTest, StrictReadingRefusesWhatTheLenientOnePassesOver) {
     struct row {
         const char* text;
@@ -148,11 +149,9 @@ TEST_F(JsonScanTest, StrictReadingRefusesWhatTheLenientOnePassesOver) {
     const row rows[] = {
         {R"( {"a": -1.5e+3, "b": [1, "x", null], "c": {"d": true}, "e": "\u00e9\n"} )", ok, ""},
         {R"([0, -0.5, 2E9, false, "", {}])", ok, ""},
-        {R"({"a": 1 "b": 2})", 8, "missing"},
         {R"({, "a": 1})", 1, "before the first"},
         {R"({"a": 1,})", 7, "after the last"},
         {R"([1,,2])", 3, "two commas"},
-        {R"({"a": 8h})", 6, "not a number"},
         {R"({"a" x: 1})", 5, "colon"},
         {R"({"a": "C:\data"})", 9, "unknown escape"},
         {R"({"a": "\u12"})", 7, "hex"},
@@ -232,17 +231,20 @@ TEST(JsonUnescapeTest, EscapesAndWhereTheyStop) {
         const char* in;
         const char* hexout;
         bool whole;
-    } rows[] = {{R"(plain)", "706C61696E", true},
-                {R"(\"\/\\\b\f\n\r\t)", "222F5C080C0A0D09", true},
-                {R"(a\xb\qc)", "616263", true},  // unknown escapes drop both characters
-                {R"(\u00e9\U00E9)", "C3A9C3A9", true},
-                {R"(\udbff\udfff)", "F48FBFBF", true},  // the last code point
-                {R"(\udc00)", "EDB080", true},          // a lone low half is kept as it is
-                // A cut or bad escape, a high half without a low one after it.
-                {R"(x\u12)", "78", false},
-                {"x\\", "78", false},
-                {R"(x\ud83dy)", "78", false},
-                {R"(x\ud83d\u0041)", "78", false}};
+    } rows[] = {
+        {R"(plain)", "706C61696E", true},
+        {R"(\"\/\\\b\f\n\r\t)", "222F5C080C0A0D09", true},
+        {R"(a\xb\qc)", "616263", true},  // unknown escapes drop both characters
+        {R"(\u00e9\U00E9)", "C3A9C3A9", true},
+        // The first and the last code point of each length.
+        {R"(\u007F\u0080\u07FF\u0800\uFFFF\ud800\udc00)", "7FC280DFBFE0A080EFBFBFF0908080", true},
+        {R"(\udbff\udfff)", "F48FBFBF", true},  // the last code point
+        {R"(\udc00)", "EDB080", true},          // a lone low half is kept as it is
+        // A cut or bad escape, a high half without a low one after it.
+        {R"(x\u12)", "78", false},
+        {"x\\", "78", false},
+        {R"(x\ud83dy)", "78", false},
+        {R"(x\ud83d\u0041)", "78", false}};
     for (const auto& r : rows) {
         zo::string out;
         EXPECT_EQ(zo::jsonunescape(r.in, out), r.whole) << r.in;
@@ -261,23 +263,6 @@ TEST(JsonUnescapeTest, EveryCutDecodesToAPrefix) {
         zo::jsonunescape(std::string_view(b.get(), cut), out);
         EXPECT_EQ(full.view().substr(0, out.size()), out.view()) << cut;
     }
-}
-
-// The first and the last code point of each length, one to six bytes.
-TEST(JsonUnescapeTest, Utf8FormsUpTo31Bits) {
-    std::string got;
-    for (uint32_t cp : {0x7Fu, 0x80u, 0x7FFu, 0x800u, 0xFFFFu, 0x10000u, 0x1FFFFFu, 0x200000u,
-                        0x3FFFFFFu, 0x4000000u, 0x7FFFFFFFu}) {
-        zo::string out;
-        EXPECT_TRUE(zo::appendutf8(out, cp)) << cp;
-        got += hex(out.view()) + " ";
-    }
-    EXPECT_EQ(got,
-              "7F C280 DFBF E0A080 EFBFBF F0908080 F7BFBFBF F888808080 FBBFBFBFBF FC8480808080 "
-              "FDBFBFBFBFBF ");
-    zo::string out;
-    EXPECT_FALSE(zo::appendutf8(out, 0x80000000u));
-    EXPECT_TRUE(out.empty());
 }
 
 TEST(JsonNumberReadTest, DoubleAndInt64Spans) {
