@@ -274,7 +274,7 @@ TEST(JsonNumberReadTest, DoubleAndInt64Spans) {
     EXPECT_EQ(d, 12);
     for (const std::string& bad : std::vector<std::string>{"  ", "1.5x", std::string(500, '1')})
         EXPECT_FALSE(zo::jsonreaddouble(bad, d)) << bad;
-    // INT64_MIN goes through a database end to end (oxaapi/pgdb_test).
+    // INT64_MIN goes through a database in oxaapi/oxaapi_test.
     int64_t i = 0;
     EXPECT_TRUE(zo::jsonreadint64(" 42 ", i));
     EXPECT_EQ(i, 42);
