@@ -43,7 +43,7 @@ TEST_F(JsonWriteTest, ValueEscapingButNotKeys) {
     EXPECT_TRUE(zo::jsonneedsescape("ab/"));
 }
 
-// Numbers of every value type are written in dblink/oxawrite_test.
+// Numbers of every value type: dblink/oxawrite_test, every digit end to end.
 
 // Time texts of each form under fixed time zones.  The ISO form shows the
 // standard offset in whole hours (daylight saving moves the clock, not the
