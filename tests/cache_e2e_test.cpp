@@ -1,23 +1,9 @@
-// End-to-end tests of the local cache: the built Quorvane program (ZO_BIN)
-// runs as a child process against an IO server played by this test on
-// loopback.
-//  - An outage after a power cut: the current period's cache file ends in a
-//    torn block, and the database directory does not exist at start, so the
-//    values sent meanwhile go to the cache behind the torn block; once the
-//    directory is made the database connects, and every cached value but
-//    the torn block's reaches history through the replay, exactly once.
-//  - A database slower than the IO server: its queue is small (the URL's
-//    queuebytes), and a burst of values at full speed outruns it; what the
-//    writer cannot hand over goes to the cache and is replayed, so history
-//    is every value sent, and nothing is dropped.
-//  - Kills: the program is killed (SIGKILL) at random moments of the replay
-//    of a large cache file and started again; at the end every value of the
-//    file is in history exactly once.
-//
-// The program's wall clock is moved and runs ten times as fast
+// End-to-end tests of the local cache: the built Quorvane program against an
+// IO server played by this test on loopback, through a power cut's torn
+// cache file, a database slower than the IO server, and kills in the middle
+// of a replay.  The program's wall clock is moved and runs ten times as fast
 // (cache_e2e_clock, preloaded), so periods end and the replay starts within
-// seconds.  Every wait is bounded (against hanging only); nothing asserts
-// how long anything took.
+// seconds.  Every wait is bounded (against hanging only).
 #include <signal.h>
 
 #include <chrono>

@@ -1,21 +1,18 @@
 // End-to-end fault tests of the link to the IO server: the built Quorvane
-// program (ZO_BIN) runs as a child process in a private program directory,
-// against an IO server played by this test on loopback that misbehaves on
-// purpose: it refuses the login, sends a body that does not decode, a
-// package whose length has a bit flipped, or stops reading while the
-// program has a lot to send.  Each case checks the program's log lines
-// (received by the test's own UDP log server), that it keeps running, and
-// that it logs in again afterwards.
+// program against an IO server played by this test on loopback that
+// misbehaves on purpose (refuses the login, sends a body that does not
+// decode or a package whose length has a bit flipped, stops reading while
+// the program has a lot to send).  The program must say so, keep running
+// and log in again; only what was damaged is lost.
 //
-// The first run has a wall clock five times as fast (the preloaded test clock
-// library), so its 15-second login limit passes in about 3 s: time enough for
-// the test's logins on a loaded machine.  Every wait
-// is bounded (against hanging only); nothing here asserts how long anything
-// took.
+// The first run's wall clock runs five times as fast (the preloaded test
+// clock), so its 15-second login limit passes in about 3 s.  Every wait is
+// bounded (against hanging only).
 #include <signal.h>
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <string>
 
@@ -100,11 +97,9 @@ TEST_F(faultse2e, RefusedLoginBadBodyAndFlippedLengthCostOnlyWhatTheyMust) {
     };
     tagvalarray first = values(0), second = values(1);
     std::string flipped = package(3202, second, ++io.seq);
-    uint32_t total = static_cast<uint8_t>(flipped[4]) | static_cast<uint8_t>(flipped[5]) << 8 |
-                     static_cast<uint8_t>(flipped[6]) << 16 |
-                     static_cast<uint32_t>(flipped[7]) << 24;
-    total ^= 1u << 22;
-    for (int i = 0; i < 4; ++i) flipped[4 + i] = static_cast<char>(total >> (8 * i));
+    flipped[6] = static_cast<char>(flipped[6] ^ 0x40);  // the total is little-endian
+    uint32_t total;
+    std::memcpy(&total, flipped.data() + 4, 4);
     size_t from = logsrv.lines().size();
     ASSERT_TRUE(io.sendbytes(package(3202, first, ++io.seq) + flipped));
     const std::string splitline = "split pkg failed @onrecv.";
@@ -120,11 +115,7 @@ TEST_F(faultse2e, RefusedLoginBadBodyAndFlippedLengthCostOnlyWhatTheyMust) {
     EXPECT_TRUE(logsrv.waitfor(dropline, 20000, from)) << logsrv.dump();
     EXPECT_TRUE(logsrv.waitfor("Quorvane ipc disconnect", 20000, from)) << logsrv.dump();
     EXPECT_LT(logsrv.findfrom(splitline, from), logsrv.findfrom(dropline, from));
-    uint32_t lastseq = io.loginhead.seqno;
-    from = logsrv.lines().size();
     login();
-    EXPECT_GT(io.loginhead.seqno, lastseq);
-    EXPECT_GE(logsrv.findfrom("Quorvane ipc connected.", from), 0) << logsrv.dump();
     for (int p = 2; p < pkgs; ++p) {
         tagvalarray b = values(p);
         ASSERT_TRUE(io.send(3202, b)) << p;
@@ -132,9 +123,8 @@ TEST_F(faultse2e, RefusedLoginBadBodyAndFlippedLengthCostOnlyWhatTheyMust) {
     // Only the damaged package is lost: every value before and behind it is
     // in history.
     const std::string count = "SELECT count(*) FROM history WHERE name GLOB 'fl.*'";
-    std::string n;
-    until([&] { return (n = sqlone(dbpath, count)) == std::to_string((pkgs - 1) * perpkg); });
-    EXPECT_EQ(n, std::to_string((pkgs - 1) * perpkg));
+    EXPECT_TRUE(until([&] { return sqlone(dbpath, count) == std::to_string((pkgs - 1) * perpkg); }))
+        << sqlone(dbpath, count);
     EXPECT_EQ(sqlone(dbpath, "SELECT count(*) FROM history WHERE name GLOB 'fl.1.*'"), "0");
     ASSERT_TRUE(prog.stop()) << logsrv.dump();
 }

@@ -3,8 +3,8 @@
 // duplicates, reorders and corrupts datagrams by a seeded plan, the built
 // gaprx, and the far side's SQLite file.  The relay opens every datagram
 // with independent code (zlib, liblz4, Google's protobuf) to know what each
-// one carried.  Then gaprx against a stranger's credentials and a sender
-// that starts again.
+// one carried.  (Refused credentials and a sender that starts again are
+// gaprx's unit tests'.)
 //
 // Every wait is bounded (against hanging only); nothing here asserts how
 // long anything took.
@@ -24,7 +24,6 @@
 #include <string>
 #include <vector>
 
-#include "dblink/oxalink_gapudp.h"
 #include "gapmsg_oracle_test.pb.h"
 #include "gtest/gtest.h"
 #include "tests/harness.h"
@@ -62,34 +61,25 @@ std::string dbl(double d) {
     return "r" + std::to_string(bits);
 }
 
-// The history table read through the C API, values in their storage class.
+// The history table, values in their storage class.
 std::multiset<std::string> history(const std::string& path) {
     std::multiset<std::string> out;
-    sqlite3* db = nullptr;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, "SELECT name, time, quality, type, value FROM history", -1, &st,
-                           nullptr) == SQLITE_OK) {
-        while (sqlite3_step(st) == SQLITE_ROW) {
-            // Read in the column's own storage class only: a conversion
-            // would change it.
-            const int type = sqlite3_column_type(st, 4);
-            auto blob = [&] {
-                auto* p = static_cast<const char*>(sqlite3_column_blob(st, 4));
-                return "b" + std::string(p ? p : "", sqlite3_column_bytes(st, 4));
-            };
-            std::string v = type == SQLITE_INTEGER
-                                ? "i" + std::to_string(sqlite3_column_int64(st, 4))
-                            : type == SQLITE_FLOAT ? dbl(sqlite3_column_double(st, 4))
-                            : type == SQLITE_NULL  ? "null"
-                                                   : blob();
-            out.insert(rowtext(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
-                               sqlite3_column_int64(st, 1), sqlite3_column_int(st, 2),
-                               sqlite3_column_int(st, 3), v));
-        }
-    }
-    sqlite3_finalize(st);
-    sqlite3_close(db);
+    sqleach(path, "SELECT name, time, quality, type, value FROM history", [&](sqlite3_stmt* st) {
+        // Read in the column's own storage class only: a conversion would
+        // change it.
+        const int type = sqlite3_column_type(st, 4);
+        auto blob = [&] {
+            auto* p = static_cast<const char*>(sqlite3_column_blob(st, 4));
+            return "b" + std::string(p ? p : "", sqlite3_column_bytes(st, 4));
+        };
+        std::string v = type == SQLITE_INTEGER ? "i" + std::to_string(sqlite3_column_int64(st, 4))
+                        : type == SQLITE_FLOAT ? dbl(sqlite3_column_double(st, 4))
+                        : type == SQLITE_NULL  ? "null"
+                                               : blob();
+        out.insert(rowtext(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)),
+                           sqlite3_column_int64(st, 1), sqlite3_column_int(st, 2),
+                           sqlite3_column_int(st, 3), v));
+    });
     return out;
 }
 
@@ -116,12 +106,6 @@ std::map<std::string, uint64_t> counters(const std::string& out) {
         if (eq != std::string::npos) c[kv.substr(0, eq)] = std::stoull(kv.substr(eq + 1));
     }
     return c;
-}
-
-// A free UDP port for a child to bind (held only for the moment of asking).
-int freeudp() {
-    heldport h(SOCK_DGRAM);
-    return h.port;
 }
 
 void sendto(int fd, int port, const std::string& d) {
@@ -260,7 +244,8 @@ TEST_F(gape2e, ARelayThatLosesDuplicatesReordersAndCorruptsLeavesEveryIntactValu
     const std::string farpath = dbpath;
     // gaprx: up once the database file is there (it is opened after the bind).
     child rx;
-    const int gaprxport = freeudp();
+    // A free port for gaprx to bind, held only for the moment of asking.
+    const int gaprxport = heldport(SOCK_DGRAM).port;
     ASSERT_TRUE(rx.start(zotest::bindir() + "/gaprx",
                          {"gapudp://127.0.0.1:" + std::to_string(gaprxport), dburl, "u", "p",
                           "--stats", "0", "--log-level", "err"}));
@@ -319,19 +304,6 @@ TEST_F(gape2e, ARelayThatLosesDuplicatesReordersAndCorruptsLeavesEveryIntactValu
     }));
     EXPECT_TRUE(rx.alive());
 
-    // A stranger's datagram is refused; a sender with the same credentials
-    // that starts again (counting from 1) is told and taken.
-    oxalink_gapudp stranger(nullptr), again(nullptr);
-    std::string direct = "gapudp://127.0.0.1:" + std::to_string(gaprxport);
-    ASSERT_EQ(0, stranger.open(direct.c_str(), "other", "p"));
-    ASSERT_EQ(0, again.open(direct.c_str(), "u", "p"));
-    for (oxalink_gapudp* l : {&stranger, &again}) {
-        tagvalarray* b = new tagvalarray;
-        b->items.append(intvalue(l == &again ? "life2" : "stranger", 7, 1700000000000LL));
-        l->write_batch(b, nullptr);
-    }
-    ASSERT_TRUE(until([&] { return history(farpath).size() >= want.size() + 1; }));
-    want.insert(rowtext("life2", 1700000000000LL, 192, 4, "i7"));
     EXPECT_TRUE(rx.stop(SIGTERM));
     std::map<std::string, uint64_t> c = counters(rx.output);
     std::multiset<std::string> got = history(farpath);
@@ -344,7 +316,7 @@ TEST_F(gape2e, ARelayThatLosesDuplicatesReordersAndCorruptsLeavesEveryIntactValu
     EXPECT_TRUE(extra.empty()) << extra.size() << " not sent, e.g. " << extra[0];
 
     ASSERT_FALSE(c.empty()) << rx.output;
-    EXPECT_EQ(r.intact.size() + 1, c["accepted"]);
+    EXPECT_EQ(r.intact.size(), c["accepted"]);
     // Loss as gaprx counts it: numbers missing between the first and the
     // last datagram that came through.
     uint32_t lo = *r.intactseqs.begin(), hi = *r.intactseqs.rbegin();
@@ -355,8 +327,6 @@ TEST_F(gape2e, ARelayThatLosesDuplicatesReordersAndCorruptsLeavesEveryIntactValu
     EXPECT_EQ(static_cast<uint64_t>(r.corrupted), c["short"] + c["magic"] + c["headcrc"] +
                                                       c["bodylen"] + c["bodycrc"] + c["rawlen"] +
                                                       c["lz4"] + c["decode"]);
-    EXPECT_EQ(1u, c["auth"]);
-    EXPECT_EQ(1u, c["restarts"]);
     EXPECT_EQ(want.size(), c["written"]);
     EXPECT_EQ(0u, c["failed"]);
     EXPECT_GT(r.dropped, 0);

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,8 +51,8 @@ std::string ipcurl(int port) {
 }
 
 bool progdir::make(const std::string& prefix, std::string* err) {
-    const char* bin = ::getenv("ZO_BIN");
-    if (!bin) {
+    const std::string bin = zotest::bindir();
+    if (bin.empty()) {
         *err = "ZO_BIN must name the directory of the built programs";
         return false;
     }
@@ -184,28 +183,28 @@ bool withdb(const std::string& path, const std::function<bool(sqlite3*)>& fn) {
     return ok;
 }
 
-// Steps sql, calling row for each row; false when it does not prepare.
-bool eachrow(sqlite3* db, const std::string& sql, const std::function<void(sqlite3_stmt*)>& row) {
-    sqlite3_stmt* st = nullptr;
-    bool ok = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK;
-    while (ok && sqlite3_step(st) == SQLITE_ROW) row(st);
-    sqlite3_finalize(st);
-    return ok;
-}
-
 }  // namespace
+
+bool sqleach(const std::string& path, const std::string& sql,
+             const std::function<void(sqlite3_stmt*)>& row) {
+    return withdb(path, [&](sqlite3* db) {
+        sqlite3_stmt* st = nullptr;
+        bool ok = sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK;
+        while (ok && sqlite3_step(st) == SQLITE_ROW) row(st);
+        sqlite3_finalize(st);
+        return ok;
+    });
+}
 
 std::vector<std::string> sqlrows(const std::string& path, const std::string& sql) {
     std::vector<std::string> out;
-    withdb(path, [&](sqlite3* db) {
-        return eachrow(db, sql, [&](sqlite3_stmt* st) {
-            std::string row;
-            for (int i = 0; i < sqlite3_column_count(st); ++i) {
-                const unsigned char* t = sqlite3_column_text(st, i);
-                row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
-            }
-            out.push_back(row);
-        });
+    sqleach(path, sql, [&](sqlite3_stmt* st) {
+        std::string row;
+        for (int i = 0; i < sqlite3_column_count(st); ++i) {
+            const unsigned char* t = sqlite3_column_text(st, i);
+            row += (i ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
+        }
+        out.push_back(row);
     });
     return out;
 }
@@ -217,12 +216,10 @@ std::string sqlone(const std::string& path, const std::string& sql) {
 
 bool sqlreal(const std::string& path, const std::string& sql, double* out) {
     bool got = false;
-    withdb(path, [&](sqlite3* db) {
-        return eachrow(db, sql, [&](sqlite3_stmt* st) {
-            if (got || sqlite3_column_type(st, 0) == SQLITE_NULL) return;
-            *out = sqlite3_column_double(st, 0);
-            got = true;
-        });
+    sqleach(path, sql, [&](sqlite3_stmt* st) {
+        if (got || sqlite3_column_type(st, 0) == SQLITE_NULL) return;
+        *out = sqlite3_column_double(st, 0);
+        got = true;
     });
     return got;
 }

@@ -27,6 +27,8 @@
 #include "tests/support/testsupport.h"
 #include "tests/udpsink.h"
 
+struct sqlite3_stmt;
+
 namespace e2e {
 
 namespace fs = std::filesystem;
@@ -109,6 +111,10 @@ class ioserver {
     loginbody loginreq;
 };
 
+// Steps sql on the database file, calling row for each row; false when the
+// file is not there or the statement does not prepare.
+bool sqleach(const std::string& path, const std::string& sql,
+             const std::function<void(sqlite3_stmt*)>& row);
 // Rows of sql on the database file as "a|b" texts; empty while the file is
 // not there or when the statement fails.
 std::vector<std::string> sqlrows(const std::string& path, const std::string& sql);

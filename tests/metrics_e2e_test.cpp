@@ -1,11 +1,8 @@
-// The metrics file end to end: iosim sends a fixed number of tag values and
-// SOE records to the Quorvane program (with the faster test clock, so the
-// 10 s rhythm passes in half a second), which writes them to SQLite or, with
-// the database away, to its cache.  After the stop the last file must parse
-// with promtool (Prometheus's own checker) and its counters must add up:
-// every value received is written, a duplicate, cached or dropped for a
-// named reason, and what the database holds is what the file says was
-// written.
+// The metrics file end to end: iosim sends a fixed number of values to the
+// Quorvane program (its clock twenty times as fast), which writes them to
+// SQLite or, with the database away, to its cache.  The last file must pass
+// promtool (Prometheus's own checker), and its counters must add up and
+// agree with the database.
 #include <cstdio>
 #include <fstream>
 #include <map>

@@ -1,18 +1,10 @@
 // End to end over PostgreSQL: the built Quorvane program writes to
-// throwaway PostgreSQL servers while they fail, and every value the IO
-// server sent reaches history exactly once, with its own time.
-//
-//   - The server is stopped mid-stream (pg_ctl stop -m immediate) while
-//     values come at 5,000 per second, stays away for 30 s of the program's
-//     time, and starts again.
-//   - A primary with a synchronous streaming standby: the primary is
-//     stopped, the standby promoted, and the program moves to it.
-//
-// Values of the request in flight and those that come while the database is
-// away go to the local cache and are replayed; the program's wall clock
-// starts shortly before the end of a ten-minute period and runs ten times as
-// fast (cache_e2e_clock, preloaded), so the replay comes within seconds.
-// Every wait is bounded (against hanging only).
+// throwaway PostgreSQL servers while they fail (stopped mid-stream and
+// started again; a primary stopped and its synchronous standby promoted),
+// and every value the IO server sent reaches history exactly once, with its
+// own time, through the local cache and its replay.  The program's wall
+// clock starts shortly before the end of a ten-minute period and runs ten
+// times as fast (cache_e2e_clock, preloaded).  Every wait is bounded.
 #include <signal.h>
 
 #include <chrono>

@@ -75,13 +75,8 @@ TEST(ToolCliTest, EveryToolAnswersVersionAndMistakesAlike) {
 // changes, and ends with exit code 0 on SIGINT, on SIGTERM, and when the
 // reader of its output goes away (noticed also while nothing changes).
 TEST(ToolCliTest, OxactlWatchFollowsSnapshotsUntilStopped) {
-    const fs::path dir = fs::temp_directory_path() / uniquename("oxwatch");
-    fs::create_directories(dir);
-    struct cleanup {
-        fs::path d;
-        ~cleanup() { fs::remove_all(d); }
-    } guard{dir};
-    const std::string db = (dir / "rt.db").string();
+    zotest::tmpdir dir("oxwatch");
+    const std::string db = dir.file("rt.db");
     {
         oxa::sqlitedb made(db);  // the library makes its tables
         ASSERT_EQ(made.open(), oxa::DB_OK) << made.error();

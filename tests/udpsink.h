@@ -12,7 +12,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -52,20 +51,13 @@ class udpsink {
     // later, for at most maxms (a bound against hanging, not a timing
     // requirement).
     bool waitfor(const std::string& line, int maxms = 20000, size_t from = 0) {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxms);
-        for (;;) {
-            for (size_t i = from; i < lines_.size(); ++i) {
-                if (lines_[i] == line) return true;
-            }
-            if (std::chrono::steady_clock::now() > end) return false;
-            receive(50);
-        }
+        return zotest::until([&] { return indexof(line, from) >= 0; }, maxms, [&] { receive(50); });
     }
 
     bool has(const std::string& line) const { return indexof(line) >= 0; }
-    // Position of the first text equal to line, or -1.
-    int indexof(const std::string& line) const {
-        for (size_t i = 0; i < lines_.size(); ++i) {
+    // Position of the first text at or after from equal to line, or -1.
+    int indexof(const std::string& line, size_t from = 0) const {
+        for (size_t i = from; i < lines_.size(); ++i) {
             if (lines_[i] == line) return static_cast<int>(i);
         }
         return -1;

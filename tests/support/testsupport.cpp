@@ -28,6 +28,11 @@ clk::time_point after(int maxms) {
     return clk::now() + std::chrono::milliseconds(maxms);
 }
 
+// count and find look at "<level> <text>", so that a test may name the level.
+bool shows(const reclog::line& l, const std::string& part) {
+    return (std::to_string(l.level) + " " + l.text).find(part) != std::string::npos;
+}
+
 void sleepms(int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
@@ -153,12 +158,10 @@ std::vector<reclog::line> reclog::lines() {
     return lines_;
 }
 
-// count and find look at "<level> <text>", so that a test may name the level.
 int reclog::count(const std::string& part) {
     std::lock_guard<std::mutex> g(mu_);
     int n = 0;
-    for (const line& l : lines_)
-        n += (std::to_string(l.level) + " " + l.text).find(part) != std::string::npos;
+    for (const line& l : lines_) n += shows(l, part);
     return n;
 }
 
@@ -172,9 +175,7 @@ int reclog::countexact(const std::string& text, int level) {
 int reclog::find(const std::string& part) {
     std::lock_guard<std::mutex> g(mu_);
     for (size_t i = 0; i < lines_.size(); ++i)
-        if ((std::to_string(lines_[i].level) + " " + lines_[i].text).find(part) !=
-            std::string::npos)
-            return static_cast<int>(i);
+        if (shows(lines_[i], part)) return static_cast<int>(i);
     return -1;
 }
 
@@ -336,13 +337,9 @@ void child::kill() {
 }
 
 ::testing::AssertionResult child::exitedzero() const {
-    if (exited && WIFEXITED(status) && WEXITSTATUS(status) == 0) {
-        return ::testing::AssertionSuccess();
-    }
+    if (exited && code() == 0) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure()
-           << "exited " << exited << " status " << (WIFEXITED(status) ? "code " : "signal ")
-           << (WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status)) << " output [" << output
-           << "]";
+           << "exited " << exited << " code " << code() << " output [" << output << "]";
 }
 
 ::testing::AssertionResult child::stop(int sig, int maxms) {

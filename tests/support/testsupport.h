@@ -59,7 +59,6 @@ class reclog : public zo::ilog {
     void release() override {}
 
     std::vector<line> lines();
-    std::vector<std::string> texts();
     // Lines that contain part.
     int count(const std::string& part);
     // Lines with exactly this text (and level, when given).
