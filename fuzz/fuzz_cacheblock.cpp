@@ -1,11 +1,9 @@
-// Fuzz target: a cache file of arbitrary bytes (a torn tail, a spoiled block,
-// garbage).  The reader must come to the end with every block it returns
-// whole (1..65280 bytes), and account for no more bytes than the file has.  Then the writer and the
-// reader must agree: after a restart's writer appends a block to that file, the reader returns
-// exactly the blocks it returned before, followed by the new one, whenever
-// the damage was only at the file's end (damage in the middle leaves room
-// for a block found past it that a longer file completes: there the reader
-// need only come to the end again).
+// Fuzz target: a cache file of arbitrary bytes.  The reader comes to the end
+// returning only whole blocks (1..65280 bytes) and accounts for no more bytes
+// than the file has.  After a restart's writer appends a block, the reader
+// returns the same blocks followed by the new one, when the damage was only
+// at the end (a block found past damage in the middle may be completed by a
+// longer file).
 #include <stdlib.h>
 
 #include <cstdlib>

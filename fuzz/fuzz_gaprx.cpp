@@ -1,11 +1,8 @@
-// Fuzz target: gaprx's datagram reader on arbitrary bytes.  The input is
-// read three ways: as a whole datagram; as the message of a datagram framed
-// correctly around it (LZ4 block and both CRCs), so that the decoder behind
-// the checksums is reached; and as records after a valid head and auth, so
-// that accepted messages are reached too.  Each read must end in a verdict,
-// and an accepted message must keep the reader's promises: no more records
-// than a chunk, only records of its kind, texts zero-terminated in their
-// fields, lengths within their fields.
+// Fuzz target: gaprx's datagram reader, on the input as a datagram, as the
+// message of a correctly framed datagram (past the checksums), and as
+// records behind a valid head and auth (so that messages are accepted).  An
+// accepted message keeps the reader's promises: at most a chunk of records,
+// of one kind, texts zero-terminated and lengths within their fields.
 #include <lz4.h>
 
 #include <cstdlib>

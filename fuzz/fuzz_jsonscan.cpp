@@ -1,8 +1,7 @@
-// Fuzz target: the shallow JSON reader on arbitrary text.  Every entry's key
-// and value must lie inside the text; nested objects and arrays are scanned
-// again (a few levels deep) and every getter is asked for every key; the
-// escape decoder and the number readers take every value.  (That the writer
-// and the reader agree on any bytes is fuzz_requestwrite's property.)
+// Fuzz target: the shallow JSON reader on arbitrary text.  Every key and
+// value lies inside the text; nested values are scanned again (a few levels
+// deep), and every getter, the escape decoder and the number readers take
+// every entry.
 #include <cstdlib>
 #include <string_view>
 

@@ -1,8 +1,7 @@
-// Fuzz target: the link configuration read from arbitrary text (comments
-// stripped, JSON scanned, links and cache settings taken).  Whatever is
-// loaded must keep the documented limits: cache numbers inside their clamps,
-// a cache path ending in '/' with forward slashes only, and every link with
-// its four required members.
+// Fuzz target: the link configuration from arbitrary text.  What is loaded
+// keeps the documented limits: cache numbers inside their clamps, a cache
+// path ending in '/' with forward slashes only, every link with its four
+// required members.
 #include <cstdlib>
 #include <string_view>
 

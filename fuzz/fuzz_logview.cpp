@@ -1,8 +1,7 @@
 // Fuzz target: logview's datagram reader and formatter.  Whatever arrives,
-// the formatted line is valid UTF-8, ends in one line feed and holds no
-// control character but tabs and the line feeds it puts itself (each followed by the
-// indentation of a continued text): a hostile datagram cannot steer the
-// terminal.
+// the line is valid UTF-8, ends in one line feed and holds no control
+// character but tabs and its own line feeds (each followed by indentation):
+// a hostile datagram cannot steer the terminal.
 #include <cstdlib>
 #include <string>
 #include <string_view>

@@ -10,6 +10,7 @@
 #include <dlfcn.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -17,44 +18,38 @@ namespace {
 
 using clockfn = int (*)(clockid_t, struct timespec*);
 
+int64_t nsof(const timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 struct fakeclock {
-    clockfn real = nullptr;
+    clockfn real = reinterpret_cast<clockfn>(dlsym(RTLD_NEXT, "clock_gettime"));
     bool on = false;
-    int64_t startms = 0;
-    int64_t speed = 1;
-    int64_t mono0ns = 0;
+    int64_t startms = 0, speed = 1, mono0ns = 0;
 
     fakeclock() {
-        real = reinterpret_cast<clockfn>(dlsym(RTLD_NEXT, "clock_gettime"));
         const char* v = std::getenv("ZO_TESTCLOCK");
         if (!real || !v) return;
         char* end = nullptr;
         startms = std::strtoll(v, &end, 10);
-        speed = std::strtoll(end, nullptr, 10);
-        if (speed < 1) speed = 1;
+        speed = std::max<int64_t>(1, std::strtoll(end, nullptr, 10));
         struct timespec ts;
         real(CLOCK_MONOTONIC, &ts);
-        mono0ns = static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+        mono0ns = nsof(ts);
         on = true;
     }
 };
 
-fakeclock& theclock() {
-    static fakeclock c;
-    return c;
-}
-
 }  // namespace
 
 extern "C" int clock_gettime(clockid_t id, struct timespec* ts) noexcept {
-    fakeclock& c = theclock();
+    static fakeclock c;
     if (!c.real) return -1;
     if (!c.on || id != CLOCK_REALTIME) return c.real(id, ts);
     struct timespec m;
     int r = c.real(CLOCK_MONOTONIC, &m);
     if (r != 0) return r;
-    int64_t ns = static_cast<int64_t>(m.tv_sec) * 1000000000 + m.tv_nsec - c.mono0ns;
-    int64_t fakens = c.startms * 1000000 + ns * c.speed;
+    int64_t fakens = c.startms * 1000000 + (nsof(m) - c.mono0ns) * c.speed;
     ts->tv_sec = static_cast<time_t>(fakens / 1000000000);
     ts->tv_nsec = static_cast<long>(fakens % 1000000000);
     return 0;

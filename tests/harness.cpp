@@ -86,10 +86,6 @@ bool progdir::writeconfig(const std::string& name, const std::string& dburl,
     return !f.fail();
 }
 
-ioserver::~ioserver() {
-    close();
-}
-
 void ioserver::close() {
     if (fd >= 0) ::close(fd);
     fd = -1;

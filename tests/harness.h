@@ -1,14 +1,10 @@
 // harness.h - what the end-to-end tests share: a private program directory
-// with the built Quorvane program and a config of the test's own, one run of
-// the program as a child process, the IO server's side of the link played on
-// loopback, and reads and writes of the program's SQLite database file.
+// with the built Quorvane program and a config of the test's own, the IO
+// server's side of the link played on loopback, reads and writes of the
+// program's SQLite file, and qvtest, the usual scene.
 //
-// Every wait takes a bound (maxms) against hanging only; nothing here
-// measures how long anything took.  Destructors stop what was started: a
-// child still running is killed, sockets are closed, the directory removed.
-// Declare a progdir before the child that runs from it, so the child is
-// stopped before its directory goes.
-//
+// Every wait takes a bound (maxms) against hanging only.  Destructors stop
+// what was started; declare a progdir before the child that runs from it.
 // Thread-safety: one thread per object.
 #pragma once
 #include <signal.h>
@@ -54,10 +50,6 @@ using zotest::until;
 // for its config file.  Removed with everything in it on destruction.
 class progdir {
   public:
-    progdir() = default;
-    progdir(const progdir&) = delete;
-    progdir& operator=(const progdir&) = delete;
-
     // Makes <temp dir>/<prefix>XXXXXX; on failure the reason is in *err.
     bool make(const std::string& prefix, std::string* err);
     // Writes bin/config/<name> with one database link, the cache path and
@@ -78,10 +70,7 @@ class progdir {
 // accepted connection at a time.
 class ioserver {
   public:
-    ioserver() = default;
-    ~ioserver();
-    ioserver(const ioserver&) = delete;
-    ioserver& operator=(const ioserver&) = delete;
+    ~ioserver() { close(); }
 
     int port() const { return listener.port; }
     void close();

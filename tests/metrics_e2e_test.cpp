@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -19,20 +20,13 @@ using namespace e2e;
 
 // Samples of a metrics file: "name{labels without inst}" -> value.
 std::map<std::string, double> readmetrics(const std::string& path) {
+    static const std::regex drop("^quorvane_|\\{inst=\"[^\"]*\"\\}|inst=\"[^\"]*\",?");
     std::map<std::string, double> m;
     std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (line.empty() || line[0] == '#') continue;
         size_t sp = line.rfind(' ');
-        std::string key = line.substr(0, sp);
-        if (key.compare(0, 9, "quorvane_") == 0) key.erase(0, 9);
-        size_t inst = key.find("inst=\"");
-        size_t end = key.find('"', inst + 6);
-        key.erase(inst, end + 1 - inst);
-        if (key[inst] == ',') key.erase(inst, 1);
-        if (key.size() > 2 && key.substr(key.size() - 2) == "{}") key.resize(key.size() - 2);
-        m[key] = std::stod(line.substr(sp + 1));
+        m[std::regex_replace(line.substr(0, sp), drop, "")] = std::stod(line.substr(sp + 1));
     }
     return m;
 }

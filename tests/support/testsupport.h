@@ -1,13 +1,10 @@
 // testsupport.h - what tests of every folder share: a temporary directory, a
 // logger that keeps its lines, loopback ports, and child processes.
 //
-// Every wait takes a bound (maxms) against hanging only; nothing here
-// measures how long anything took.  Destructors undo what was made: the
-// directory goes with its contents, sockets are closed, a child still
-// running is killed and reaped.
-//
-// Thread-safety: one thread per object, except reclog, which any thread may
-// write and read.
+// Every wait takes a bound (maxms) against hanging only.  Destructors undo
+// what was made (the directory goes, sockets close, a running child is
+// killed and reaped).  Thread-safety: one thread per object, except reclog,
+// which any thread may write and read.
 #pragma once
 #include <signal.h>
 #include <sys/socket.h>
