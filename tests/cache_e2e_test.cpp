@@ -116,7 +116,6 @@ TEST_F(cachee2e, AnOutageAfterAPowerCutLosesOnlyTheTornBlock) {
     }
     soearray soe;
     soerec* s = soe.items.emplace();
-    ASSERT_NE(s, nullptr);
     s->f236 = "breaker.out";
     s->f230 = 77;
     ASSERT_TRUE(io.send(3210, soe));

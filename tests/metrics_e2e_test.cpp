@@ -53,19 +53,14 @@ void expectaddup(std::map<std::string, double>& m, const std::string& k) {
 }
 
 TEST(MetricsE2eTest, TheLastFileParsesAndItsCountersAddUp) {
-    struct row {
-        const char* what;
-        bool dbaway;  // the database's directory does not exist
-    };
-    const row rows[] = {{"database there", false}, {"database away", true}};
     const int values = 6000;
-    for (const row& r : rows) {
-        SCOPED_TRACE(r.what);
+    for (bool dbaway : {false, true}) {  // away: the database's directory does not exist
+        SCOPED_TRACE(dbaway ? "database away" : "database there");
         progdir pd;
         std::string err;
         ASSERT_TRUE(pd.make("metrics_e2e_", &err)) << err;
         const std::string dir = pd.dir().string();
-        const std::string db = dir + (r.dbaway ? "/none/rt.db" : "/rt.db");
+        const std::string db = dir + (dbaway ? "/none/rt.db" : "/rt.db");
         fs::create_directory(pd.dir() / "prom");
         ASSERT_TRUE(pd.writeconfig("m.ini", "sqlite://localhost" + db, dir + "/cache",
                                    "\"metrics_path\": \"" + dir + "/prom\""));
@@ -106,7 +101,7 @@ TEST(MetricsE2eTest, TheLastFileParsesAndItsCountersAddUp) {
         expectaddup(m, "soe");
         EXPECT_EQ(m["ring_packages{ring=\"values\"}"], 0);
         EXPECT_EQ(m["values_replayed_total"], 0);
-        if (r.dbaway) {
+        if (dbaway) {
             EXPECT_EQ(m["values_written_total"], 0);
             EXPECT_EQ(m["values_cached_total"], values);
             EXPECT_GE(m["cache_files"], 1);

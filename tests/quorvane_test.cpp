@@ -50,14 +50,6 @@ class quorvane : public qvtest {
         ASSERT_TRUE(logsrv.waitfor(successline, 20000, from)) << logsrv.dump();
     }
 
-    // Waits until the program has switched its terminal to single keys.
-    static void waitkeys(child& c) {
-        ASSERT_TRUE(until([&] {
-            struct termios t;
-            return ::tcgetattr(c.out, &t) == 0 && !(t.c_lflag & (ECHO | ICANON));
-        })) << "terminal never switched to keys";
-    }
-
     // The terminal is back to echoed lines.
     static void expectrestored(child& c) {
         struct termios t;
@@ -162,7 +154,11 @@ TEST_F(quorvane, EveryStopRequestStopsInOrder) {
         // A log URL that already ends in '/' gets the instance name all the same.
         ASSERT_NO_FATAL_FAILURE(
             startrunning(c, args(name, 1, logsrv.url() + (n % 2 ? "" : "/")), o));
-        if (r.terminal) ASSERT_NO_FATAL_FAILURE(waitkeys(c));
+        // Wait until the program has switched its terminal to single keys.
+        ASSERT_TRUE(!r.terminal || until([&] {
+            struct termios t;
+            return ::tcgetattr(c.out, &t) == 0 && !(t.c_lflag & (ECHO | ICANON));
+        }));
         if (r.sig == closeterm) {
             c.closeout();
         } else if (r.sig == 'q' || r.sig == 'Q') {

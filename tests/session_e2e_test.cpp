@@ -161,7 +161,6 @@ TEST_F(sessione2e, EveryValueArrivesAsSentAndControlWritesComeBack) {
     // An SOE record.
     soearray soe;
     soerec* s = soe.items.emplace();
-    ASSERT_NE(s, nullptr);
     s->f236 = "breaker.7";
     s->f230 = 123456789;
     s->f231 = 3;
