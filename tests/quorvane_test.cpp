@@ -77,19 +77,14 @@ TEST_F(quorvane, StartFailuresSayWhy) {
     const std::string cfgpath = (pd.dir() / "bin" / "config" / "missing.ini").string();
     const std::string fail = "start velmarhost failed.\n", longname(74, 'n');
     auto with = [&](size_t i, const std::string& v) { return args(inst, i, v); };
-    auto firstn = [&](size_t n) {
-        std::vector<std::string> a = args(inst);
-        a.resize(n);
-        return a;
-    };
     const struct {
         const char* what;
         std::vector<std::string> args;
         std::string output;
         std::string log;  // a line logged; "" when nothing is
     } rows[] = {
-        {"no arguments", firstn(0), usagetext, ""},
-        {"four arguments", firstn(4), usagetext, ""},
+        {"no arguments", {}, usagetext, ""},
+        {"four arguments", {"a", "b", "c", "d"}, usagetext, ""},
         {"log URL without host", with(1, "udp://:999"), "parse log url failed.\n" + fail, ""},
         {"unresolved log host", with(1, "udp://nosuch.invalid:999"),
          "log url host nosuch.invalid does not resolve.\n" + fail, ""},
