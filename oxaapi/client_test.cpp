@@ -127,17 +127,6 @@ TEST_F(clienttest, lostwriteanswersnotwrittenandreconnectswhilesoeputdoesnotwait
     EXPECT_EQ(cl.soeput(recs, 0), OXA_OK);
 }
 
-TEST_F(clienttest, refusedrowsarereportedpertag) {
-    start();
-    std::string r = roundtrip(
-        "{\"request\":\"oxa_insert\",\"seqno\":8,\"vals\":[{\"T\":1,\"N\":\"ok1\",\"DT\":1},"
-        "{\"T\":1,\"N\":\"refused\",\"DT\":1},{\"T\":1,\"N\":\"ok2\",\"DT\":1}]}");
-    EXPECT_EQ(r,
-              "{\"status\":0,\"response\":\"oxa_insert\",\"seqno\":8,\"vals\":["
-              "{\"N\":\"refused\",\"E\":5}]}");
-    EXPECT_EQ(sc.rows.load(), 2);
-}
-
 TEST_F(clienttest, fullqueuerefusesanddisconnectanswersall) {
     sc.refuseopen = true;
     cl.setlimits(50, 1000);
@@ -145,16 +134,18 @@ TEST_F(clienttest, fullqueuerefusesanddisconnectanswersall) {
     size_t accepted = 0;
     int rc = OXA_OK;
     while (rc == OXA_OK && accepted <= 50) {
-        rc = call("{\"request\":\"oxa_insert\"}");
+        rc = call("{\"request\":\"oxa_insert\",\"seqno\":7}");
         if (rc == OXA_OK) ++accepted;
     }
     EXPECT_EQ(rc, OXA_ERR_QUEUEFULL);
-    EXPECT_EQ(accepted, 41u);  // 41 x 24 bytes fit in 1000, 42 do not
+    EXPECT_EQ(accepted, 27u);  // 27 x 36 bytes fit in 1000, 28 do not
     std::string big(1001, ' ');
     EXPECT_EQ(call(big), OXA_ERR_ARG);
     EXPECT_EQ(cl.disconnect(), OXA_OK);
     EXPECT_EQ(rec.responses.size(), accepted);
+    // Each is answered with its own seqno, also when the handle is destroyed.
     EXPECT_EQ(statusof(rec.responses.back()), OXA_STATUS_DISCONNECTED);
+    EXPECT_NE(rec.responses.back().find("\"seqno\":7,"), std::string::npos);
     EXPECT_EQ(call("{}"), OXA_ERR_NOTCONNECTED);
 }
 

@@ -1,16 +1,10 @@
-// pgserver_test.h - a throwaway PostgreSQL server for tests and benchmarks:
-// a cluster made by initdb in a fresh temporary directory, listening on a
-// free port of 127.0.0.1 and on a Unix socket there.  A small reaper process
-// waits for the end of a pipe only this process holds, then stops the server
-// and removes the directory: also when the process dies without running
-// destructors (a crash, a time-out kill).
-//
-// The binaries are Debian's newest under /usr/lib/postgresql (installed by
-// scripts/install-deps.sh).  As root the server runs as "postgres" (or
-// "nobody"): PostgreSQL refuses root.  Superuser "postgres"; TCP logins need
-// pgserver::password (SCRAM), the socket trusts.  fsync is off: the tests
-// crash servers, not machines.  Nothing is skipped: start() returns the
-// reason it failed, for the test to fail with.
+// pgserver_test.h - a throwaway PostgreSQL server for tests and benchmarks,
+// made by initdb in a fresh temporary directory, on a free port of 127.0.0.1
+// and a Unix socket there.  A reaper process stops it and removes the
+// directory when the pipe only this process holds closes: also after a crash
+// or a time-out kill.  Debian's newest server binaries; as root the server
+// runs as "postgres" or "nobody".  TCP logins need pgserver::password, the
+// socket trusts.  start() returns why it failed: nothing is skipped.
 //
 // Thread-safety: test-only; one thread per object.
 #pragma once
@@ -88,18 +82,7 @@ class pgserver {
         return "postgresql://127.0.0.1:" + std::to_string(port_) + "/" + db +
                (query.empty() ? "" : "?" + query);
     }
-    // The same with the login in it.
-    std::string fullurl(const std::string& db, const std::string& query = "") const {
-        return "postgresql://postgres:" + std::string(password) +
-               "@127.0.0.1:" + std::to_string(port_) + "/" + db +
-               (query.empty() ? "" : "?" + query);
-    }
-    std::string log() const {
-        std::ifstream f(dir_ + "server.log");
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    std::string log() const { return slurp(dir_ + "server.log"); }
 
     // A new database for one test case.
     bool createdb(const std::string& db) { return exec("CREATE DATABASE \"" + db + "\""); }
@@ -136,17 +119,21 @@ class pgserver {
         return r.empty() || r[0].rfind("ERR: ", 0) != 0;
     }
 
-    // Stops the server and removes its directory (also done by the reaper
-    // if this never runs).
+  private:
+    // Stops the server and removes its directory, through the reaper.
     void discard() {
         if (reaperpipe_ >= 0) ::close(reaperpipe_);
-        reaperpipe_ = -1;
         if (reaper_ > 0) ::waitpid(reaper_, nullptr, 0);
-        reaper_ = -1;
+        reaperpipe_ = reaper_ = -1;
         dir_.clear();
     }
+    static std::string slurp(const std::string& path) {
+        std::ifstream f(path);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
 
-  private:
     static std::string bin(const std::string& name) {
         static const std::string dir = [] {
             std::string best;
@@ -180,6 +167,13 @@ class pgserver {
         return false;
     }
 
+    // Gives path to the server user when we are root.
+    static bool handover(const std::string& path) {
+        uid_t uid;
+        gid_t gid;
+        return serveruser(&uid, &gid) && (::geteuid() != 0 || ::chown(path.c_str(), uid, gid) == 0);
+    }
+
     // Runs args as the server user with output to the directory's log;
     // false with the reason (and the log's end) in *why.
     bool runas(const std::vector<std::string>& args, std::string* why) {
@@ -188,10 +182,7 @@ class pgserver {
         int status = 0;
         if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
             WEXITSTATUS(status) != 0) {
-            std::ifstream f(out);
-            std::stringstream s;
-            s << f.rdbuf();
-            std::string tail = s.str();
+            std::string tail = slurp(out);
             if (tail.size() > 1500) tail = tail.substr(tail.size() - 1500);
             *why = args[0] + " " + (args.size() > 1 ? args[1] : "") + " failed: " + tail;
             return false;
@@ -224,12 +215,9 @@ class pgserver {
     }
 
     bool initdb(std::string* why) {
-        uid_t uid;
-        gid_t gid;
-        serveruser(&uid, &gid);
         std::string pw = dir_ + "pwfile";
         std::ofstream(pw) << password << "\n";
-        if ((::chown(pw.c_str(), uid, gid) != 0 && ::geteuid() == 0) ||
+        if (!handover(pw) ||
             !runas({bin("initdb"), "-D", data(), "-U", "postgres", "-E", "UTF8", "--locale=C",
                     "--auth-local=trust", "--auth-host=scram-sha-256", "--pwfile", pw, "--no-sync"},
                    why))
@@ -252,14 +240,8 @@ class pgserver {
         }
         dir_ = t.path;
         t.path.clear();  // ours to remove now, through the reaper
-        uid_t uid;
-        gid_t gid;
-        if (!serveruser(&uid, &gid)) {
-            *why = "no unprivileged user (postgres, nobody) to run the server as";
-            return false;
-        }
-        if (::geteuid() == 0 && ::chown(dir_.c_str(), uid, gid) != 0) {
-            *why = "cannot hand the temporary directory to the server user";
+        if (!handover(dir_)) {
+            *why = "cannot hand the temporary directory to a user that is not root";
             return false;
         }
         if (bin("initdb") == "initdb") {
