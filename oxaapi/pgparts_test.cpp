@@ -20,7 +20,6 @@ TEST(partplan, plansthealignedrangecuttothefreegap) {
         const char* name;
     } cases[] = {
         // clang-format off
-        {"empty", {}, jan1 + 5, day, jan1, jan1 + day, "history_20300101"},
         // Weeks count from 1970-01-01, a Thursday; 2030-01-01 is a Tuesday.
         {"a week's period", {}, jan1 + 3 * day, 7 * day, jan1 + 2 * day, jan1 + 9 * day,
          "history_20300103"},
@@ -30,8 +29,6 @@ TEST(partplan, plansthealignedrangecuttothefreegap) {
          jan1 + day / 2 + 1, day, jan1 + day / 2, jan1 + day, "history_20300101_120000"},
         {"before one that starts at noon", {{jan1 + day / 2, jan1 + 3 * day}}, jan1, 7 * day,
          jan1 - 5 * day, jan1 + day / 2, "history_20291227"},
-        {"epoch", {}, 0, day, 0, day, "history_19700101"},
-        {"before the epoch", {}, -1, day, -day, 0, "history_tm86400000"},
         {"the smallest time", {}, INT64_MIN, day, INT64_MIN, INT64_MIN / day * day,
          "history_tm9223372036854775808"},
         {"beyond the year 9999", {}, 253402300800000 + 5, day, 253402300800000,

@@ -16,17 +16,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/testsupport.h"
-#include "tests/udpsink.h"
 
 namespace oxatest {
 
@@ -47,13 +43,13 @@ class pgserver {
     // A streaming standby of primary (pg_basebackup -R), started.  With
     // sync, the primary waits for it at every commit.
     bool startstandby(pgserver& primary, bool sync, std::string* why) {
-        if (!setup(why)) return false;
-        if (!runas({bin("pg_basebackup"), "-D", data(), "-h", primary.sockdir(), "-p",
+        if (!setup(why) ||
+            !runas({bin("pg_basebackup"), "-D", data(), "-h", primary.sockdir(), "-p",
                     std::to_string(primary.port_), "-U", "postgres", "-R", "-X", "stream",
                     "--no-sync"},
-                   why))
+                   why) ||
+            !launch(why))
             return false;
-        if (!launch(why)) return false;
         if (sync && !(primary.exec("ALTER SYSTEM SET synchronous_standby_names = '*'") &&
                       primary.exec("SELECT pg_reload_conf()"))) {
             *why = "cannot make the standby synchronous";
@@ -64,16 +60,12 @@ class pgserver {
 
     // pg_ctl stop with a mode ("fast", "immediate").
     bool stop(const char* mode = "fast") {
-        std::string why;
         return !dir_.empty() &&
-               runas({bin("pg_ctl"), "stop", "-D", data(), "-m", mode, "-w", "-t", "60"}, &why);
+               runas({bin("pg_ctl"), "stop", "-D", data(), "-m", mode, "-w", "-t", "60"});
     }
     // Starts the stopped server again on its port.
     bool restart(std::string* why) { return launch(why); }
-    bool promote() {
-        std::string why;
-        return runas({bin("pg_ctl"), "promote", "-D", data(), "-w", "-t", "60"}, &why);
-    }
+    bool promote() { return runas({bin("pg_ctl"), "promote", "-D", data(), "-w", "-t", "60"}); }
 
     int port() const { return port_; }
     std::string sockdir() const { return dir_.substr(0, dir_.size() - 1); }
@@ -91,7 +83,9 @@ class pgserver {
     // when it fails.
     std::vector<std::string> rows(const std::string& sql, const std::string& db = "postgres") {
         std::vector<std::string> out;
-        PGconn* c = connect(db);
+        std::string ci = "host=" + sockdir() + " port=" + std::to_string(port_) +
+                         " user=postgres dbname=" + db + " connect_timeout=10";
+        PGconn* c = PQconnectdb(ci.c_str());
         PGresult* r = PQexec(c, sql.c_str());
         ExecStatusType st = PQresultStatus(r);
         if (st != PGRES_TUPLES_OK && st != PGRES_COMMAND_OK) {
@@ -137,19 +131,18 @@ class pgserver {
     static std::string bin(const std::string& name) {
         static const std::string dir = [] {
             std::string best;
+            double newest = 0;  // versions sort as numbers: 9.6 < 15 < 16
             std::error_code ec;
             for (const auto& e : pgfs::directory_iterator("/usr/lib/postgresql", ec)) {
-                std::string b = e.path().string() + "/bin";
-                if (::access((b + "/initdb").c_str(), X_OK) != 0) continue;
-                // Versions sort as numbers: 9.6 < 15 < 16.
-                auto num = [](const std::string& p) {
-                    return std::atof(pgfs::path(p).parent_path().filename().c_str());
-                };
-                if (best.empty() || num(b) > num(best)) best = b;
+                double v = std::atof(e.path().filename().c_str());
+                if (v > newest && ::access((e.path() / "bin/initdb").c_str(), X_OK) == 0) {
+                    newest = v;
+                    best = e.path().string() + "/bin/";
+                }
             }
             return best;
         }();
-        return dir.empty() ? name : dir + "/" + name;
+        return dir + name;
     }
 
     // The user the server runs as: ourselves, or an unprivileged one for root.
@@ -176,7 +169,7 @@ class pgserver {
 
     // Runs args as the server user with output to the directory's log;
     // false with the reason (and the log's end) in *why.
-    bool runas(const std::vector<std::string>& args, std::string* why) {
+    bool runas(const std::vector<std::string>& args, std::string* why = nullptr) {
         std::string out = dir_.empty() ? "/dev/null" : dir_ + "commands.log";
         pid_t pid = spawn(args, out);
         int status = 0;
@@ -184,7 +177,7 @@ class pgserver {
             WEXITSTATUS(status) != 0) {
             std::string tail = slurp(out);
             if (tail.size() > 1500) tail = tail.substr(tail.size() - 1500);
-            *why = args[0] + " " + (args.size() > 1 ? args[1] : "") + " failed: " + tail;
+            if (why) *why = args[0] + " " + args[1] + " failed: " + tail;
             return false;
         }
         return true;
@@ -206,10 +199,9 @@ class pgserver {
             ::dup2(fd, 1);
             ::dup2(fd, 2);
         }
-        if (::getuid() == 0 && uid != 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-                ::_exit(126);
-        }
+        if (::getuid() == 0 && uid != 0 &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0))
+            ::_exit(126);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -234,14 +226,10 @@ class pgserver {
     bool setup(std::string* why) {
         discard();
         zotest::tmpdir t("zopg");
-        if (t.path.empty()) {
-            *why = "cannot make a temporary directory";
-            return false;
-        }
         dir_ = t.path;
         t.path.clear();  // ours to remove now, through the reaper
-        if (!handover(dir_)) {
-            *why = "cannot hand the temporary directory to a user that is not root";
+        if (dir_.empty() || !handover(dir_)) {
+            *why = "cannot make a temporary directory for a server user that is not root";
             return false;
         }
         if (bin("initdb") == "initdb") {
@@ -284,19 +272,15 @@ class pgserver {
             ::_exit(0);
         }
         ::close(p[0]);
-        if (reaper_ < 0) {
-            ::close(p[1]);
-            *why = "fork failed";
-            return false;
-        }
-        reaperpipe_ = p[1];
-        return true;
+        reaperpipe_ = p[1];  // discard() closes it also after a failed fork
+        if (reaper_ < 0) *why = "fork failed";
+        return reaper_ > 0;
     }
 
     bool launch(std::string* why) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             if (port_ == 0 || attempt > 0) {
-                heldport h(SOCK_STREAM);
+                zotest::heldport h(SOCK_STREAM);
                 port_ = h.port;
             }
             if (runas({bin("pg_ctl"), "start", "-D", data(), "-l", dir_ + "server.log", "-w", "-t",
@@ -308,12 +292,6 @@ class pgserver {
         }
         *why += "\nserver log:\n" + log();
         return false;
-    }
-
-    PGconn* connect(const std::string& db) {
-        std::string ci = "host=" + sockdir() + " port=" + std::to_string(port_) +
-                         " user=postgres dbname=" + db + " connect_timeout=10";
-        return PQconnectdb(ci.c_str());
     }
 
     std::string data() const { return dir_ + "data"; }
