@@ -9,7 +9,6 @@ TEST(dburl, refusesotherforms) {
     dburl u;
     std::string err;
     const char* bad[] = {
-        "",
         "/tmp/x.db",
         "sqlite:/tmp/x.db",
         "sqlite://remote/tmp/x.db",

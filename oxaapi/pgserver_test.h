@@ -306,11 +306,9 @@ class pgserver {
 // a server that does not start fails each case that asks for it.
 inline pgserver& sharedserver() {
     static pgserver s;
-    static std::string why = [] {
-        std::string w;
-        return s.start(&w) ? std::string() : w;
-    }();
-    EXPECT_EQ(why, "") << "the PostgreSQL test server did not start";
+    static std::string why;
+    static bool up = s.start(&why);
+    EXPECT_TRUE(up) << "the PostgreSQL test server did not start: " << why;
     return s;
 }
 

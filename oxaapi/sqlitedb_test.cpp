@@ -20,13 +20,7 @@ class sqlitedbtest : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(db.open(), DB_OK) << db.error(); }
     static tagrow row(const char* name, int64_t time, double v) {
-        tagrow r;
-        r.name = name;
-        r.time = time;
-        r.type = 5;
-        r.kind = VAL_REAL;
-        r.d = v;
-        return r;
+        return tagrow{.name = name, .time = time, .type = 5, .kind = VAL_REAL, .d = v};
     }
     zotest::tmpdir dir;
     std::string path = dir.file("rt.db");
