@@ -265,16 +265,17 @@ TEST_P(oxaapitest, soerecordsarestoredonceandwhole) {
     std::strcpy(soe[0].f238, "bay 3");
     soe[0].f240 = 1;
     soe[1].f239 = 255;
-    std::strcpy(soe[1].f238, "bad \xff");
+    std::strcpy(soe[1].f238, "bad \xff\xf0\x9f\x98\x80");
     // Put twice (as after a lost answer); synchronous: there at the return.
     for (int k = 0; k < 2; ++k) ASSERT_EQ(oxa_soeput(handle, soe, 2), 0);
-    EXPECT_EQ(
-        rows("SELECT f230, f231, f232, f233, f234, f235, length(f236), f237, f238, f239, "
-             "f240 FROM soe ORDER BY id"),
-        (std::vector<std::string>{
-            "-9223372036854775807|4000000000|7|65535|2|3|80|breaker \xe5\xbc\x80|bay 3|0|1",
-            // Bytes that are not UTF-8: PostgreSQL stores the replacement character.
-            std::string("0|0|0|0|0|0|0||bad ") + (pg() ? "\xef\xbf\xbd" : "\xff") + "|255|0"}));
+    EXPECT_EQ(rows("SELECT f230, f231, f232, f233, f234, f235, length(f236), f237, f238, f239, "
+                   "f240 FROM soe ORDER BY id"),
+              (std::vector<std::string>{
+                  "-9223372036854775807|4000000000|7|65535|2|3|80|breaker \xe5\xbc\x80|bay 3|0|1",
+                  // Bytes that are not UTF-8: PostgreSQL stores the replacement
+                  // character, and keeps the characters around them.
+                  std::string("0|0|0|0|0|0|0||bad ") + (pg() ? "\xef\xbf\xbd" : "\xff") +
+                      "\xf0\x9f\x98\x80|255|0"}));
     soe[1].f231 = 1;  // any other field makes another record
     EXPECT_EQ(oxa_soeput(handle, soe + 1, 1), 0);
     EXPECT_EQ(one("SELECT count(*) FROM soe"), "3");
