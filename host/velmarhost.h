@@ -3,8 +3,9 @@
 // start-up, the console loop and the stop sequence.
 //
 // One object per process (a static in main.cpp); tests build their own.  The
-// host is the TCP client to the IO server (zo::ipcwrk) and hands the client's
-// events (onconnect, onrecv, ondisconnect, ontimer) to its session
+// host is the TCP client to the IO server (zo::ipcwrk, inherited privately so
+// that only the host and its session drive the connection) and hands the
+// client's events (onconnect, onrecv, ondisconnect, ontimer) to its session
 // (session.h).
 //
 // Lifecycle: constructed (nothing open) -> start() (logger open, lock held,
@@ -29,7 +30,7 @@
 
 class console;
 
-class velmarhost : public zo::ipcwrk {
+class velmarhost : private zo::ipcwrk {
   public:
     static constexpr const char* version = "Quorvane file version 1.0.3.4, build 2025-7-2";
 
@@ -64,6 +65,8 @@ class velmarhost : public zo::ipcwrk {
     int loglevel() { return log_.getlevel(); }
     bool logopen() const { return log_.isopen(); }
     bool locked() const { return mutex_.held(); }
+    const zo::string& clientname() const { return name; }  // the IPC client's name in its lines
+    uint16_t ipcport() const { return endpoint.port; }
 
   protected:
     // The IPC client's events go to the session.

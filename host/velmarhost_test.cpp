@@ -52,7 +52,7 @@ TEST_F(velmarhosttest, StartNormalisesPathsAndNamesTheClient) {
         EXPECT_EQ(std::string(h.moddir().view()), dir.string() + "/");
         EXPECT_EQ(std::string(h.cachepath().view()), *tail ? "" : (dir / "c").string() + "/sub/");
         EXPECT_EQ(std::string(h.logurl().view()), logsrv.url() + "/" + inst);
-        EXPECT_EQ(std::string(h.name.view()), inst);
+        EXPECT_EQ(std::string(h.clientname().view()), inst);
         h.stop(0);
     }
     EXPECT_TRUE(
