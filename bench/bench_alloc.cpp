@@ -52,6 +52,8 @@
 #include <jemalloc/jemalloc.h>
 #endif
 
+using namespace zo;
+
 namespace {
 
 // CPU time of the calling thread in ns.

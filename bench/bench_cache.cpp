@@ -33,6 +33,8 @@
 #include "dblink/oxafuncs.h"
 #include "dblink/oxawriter.h"
 
+using namespace zo;
+
 namespace {
 
 constexpr int perpackage = 100;

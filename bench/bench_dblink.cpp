@@ -26,6 +26,8 @@
 #include "dblink/oxafuncs.h"
 #include "dblink/velmarinst.h"
 
+using namespace zo;
+
 namespace {
 
 constexpr int tags = 10000;      // distinct tag names

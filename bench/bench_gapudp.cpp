@@ -37,6 +37,8 @@
 #include "tools/gaprx/gapreader.h"
 #include "tools/gaprx/receiver.h"
 
+using namespace zo;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -17,6 +17,8 @@
 #include "base/numtext.h"
 #include "dblink/oxawrite.h"
 
+using namespace zo;
+
 namespace {
 
 // 10,000 values as a process would send them: mostly measured doubles and

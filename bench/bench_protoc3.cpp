@@ -19,6 +19,8 @@
 #include "protoc3/bodies.h"
 #include "protoc3/pkgpb3.h"
 
+using namespace zo;
+
 namespace {
 
 void filltag(tagval& t, std::mt19937& rng, int i) {

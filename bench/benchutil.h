@@ -24,6 +24,8 @@
 
 namespace bench {
 
+using namespace zo;
+
 // Each run writes its files and databases in a directory of its own.
 using zotest::tmpdir;
 

@@ -10,6 +10,8 @@
 #include "base/alloc.h"
 #include "base/lz4block.h"
 
+namespace zo {
+
 namespace {
 
 void put16(uint8_t* p, uint32_t v) {
@@ -359,3 +361,5 @@ void cachefile::remove(zo::ilog* lg) {
         path_.clear();
     }
 }
+
+}  // namespace zo

@@ -46,6 +46,8 @@
 #include "base/ilog.h"
 #include "base/string_.h"
 
+namespace zo {
+
 class cachefile {
   public:
     static constexpr int modereader = 0;
@@ -162,3 +164,5 @@ class cachefile {
     uint64_t writefails_ = 0;
     bool failing_ = false;  // the last append failed: log only the first of a run
 };
+
+}  // namespace zo

@@ -7,6 +7,8 @@
 
 #include "base/env.h"
 
+namespace zo {
+
 namespace {
 
 constexpr uint32_t limitevery = 30;  // seconds between limit checks
@@ -213,3 +215,5 @@ int cachemaint::replay(bool connected, bool gapudp) {
     }
     return 1;
 }
+
+}  // namespace zo

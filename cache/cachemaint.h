@@ -40,6 +40,8 @@
 #include "cache/localcache.h"
 #include "protoc3/bodies.h"
 
+namespace zo {
+
 // Where replayed records go; the link's writer implements it with its
 // history insert ("oxa_insert") and its SOE writer (oxa_soeput).  A block
 // handed over stays "in flight" until the database has answered it and its
@@ -110,3 +112,5 @@ class cachemaint {
     zo::string block;
     soearray soes;
 };
+
+}  // namespace zo

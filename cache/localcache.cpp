@@ -2,6 +2,8 @@
 
 #include "protoc3/pbwire.h"
 
+namespace zo {
+
 namespace {
 
 // A block is written once this much room is left below its limit, so that
@@ -89,3 +91,5 @@ void localcache::putbatch(const body_objarray<T>* body, uint8_t kind) {
     }
     flush(kind);
 }
+
+}  // namespace zo

@@ -27,6 +27,8 @@
 #include "cache/cachefile.h"
 #include "protoc3/bodies.h"
 
+namespace zo {
+
 class localcache {
   public:
     explicit localcache(zo::ilog* lg = nullptr);
@@ -80,3 +82,5 @@ class localcache {
     uint64_t lostsoes = 0;
     lostcount lostall;
 };
+
+}  // namespace zo

@@ -7,6 +7,8 @@
 #include "base/charset.h"
 #include "dblink/dbrecords.h"
 
+namespace zo {
+
 namespace {
 
 // Copies the library's record (it may reuse its own) with its name ended,
@@ -113,3 +115,5 @@ size_t ctrlstore::pending() {
     std::lock_guard<std::mutex> g(mu_);
     return vals_.size() + objs_.size();
 }
+
+}  // namespace zo

@@ -29,6 +29,8 @@
 #include "dblink/dbtypes.h"
 #include "oxaapi/oxaapi.h"
 
+namespace zo {
+
 class ctrlstore {
   public:
     explicit ctrlstore(zo::ilog* log);
@@ -64,3 +66,5 @@ class ctrlstore {
     zo::array_<oxa_objrec> objs_;
     uint64_t refusals_ = 0;  // since the store last took a record; under mu_
 };
+
+}  // namespace zo

@@ -6,6 +6,8 @@
 #include "base/charset.h"
 #include "dblink/textconv.h"
 
+namespace zo {
+
 namespace {
 
 // The library's names are code page 936; ours are UTF-8.  A name comes back
@@ -143,3 +145,5 @@ bool fromobjrec(const oxa_objrec& r, tagval& t, const char** why) {
     if (bad && why) *why = bad;
     return bad == nullptr;
 }
+
+}  // namespace zo

@@ -16,6 +16,8 @@
 #include "dblink/dbtypes.h"
 #include "oxaapi/oxaapi.h"
 
+namespace zo {
+
 // Which database record a tag value becomes.
 enum dbreckind { DBREC_NONE = 0, DBREC_VALUE = 1, DBREC_OBJECT = 2 };
 dbreckind reckind(uint32_t vtype);
@@ -31,3 +33,5 @@ void tosoerec(const soerec& s, oxa_soerec& r);
 // object's length is not 1..999, or its name does not convert exactly.
 bool fromvalrec(const oxa_valrec& r, tagval& t, const char** why = nullptr);
 bool fromobjrec(const oxa_objrec& r, tagval& t, const char** why = nullptr);
+
+}  // namespace zo

@@ -14,6 +14,8 @@
 #include "base/string_.h"
 #include "protoc3/bodies.h"
 
+namespace zo {
+
 using tagvalbody = tagvalarray;
 using soebody = soearray;
 using regbody = unkownbody;
@@ -28,3 +30,5 @@ inline size_t recordcount(const soebody& b) {
 inline size_t recordcount(const regbody& b) {
     return b.strs.size();
 }
+
+}  // namespace zo

@@ -6,6 +6,8 @@
 
 #include "base/md5.h"
 
+namespace zo {
+
 namespace gapwire {
 
 namespace {
@@ -52,3 +54,5 @@ uint32_t crc32of(const void* p, size_t n) {
 }
 
 }  // namespace gapwire
+
+}  // namespace zo

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace zo {
+
 namespace gapwire {
 
 // ---- the 24-byte header -------------------------------------------------------
@@ -125,3 +127,5 @@ inline uint32_t loadbe32(const uint8_t* p) {
 uint32_t crc32of(const void* p, size_t n);
 
 }  // namespace gapwire
+
+}  // namespace zo

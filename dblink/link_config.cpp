@@ -9,6 +9,8 @@
 #include "base/jsonscan.h"
 #include "base/url.h"
 
+namespace zo {
+
 namespace {
 
 // A configuration file is a few kilobytes; anything near this is not one,
@@ -184,3 +186,5 @@ bool link_config::check_uplink() {
     slave_port = port;
     return true;
 }
+
+}  // namespace zo

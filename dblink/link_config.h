@@ -30,6 +30,8 @@
 #include "base/array_.h"
 #include "base/string_.h"
 
+namespace zo {
+
 struct dblink_cfg {
     zo::string node;
     zo::string url;
@@ -85,3 +87,5 @@ bool readconfigfile(const char* path, zo::string& raw, std::string_view* text);
 // The host part of a URL's hostport text: up to the first ':' (brackets of an
 // IPv6 literal removed).
 std::string_view hostofhostport(std::string_view hostport);
+
+}  // namespace zo

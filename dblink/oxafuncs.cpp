@@ -1,5 +1,7 @@
 #include "dblink/oxafuncs.h"
 
+namespace zo {
+
 const oxafuncs* oxadefault() {
     static const oxafuncs real = {
         oxa_create,     oxa_setslavedb, oxa_setmessagenotify, oxa_initwritetodevice,
@@ -9,3 +11,5 @@ const oxafuncs* oxadefault() {
     };
     return &real;
 }
+
+}  // namespace zo

@@ -12,6 +12,8 @@
 
 #include "oxaapi/oxaapi.h"
 
+namespace zo {
+
 struct oxafuncs {
     int (*create)();
     int (*setslavedb)(int handle, const char* host, uint16_t port, const char* user,
@@ -33,3 +35,5 @@ struct oxafuncs {
 
 // The real library's calls.
 const oxafuncs* oxadefault();
+
+}  // namespace zo

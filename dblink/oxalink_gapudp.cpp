@@ -12,6 +12,8 @@
 #include "dblink/dbrecords.h"
 #include "protoc3/pbwire.h"
 
+namespace zo {
+
 namespace {
 
 using namespace gapwire;
@@ -380,3 +382,5 @@ void oxalink_gapudp::close() {
     ::close(sock);
     sock = -1;
 }
+
+}  // namespace zo

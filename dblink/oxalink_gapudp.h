@@ -68,6 +68,8 @@
 #include "dblink/gapwire.h"
 #include "oxaapi/oxaapi.h"
 
+namespace zo {
+
 class oxalink_gapudp {
   public:
     // Where write_batch takes the next package from: the link's value ring
@@ -136,3 +138,5 @@ class oxalink_gapudp {
     uint64_t unsentsoes = 0;
     uint64_t badtypes = 0;
 };
+
+}  // namespace zo

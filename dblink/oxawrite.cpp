@@ -5,6 +5,8 @@
 
 #include "base/jsonwrite.h"
 
+namespace zo {
+
 void addvalueobject(zo::string& out, const tagval& t, bool inttimes) {
     using room = zo::jsonroom;
     const size_t data = t.vbytes.size();
@@ -44,3 +46,5 @@ void addvalueobject(zo::string& out, const tagval& t, bool inttimes) {
     }
     r.put('}');
 }
+
+}  // namespace zo

@@ -20,5 +20,9 @@
 #include "base/string_.h"
 #include "dblink/dbtypes.h"
 
+namespace zo {
+
 // Appends "{...}" for t.
 void addvalueobject(zo::string& out, const tagval& t, bool inttimes);
+
+}  // namespace zo

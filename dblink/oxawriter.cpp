@@ -13,6 +13,8 @@
 #include "dblink/dbrecords.h"
 #include "dblink/oxawrite.h"
 
+namespace zo {
+
 namespace {
 
 // A request is closed once, after a package, it holds this much text or
@@ -429,3 +431,5 @@ void oxawriter::on_response(const char* text, int length, void* user) {
     }
     self->answered_cv_.notify_one();
 }
+
+}  // namespace zo

@@ -64,6 +64,8 @@
 #include "dblink/oxafuncs.h"
 #include "dblink/pkgring.h"
 
+namespace zo {
+
 class oxawriter final : public historysink {
   public:
     using valring = pkgring<tagvalbody, 8192>;
@@ -192,3 +194,5 @@ class oxawriter final : public historysink {
     flight* pending_ = nullptr;   // handed over, not answered (list)
     flight* answered_ = nullptr;  // answered, not settled (list)
 };
+
+}  // namespace zo

@@ -24,6 +24,8 @@
 
 #include "base/ilog.h"
 
+namespace zo {
+
 template <class T, uint32_t N>
 class pkgring {
   public:
@@ -99,3 +101,5 @@ class pkgring {
     T* slot_[N] = {};
     std::atomic<uint64_t> lost_{0};
 };
+
+}  // namespace zo

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+namespace zo {
+
 size_t cuttext(char* field, size_t width, std::string_view text) noexcept {
     size_t n = text.size();
     if (n >= width) {
@@ -13,3 +15,5 @@ size_t cuttext(char* field, size_t width, std::string_view text) noexcept {
     field[n] = 0;
     return n;
 }
+
+}  // namespace zo

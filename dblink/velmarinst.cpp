@@ -10,6 +10,8 @@
 #include "base/env.h"
 #include "base/url.h"
 
+namespace zo {
+
 namespace {
 
 // The writer thread's nap when a cycle found nothing to do.
@@ -335,3 +337,5 @@ void velmarinst::curdburl(zo::string& out) {
     }
     if (!config.dblinks.empty()) out = config.dblinks[0].url;
 }
+
+}  // namespace zo

@@ -65,6 +65,8 @@
 #include "dblink/pkgring.h"
 #include "ipc/thread.h"
 
+namespace zo {
+
 class velmarinst : public zo::thread {
   public:
     static constexpr int statusconnected = 60001;
@@ -204,3 +206,5 @@ class velmarinst : public zo::thread {
     std::mutex statsmu;
     stats_t published;  // under statsmu
 };
+
+}  // namespace zo

@@ -12,6 +12,10 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
+// The product's types are named without their namespace in fuzz targets.
+namespace zo {}
+using namespace zo;
+
 #ifndef ZO_LIBFUZZER
 #include <cstdio>
 #include <cstdlib>

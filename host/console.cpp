@@ -10,6 +10,8 @@
 #include <atomic>
 #include <cerrno>
 
+namespace zo {
+
 namespace {
 
 // The signals that ask for an orderly stop.
@@ -202,3 +204,5 @@ void console::onsignal(int sig) {
     }
     errno = saved;
 }
+
+}  // namespace zo

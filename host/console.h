@@ -1,3 +1,5 @@
+
+namespace zo {
 // console.h - the console keys and the stop signals of the process.
 //
 // When standard input is a terminal and the process is in its foreground
@@ -67,3 +69,5 @@ class console {
     int fd_ = -1;
     bool tty_ = false;
 };
+
+}  // namespace zo

@@ -1,5 +1,7 @@
 #include "host/hostpath.h"
 
+namespace zo {
+
 zo::string cfgpath(const char* moddir, const char* cfgfile) {
     zo::string path;
     path.append(moddir);
@@ -7,3 +9,5 @@ zo::string cfgpath(const char* moddir, const char* cfgfile) {
     path.append(cfgfile);
     return path;
 }
+
+}  // namespace zo

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace zo {
+
 namespace {
 constexpr char prefix[] = "quorvane/";
 static_assert(1 + sizeof prefix - 1 + instancelock::namesize - 1 <= sizeof(sockaddr_un::sun_path),
@@ -47,3 +49,5 @@ void instancelock::unlock() {
         fd_ = -1;
     }
 }
+
+}  // namespace zo

@@ -13,6 +13,8 @@
 #pragma once
 #include "base/ilog.h"
 
+namespace zo {
+
 class instancelock {
   public:
     static constexpr int namesize = 80;  // buffer for the name, terminating zero included
@@ -36,3 +38,5 @@ class instancelock {
     int fd_ = -1;
     char name_[namesize] = {};
 };
+
+}  // namespace zo

@@ -10,6 +10,8 @@
 #include "host/console.h"
 #include "host/velmarhost.h"
 
+using namespace zo;
+
 namespace {
 
 velmarhost host;

@@ -9,6 +9,8 @@
 #include "base/env.h"
 #include "cache/cachefile.h"
 
+namespace zo {
+
 namespace {
 
 // A label value in the exposition format: backslash, double quote and
@@ -187,3 +189,5 @@ bool metricsfile::write(const zo::string& text) {
     errno = saved;
     return false;
 }
+
+}  // namespace zo

@@ -20,6 +20,8 @@
 #include "base/string_.h"
 #include "dblink/velmarinst.h"
 
+namespace zo {
+
 struct metricsnap {
     uint64_t pkgsreceived = 0;  // packages cut out of the IO server's stream
     uint64_t pkgsrefused = 0;  // of those: a head or body that does not decode, an unknown function
@@ -61,3 +63,5 @@ class metricsfile {
     std::string path_;
     int64_t next_ = 0;
 };
+
+}  // namespace zo

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cerrno>
 
+namespace zo {
+
 namespace procstat {
 
 namespace {
@@ -158,3 +160,5 @@ uint64_t workingset() {
 }
 
 }  // namespace procstat
+
+}  // namespace zo

@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace zo {
+
 namespace procstat {
 
 // Where CPU times and memory come from.
@@ -65,3 +67,5 @@ uint32_t samplecpu(uint64_t state[2]);
 uint64_t workingset();
 
 }  // namespace procstat
+
+}  // namespace zo

@@ -12,6 +12,8 @@
 #include "host/procstat.h"
 #include "protoc3/funid.h"
 
+namespace zo {
+
 namespace {
 
 constexpr uint32_t recvroom = 32000;
@@ -395,3 +397,5 @@ void session::settlectrl() {
 size_t session::drainctrl(tagvalbody* body) {
     return link_.drainctrl(body);
 }
+
+}  // namespace zo

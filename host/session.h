@@ -34,6 +34,8 @@
 #include "protoc3/bodies.h"
 #include "protoc3/pkgpb3.h"
 
+namespace zo {
+
 class session {
   public:
     // What the session last reported about the connection, so that one loss
@@ -143,3 +145,5 @@ class session {
     size_t ctrlsentfrom_ = 0;       // first entry of ctrlsent_ still in question
     uint64_t ctrllost_ = 0;         // control values lost, since start
 };
+
+}  // namespace zo

@@ -13,6 +13,8 @@
 #include "host/hostpath.h"
 #include "host/procstat.h"
 
+namespace zo {
+
 namespace {
 void copytext(zo::string& dst, const char* src) {
     dst.release();
@@ -163,3 +165,5 @@ void velmarhost::writemetrics() {
                   std::strerror(errno));
     }
 }
+
+}  // namespace zo

@@ -28,6 +28,8 @@
 #include "host/session.h"
 #include "ipc/ipcwrk.h"
 
+namespace zo {
+
 class console;
 
 class velmarhost : private zo::ipcwrk {
@@ -95,3 +97,5 @@ class velmarhost : private zo::ipcwrk {
     uint64_t metricscpu_[2] = {0, 0};  // previous CPU totals of the metrics' own samples
     bool metricsfailing_ = false;      // the last write failed (logged once per run of failures)
 };
+
+}  // namespace zo

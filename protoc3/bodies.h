@@ -43,6 +43,8 @@
 #include "base/string_.h"
 #include "protoc3/pbwire.h"
 
+namespace zo {
+
 // ---- pbo_tagval --------------------------------------------------------------
 
 template <class S>
@@ -459,3 +461,5 @@ using unkownbody = body_unkown<zo::string>;
 using tagvalarray = body_objarray<tagval>;
 using soearray = body_objarray<soerec>;
 using runinfoarray = body_objarray<runinfo>;
+
+}  // namespace zo

@@ -4,6 +4,8 @@
 #pragma once
 #include <cstdint>
 
+namespace zo {
+
 constexpr uint32_t protover = 300;  // pb3msg_head ver, sent and required
 
 enum pb3funid : uint32_t {
@@ -21,3 +23,5 @@ enum pb3funid : uint32_t {
     fn_dbmsg = 3308,       // a message text for the database client library
     fn_unregtags = 3512,   // write tags to unregister (body_unkown strs)
 };
+
+}  // namespace zo

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace zo {
+
 void pkgsplit::reset() noexcept {
     zo::zo_free(buffer);
     buffer = nullptr;
@@ -140,3 +142,5 @@ bool bodybytes(const void* pkg, uint32_t len, uint32_t encode, uint32_t srcsize,
 }
 
 }  // namespace pkgpb3
+
+}  // namespace zo

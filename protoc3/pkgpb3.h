@@ -42,6 +42,8 @@
 #include "protoc3/funid.h"
 #include "protoc3/pbwire.h"
 
+namespace zo {
+
 // ---- the header message -------------------------------------------------------
 
 template <class S>
@@ -267,3 +269,5 @@ bool parsebody(const S& pkg, const pb3msg_head<S>& head, B& body) {
 }
 
 }  // namespace pkgpb3
+
+}  // namespace zo

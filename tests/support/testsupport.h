@@ -21,6 +21,9 @@
 #include "base/ilog.h"
 #include "gtest/gtest.h"
 
+// The product's types are named without their namespace in tests.
+using namespace zo;
+
 namespace zotest {
 
 // A fresh directory under the system's temp dir.  path ends in '/'; it is

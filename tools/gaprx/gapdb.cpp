@@ -8,6 +8,8 @@
 #include "base/jsonscan.h"
 #include "dblink/oxawrite.h"
 
+using namespace zo;
+
 namespace {
 
 // A request is handed over once it holds this much text.

@@ -60,7 +60,7 @@ class gapdb {
     using waitfn = std::function<bool()>;
 
     // fns: the client library's calls; null means the real oxaapi.
-    gapdb(zo::ilog* log, waitfn keepwaiting, const oxafuncs* fns = nullptr);
+    gapdb(zo::ilog* log, waitfn keepwaiting, const zo::oxafuncs* fns = nullptr);
     ~gapdb();
     gapdb(const gapdb&) = delete;
     gapdb& operator=(const gapdb&) = delete;
@@ -119,7 +119,7 @@ class gapdb {
 
     zo::ilog* log_;
     waitfn keepwaiting_;
-    const oxafuncs* oxa_;
+    const zo::oxafuncs* oxa_;
     int handle_ = -1;
     std::string url_;
     std::atomic<bool> connected_{false};
@@ -128,7 +128,7 @@ class gapdb {
     zo::string text_;
     uint32_t pending_ = 0;  // values in text_
     uint32_t valsat_ = 0;   // where the values' array starts in text_
-    tagval scratch_;
+    zo::tagval scratch_;
     int64_t bound_ = 0;  // text in flight, at most
     std::atomic<int64_t> inflight_{0};
     std::atomic<uint64_t> requests_{0};

@@ -5,6 +5,8 @@
 #include "base/lz4block.h"
 #include "protoc3/pbwire.h"
 
+using namespace zo;
+
 namespace {
 
 using namespace gapwire;

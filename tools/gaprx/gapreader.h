@@ -65,9 +65,9 @@ struct gapmsg {
     uint32_t nvals = 0;
     uint32_t nobjs = 0;
     uint32_t nsoes = 0;
-    oxa_valrec vals[gapwire::valchunk];
-    oxa_objrec objs[gapwire::objchunk];
-    oxa_soerec soes[gapwire::soechunk];
+    oxa_valrec vals[zo::gapwire::valchunk];
+    oxa_objrec objs[zo::gapwire::objchunk];
+    oxa_soerec soes[zo::gapwire::soechunk];
 };
 
 class gapreader {
@@ -80,7 +80,7 @@ class gapreader {
     gapverdict read(const uint8_t* data, size_t n, gapmsg* msg);
 
   private:
-    uint8_t user_[gapwire::authblock];
-    uint8_t hash_[gapwire::authblock];
-    uint8_t raw_[gapwire::maxraw];
+    uint8_t user_[zo::gapwire::authblock];
+    uint8_t hash_[zo::gapwire::authblock];
+    uint8_t raw_[zo::gapwire::maxraw];
 };

@@ -3,6 +3,8 @@
 #include <charconv>
 #include <string_view>
 
+using namespace zo;
+
 namespace iosim {
 
 void filltagval(const simval& v, tagval* t) {

@@ -17,10 +17,10 @@
 
 namespace iosim {
 
-using splitter = pkgsplit;
+using splitter = zo::pkgsplit;
 
-void filltagval(const simval& v, tagval* t);
-void fillsoe(const simsoe& s, soerec* r);
+void filltagval(const simval& v, zo::tagval* t);
+void fillsoe(const simsoe& s, zo::soerec* r);
 
 // Builds one package with the given funid and seqno around body into out.
 // *lz4 tells whether the body went compressed.  False when the package
@@ -39,14 +39,14 @@ bool makeregs(uint32_t seqno, uint32_t ctrltags, zo::string* out, bool* lz4, zo:
 
 // Decodes the head of a package cut out by the splitter.  False when it does
 // not decode or is not acceptable (version, encode); *err says which.
-bool readhead(const zo::string& pkg, pb3head* head, zo::string* err);
+bool readhead(const zo::string& pkg, zo::pb3head* head, zo::string* err);
 
 // "runinfo demo pid=4711 cpu=1.25% mem=10.5MiB db=URL dbstate=connected ..."
-void formatruninfo(const runinfo& r, zo::string* out);
+void formatruninfo(const zo::runinfo& r, zo::string* out);
 // "ctrl iosim.c0001 = 42.5 (type 5, quality 192, time 1700000000000)"
-void formatctrl(const tagval& t, zo::string* out);
+void formatctrl(const zo::tagval& t, zo::string* out);
 // The value of a tag value as text by its type: integers and floating
 // values as numbers, type 6 as a quoted text, type 7 as hex bytes.
-void formatvalue(const tagval& t, zo::string* out);
+void formatvalue(const zo::tagval& t, zo::string* out);
 
 }  // namespace iosim

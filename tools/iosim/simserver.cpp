@@ -17,6 +17,8 @@
 
 #include "base/env.h"
 
+using namespace zo;
+
 namespace iosim {
 
 namespace {

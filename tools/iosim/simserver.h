@@ -96,7 +96,7 @@ class simserver {
     bool readsome();
     bool flushout();
     void onpackage(const zo::string& pkg);
-    void onlogin(const pb3head& head, const zo::string& pkg);
+    void onlogin(const zo::pb3head& head, const zo::string& pkg);
     void sendregs();
     void sendexit();
     void senddue(int64_t now);

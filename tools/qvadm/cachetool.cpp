@@ -22,6 +22,8 @@
 #include "cache/cachefile.h"
 #include "protoc3/bodies.h"
 
+using namespace zo;
+
 namespace qvadm {
 
 namespace {

@@ -21,6 +21,8 @@
 #include "oxaapi/dburl.h"
 #include "oxaapi/oxaapi.h"
 
+using namespace zo;
+
 namespace qvadm {
 
 namespace {
