@@ -18,6 +18,8 @@
 
 #include "dblink/oxafuncs.h"
 
+using namespace zo;
+
 class fakeoxa {
   public:
     // Results the calls give.

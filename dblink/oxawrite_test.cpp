@@ -6,6 +6,8 @@
 
 #include "base/tzfix_test.h"
 
+using namespace zo;
+
 namespace {
 
 // One value object per row: members in order, zero members left out, "V"

@@ -9,6 +9,9 @@
 
 #include "base/string_.h"
 
+// The product's types are named without their namespace in tests.
+using namespace zo;
+
 namespace pbtest {
 
 using bytes = std::vector<uint8_t>;
