@@ -84,7 +84,7 @@ class cachee2e : public qvtest {
 
 TEST_F(cachee2e, AnOutageAfterAPowerCutLosesOnlyTheTornBlock) {
     constexpr int outage = 240, pre = 300;
-    int64_t period = cachefile::periodstamp(nowsec());
+    int64_t period = cachefile::periodstamp(wallsec());
     const fs::path file = cachedir / ("ioch_" + std::to_string(period));
     // The run before the power cut: three batches whole, the fourth torn in
     // the middle of its block.
@@ -182,7 +182,7 @@ TEST_F(cachee2e, ADatabaseSlowerThanTheIoServerLosesNothing) {
     ASSERT_TRUE(pd.writeconfig("e2e.ini", dburl + "?queuebytes=1048576", cachedir.string()));
     fs::create_directories(pd.dir() / "db");
     constexpr int burst = 100000, perpackage = 200;
-    spawn(speed, (cachefile::periodstamp(nowsec()) + 600 - 2 * lead) * 1000);
+    spawn(speed, (cachefile::periodstamp(wallsec()) + 600 - 2 * lead) * 1000);
     login();
     dburl += "?queuebytes=1048576";
     waitdb();
@@ -205,7 +205,7 @@ TEST_F(cachee2e, ADatabaseSlowerThanTheIoServerLosesNothing) {
 TEST_F(cachee2e, KilledAtRandomMomentsOfAReplayEveryValueLandsOnce) {
     constexpr int nvalues = 150000, soes = 40, kills = 5;
     fs::create_directories(pd.dir() / "db");
-    int64_t period = cachefile::periodstamp(nowsec());
+    int64_t period = cachefile::periodstamp(wallsec());
     int64_t old = period - 1200;
     // The cache file of a period long over.  The SOE block first: its write
     // waits for the database, the value blocks behind it are handed over
@@ -226,7 +226,7 @@ TEST_F(cachee2e, KilledAtRandomMomentsOfAReplayEveryValueLandsOnce) {
     std::string file = (cachedir / ("ioch_" + std::to_string(old))).string();
     ASSERT_TRUE(fs::exists(file));
 
-    unsigned seed = static_cast<unsigned>(nowsec());
+    unsigned seed = static_cast<unsigned>(wallsec());
     std::mt19937 rng(seed);
     std::string seen;  // history rows at each kill
     for (int k = 0; k < kills && fs::exists(file); ++k) {

@@ -233,7 +233,7 @@ std::vector<std::string> waitrows(const std::string& path, const std::string& sq
     return r;
 }
 
-int64_t nowsec() {
+int64_t wallsec() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();

@@ -118,7 +118,7 @@ bool sqlexec(const std::string& path, const std::string& sql);
 std::vector<std::string> waitrows(const std::string& path, const std::string& sql, size_t n,
                                   int maxms = 20000);
 // Seconds since the epoch on the wall clock.
-int64_t nowsec();
+int64_t wallsec();
 
 // The usual scene: the program in a directory of its own with config
 // "e2e.ini" (one SQLite database), the test's IO server and log server.

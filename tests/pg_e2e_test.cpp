@@ -41,7 +41,7 @@ class pge2e : public qvtest {
               << "\",\"user\":\"postgres\",\"pswd\":\"" << pgserver::password << "\"}";
         f << "], \"cache_path\": \"" << (pd.dir() / "cache").string() << "\" }\n";
         f.close();
-        spawn(speed, (cachefile::periodstamp(nowsec()) + 600 - lead) * 1000);
+        spawn(speed, (cachefile::periodstamp(wallsec()) + 600 - lead) * 1000);
         login();
         ASSERT_TRUE(logsrv.waitfor("oxa " + urls[0] + " connected success.")) << logsrv.dump();
     }
