@@ -68,7 +68,6 @@ class velmarhost : private zo::ipcwrk {
     bool logopen() const { return log_.isopen(); }
     bool locked() const { return mutex_.held(); }
     const zo::string& clientname() const { return name; }  // the IPC client's name in its lines
-    uint16_t ipcport() const { return endpoint.port; }
 
   protected:
     // The IPC client's events go to the session.
